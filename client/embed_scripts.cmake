@@ -1,6 +1,6 @@
 # Writes every scripts/*.js file as `extern const char* const kScript_<name>`.
 set(content "// Generated from client/scripts/*.js\n#include \"client/scripts.h\"\n\n")
-separate_arguments(files UNIX_COMMAND "${SCRIPTS}")
+set(files ${SCRIPTS})
 foreach(f ${files})
   get_filename_component(name ${f} NAME_WE)
   string(MAKE_C_IDENTIFIER ${name} ident)
