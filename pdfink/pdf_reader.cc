@@ -1,0 +1,623 @@
+#include "pdfink/pdf_reader.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+#include "pdfink/inflate.h"
+
+namespace pdfink {
+namespace {
+
+constexpr int kMaxDepth = 64;
+constexpr double kMaxRefNumber = 1e9;
+constexpr int kMaxXrefSections = 32;
+constexpr std::size_t kStartxrefWindow = 2048;
+constexpr int kMaxScanDigits = 9;
+constexpr std::size_t kMaxPages = 100000;
+constexpr int kMaxParentChain = 64;
+
+bool isWhite(std::uint8_t c) {
+  return c == 0 || c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
+}
+bool isDelim(std::uint8_t c) {
+  return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||
+         c == '}' || c == '/' || c == '%';
+}
+bool isRegular(std::uint8_t c) { return !isWhite(c) && !isDelim(c); }
+bool isDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
+int hexValue(std::uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void skipWhite(const std::uint8_t* buf, std::size_t size, std::size_t& pos) {
+  while (pos < size) {
+    if (isWhite(buf[pos])) {
+      ++pos;
+    } else if (buf[pos] == '%') {
+      while (pos < size && buf[pos] != '\r' && buf[pos] != '\n') ++pos;
+    } else {
+      break;
+    }
+  }
+}
+
+bool startsWith(const std::uint8_t* buf, std::size_t size, std::size_t pos, const char* lit) {
+  std::size_t n = std::strlen(lit);
+  return pos <= size && size - pos >= n && std::memcmp(buf + pos, lit, n) == 0;
+}
+
+// First-byte scan, then compare.
+std::size_t findBytes(const std::uint8_t* buf, std::size_t size, std::size_t from, const char* lit) {
+  std::size_t n = std::strlen(lit);
+  while (from < size && size - from >= n) {
+    const void* hit = std::memchr(buf + from, lit[0], size - from - n + 1);
+    if (hit == nullptr) return std::string::npos;
+    std::size_t at = static_cast<const std::uint8_t*>(hit) - buf;
+    if (std::memcmp(buf + at, lit, n) == 0) return at;
+    from = at + 1;
+  }
+  return std::string::npos;
+}
+
+ObjPtr makeObj(std::uint32_t kind) {
+  auto o = std::make_shared<Obj>();
+  o->kind = kind;
+  return o;
+}
+
+// Past the depth limit a value still has to be consumed so that the
+// enclosing containers keep their structure; it just becomes null.
+void skipValue(const std::uint8_t* buf, std::size_t size, std::size_t& pos) {
+  int level = 0;
+  do {
+    skipWhite(buf, size, pos);
+    if (pos >= size) return;
+    std::uint8_t c = buf[pos];
+    if (c == '[' || c == '{') {
+      ++level;
+      ++pos;
+    } else if (c == ']' || c == '}') {
+      --level;
+      ++pos;
+    } else if (c == '<' && pos + 1 < size && buf[pos + 1] == '<') {
+      ++level;
+      pos += 2;
+    } else if (c == '>' && pos + 1 < size && buf[pos + 1] == '>') {
+      --level;
+      pos += 2;
+    } else if (c == '(') {
+      int paren = 0;
+      for (; pos < size; ++pos) {
+        if (buf[pos] == '\\') {
+          ++pos;
+        } else if (buf[pos] == '(') {
+          ++paren;
+        } else if (buf[pos] == ')' && --paren == 0) {
+          ++pos;
+          break;
+        }
+      }
+    } else if (c == '<') {
+      while (pos < size && buf[pos] != '>') ++pos;
+      if (pos < size) ++pos;
+    } else if (c == '/') {
+      ++pos;
+      while (pos < size && isRegular(buf[pos])) ++pos;
+    } else if (isRegular(c)) {
+      while (pos < size && isRegular(buf[pos])) ++pos;
+    } else {
+      ++pos;
+    }
+  } while (level > 0);
+}
+
+ObjPtr parseName(const std::uint8_t* buf, std::size_t size, std::size_t& pos) {
+  auto o = makeObj(kName);
+  ++pos;
+  while (pos < size && isRegular(buf[pos])) {
+    if (buf[pos] == '#' && pos + 2 < size && hexValue(buf[pos + 1]) >= 0 &&
+        hexValue(buf[pos + 2]) >= 0) {
+      o->text.push_back(static_cast<char>(hexValue(buf[pos + 1]) * 16 + hexValue(buf[pos + 2])));
+      pos += 3;
+    } else {
+      o->text.push_back(static_cast<char>(buf[pos++]));
+    }
+  }
+  return o;
+}
+
+ObjPtr parseLiteral(const std::uint8_t* buf, std::size_t size, std::size_t& pos) {
+  auto o = makeObj(kString);
+  ++pos;
+  int level = 1;
+  while (pos < size) {
+    std::uint8_t c = buf[pos++];
+    if (c == '(') {
+      ++level;
+      o->text.push_back('(');
+    } else if (c == ')') {
+      if (--level == 0) break;
+      o->text.push_back(')');
+    } else if (c == '\\') {
+      if (pos >= size) break;
+      std::uint8_t e = buf[pos++];
+      switch (e) {
+        case 'n': o->text.push_back('\n'); break;
+        case 'r': o->text.push_back('\r'); break;
+        case 't': o->text.push_back('\t'); break;
+        case 'b': o->text.push_back('\b'); break;
+        case 'f': o->text.push_back('\f'); break;
+        case '\r':
+          if (pos < size && buf[pos] == '\n') ++pos;
+          break;
+        case '\n': break;
+        default:
+          if (e >= '0' && e <= '7') {
+            int v = e - '0';
+            for (int i = 0; i < 2 && pos < size && buf[pos] >= '0' && buf[pos] <= '7'; ++i)
+              v = v * 8 + (buf[pos++] - '0');
+            o->text.push_back(static_cast<char>(v & 0xff));
+          } else {
+            o->text.push_back(static_cast<char>(e));
+          }
+      }
+    } else {
+      o->text.push_back(static_cast<char>(c));
+    }
+  }
+  return o;
+}
+
+ObjPtr parseHex(const std::uint8_t* buf, std::size_t size, std::size_t& pos) {
+  auto o = makeObj(kString);
+  ++pos;
+  int high = -1;
+  while (pos < size) {
+    std::uint8_t c = buf[pos++];
+    if (c == '>') break;
+    int v = hexValue(c);
+    if (v < 0) continue;
+    if (high < 0) {
+      high = v;
+    } else {
+      o->text.push_back(static_cast<char>(high * 16 + v));
+      high = -1;
+    }
+  }
+  if (high >= 0) o->text.push_back(static_cast<char>(high * 16));
+  return o;
+}
+
+}  // namespace
+
+ObjPtr parseObject(const std::uint8_t* buf, std::size_t size, std::size_t& pos, int depth) {
+  for (;;) {
+    skipWhite(buf, size, pos);
+    if (pos >= size) return nullptr;
+    if (depth > kMaxDepth) {
+      skipValue(buf, size, pos);
+      return makeObj(kNull);
+    }
+    std::uint8_t c = buf[pos];
+    if (c == '/') return parseName(buf, size, pos);
+    if (c == '(') return parseLiteral(buf, size, pos);
+    if (c == '<' && pos + 1 < size && buf[pos + 1] == '<') {
+      pos += 2;
+      auto dict = makeObj(kDictionary);
+      for (;;) {
+        skipWhite(buf, size, pos);
+        if (pos >= size) return dict;
+        if (buf[pos] == '>' && pos + 1 < size && buf[pos + 1] == '>') {
+          pos += 2;
+          return dict;
+        }
+        ObjPtr key = parseObject(buf, size, pos, depth + 1);
+        if (!key) return dict;
+        if (key->kind != kName) continue;
+        ObjPtr value = parseValue(buf, size, pos, depth + 1);
+        if (!value) return dict;
+        dict->entries[key->text] = std::move(value);
+      }
+    }
+    if (c == '<') return parseHex(buf, size, pos);
+    if (c == '[') {
+      ++pos;
+      auto arr = makeObj(kArray);
+      for (;;) {
+        skipWhite(buf, size, pos);
+        if (pos >= size) return arr;
+        if (buf[pos] == ']') {
+          ++pos;
+          return arr;
+        }
+        ObjPtr item = parseValue(buf, size, pos, depth + 1);
+        if (!item) return arr;
+        arr->items.push_back(std::move(item));
+      }
+    }
+    if (c == '+' || c == '-' || c == '.' || isDigit(c)) {
+      std::size_t start = pos;
+      while (pos < size && isRegular(buf[pos])) ++pos;
+      std::string token(reinterpret_cast<const char*>(buf + start), pos - start);
+      auto o = makeObj(kNumber);
+      o->number = std::strtod(token.c_str(), nullptr);
+      return o;
+    }
+    if (c == ')' || c == '>' || c == ']' || c == '{' || c == '}') {
+      ++pos;
+      continue;
+    }
+    std::size_t start = pos;
+    while (pos < size && isRegular(buf[pos])) ++pos;
+    std::string token(reinterpret_cast<const char*>(buf + start), pos - start);
+    if (token == "true" || token == "false") {
+      auto o = makeObj(kBoolean);
+      o->boolean = token == "true";
+      return o;
+    }
+    if (token == "null") return makeObj(kNull);
+    auto o = makeObj(kKeyword);
+    o->text = std::move(token);
+    return o;
+  }
+}
+
+ObjPtr parseValue(const std::uint8_t* buf, std::size_t size, std::size_t& pos, int depth) {
+  ObjPtr first = parseObject(buf, size, pos, depth);
+  if (!first || first->kind != kNumber) return first;
+  std::size_t afterFirst = pos;
+  ObjPtr second = parseObject(buf, size, pos, depth);
+  if (second && second->kind == kNumber && first->number >= 0 && first->number < kMaxRefNumber &&
+      second->number >= 0 && second->number < kMaxRefNumber) {
+    ObjPtr third = parseObject(buf, size, pos, depth);
+    if (third && third->kind == kKeyword && third->text == "R") {
+      auto ref = makeObj(kReference);
+      ref->objectNumber = static_cast<std::int32_t>(first->number);
+      ref->generation = static_cast<std::int32_t>(second->number);
+      return ref;
+    }
+  }
+  pos = afterFirst;
+  return first;
+}
+
+// ---------------------------------------------------------------------------
+
+bool Document::open(const std::string& path, std::string& error) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) {
+    error = "cannot open " + path;
+    return false;
+  }
+  std::streamoff size = in.tellg();
+  if (size <= 0) {
+    error = "empty file";
+    return false;
+  }
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(data.data()), size);
+  if (!in || in.gcount() != size) {
+    error = "cannot read " + path;
+    return false;
+  }
+  bytes = std::move(data);
+  return index(error);
+}
+
+bool Document::openBytes(std::vector<std::uint8_t> data, std::string& error) {
+  if (data.empty()) {
+    error = "empty file";
+    return false;
+  }
+  bytes = std::move(data);
+  return index(error);
+}
+
+bool Document::index(std::string& error) {
+  const std::size_t size = bytes.size();
+  const std::uint8_t* buf = bytes.data();
+  if (size < 16 || std::memcmp(buf, "%PDF-", 5) != 0) {
+    error = "not a PDF";
+    return false;
+  }
+
+  bool chainOk = false;
+  const std::size_t lowest = size >= kStartxrefWindow ? size - kStartxrefWindow : 0;
+  for (std::size_t at = size - 9 + 1; at-- > lowest;) {
+    if (buf[at] != 's' || std::memcmp(buf + at, "startxref", 9) != 0) continue;
+    std::size_t pos = at + 9;
+    skipWhite(buf, size, pos);
+    std::uint64_t offset = 0;
+    bool overflow = false;
+    while (pos < size && isDigit(buf[pos])) {
+      if (offset > (UINT64_MAX - 9) / 10) overflow = true;
+      offset = offset * 10 + (buf[pos++] - '0');
+    }
+    if (!overflow && offset != 0 && offset < size && readXrefChain(offset) && trailer &&
+        trailer->isDict() && trailer->entries.count("Root"))
+      chainOk = true;
+    break;
+  }
+
+  if (!chainOk) {
+    offsets.clear();
+    trailer.reset();
+    if (!fallbackScan()) {
+      error = "no cross-reference table and no objects found";
+      return false;
+    }
+  }
+
+  ObjPtr root = resolve(get(trailer, "Root"));
+  if (!root->isDict()) {
+    error = "no catalog";
+    return false;
+  }
+  return true;
+}
+
+bool Document::readXrefChain(std::uint64_t offset) {
+  const std::size_t size = bytes.size();
+  const std::uint8_t* buf = bytes.data();
+  bool found = false;
+  for (int section = 0; section < kMaxXrefSections; ++section) {
+    if (offset >= size) return found;
+    std::size_t pos = static_cast<std::size_t>(offset);
+    skipWhite(buf, size, pos);
+    if (!startsWith(buf, size, pos, "xref")) return false;
+    pos += 4;
+    for (;;) {
+      skipWhite(buf, size, pos);
+      if (startsWith(buf, size, pos, "trailer")) break;
+      ObjPtr first = parseObject(buf, size, pos);
+      ObjPtr count = parseObject(buf, size, pos);
+      if (!first || !count || first->kind != kNumber || count->kind != kNumber) return false;
+      if (!(first->number >= 0 && first->number <= 1e9 && count->number >= 0 &&
+            count->number <= 1e7))
+        return false;
+      auto firstNum = static_cast<std::int64_t>(first->number);
+      auto n = static_cast<std::int64_t>(count->number);
+      skipWhite(buf, size, pos);
+      for (std::int64_t k = 0; k < n; ++k) {
+        if (size - pos < 18) return false;
+        std::uint64_t value = 0;
+        for (std::size_t i = pos; i < pos + 17 && isDigit(buf[i]); ++i)
+          value = value * 10 + (buf[i] - '0');
+        if (buf[pos + 17] == 'n') offsets.emplace(static_cast<std::int32_t>(firstNum + k), value);
+        pos += 18;
+        while (pos < size && isWhite(buf[pos])) ++pos;
+      }
+    }
+    pos += 7;
+    ObjPtr dict = parseObject(buf, size, pos);
+    if (!dict || dict->kind != kDictionary) return false;
+    if (!found) trailer = dict;
+    found = true;
+    auto prev = dict->entries.find("Prev");
+    if (prev == dict->entries.end() || prev->second->kind != kNumber ||
+        !(prev->second->number > 0 && prev->second->number < static_cast<double>(size)))
+      return true;
+    offset = static_cast<std::uint64_t>(prev->second->number);
+  }
+  return found;
+}
+
+bool Document::fallbackScan() {
+  const std::size_t size = bytes.size();
+  const std::uint8_t* buf = bytes.data();
+  offsetsFromScan_ = true;
+
+  for (std::size_t at = findBytes(buf, size, 0, "obj"); at != std::string::npos;
+       at = findBytes(buf, size, at + 1, "obj")) {
+    if (at + 3 < size && !isWhite(buf[at + 3]) && !isDelim(buf[at + 3])) continue;
+    std::size_t p = at;
+    while (p > 0 && isWhite(buf[p - 1])) --p;
+    std::size_t genEnd = p;
+    while (p > 0 && isDigit(buf[p - 1])) --p;
+    if (p == genEnd) continue;
+    std::size_t wsEnd = p;
+    while (p > 0 && isWhite(buf[p - 1])) --p;
+    if (p == wsEnd) continue;
+    std::size_t numEnd = p;
+    while (p > 0 && isDigit(buf[p - 1]) && numEnd - p <= kMaxScanDigits) --p;
+    std::size_t digits = numEnd - p;
+    if (digits == 0 || digits > kMaxScanDigits) continue;
+    if (p > 0 && !isWhite(buf[p - 1]) && !isDelim(buf[p - 1])) continue;
+    std::int32_t number = 0;
+    for (std::size_t i = p; i < numEnd; ++i) number = number * 10 + (buf[i] - '0');
+    offsets[number] = p;
+  }
+
+  for (std::size_t at = findBytes(buf, size, 0, "trailer"); at != std::string::npos;
+       at = findBytes(buf, size, at + 1, "trailer")) {
+    std::size_t pos = at + 7;
+    ObjPtr dict = parseObject(buf, size, pos);
+    if (dict && dict->kind == kDictionary && dict->entries.count("Root")) trailer = dict;
+  }
+
+  if (!trailer) {
+    for (const auto& [number, offset] : std::map<std::int32_t, std::uint64_t>(offsets)) {
+      auto ref = makeObj(kReference);
+      ref->objectNumber = number;
+      ObjPtr obj = resolve(ref);
+      if (obj->isDict()) {
+        auto type = obj->entries.find("Type");
+        if (type != obj->entries.end() && type->second->isName("Catalog")) {
+          trailer = makeObj(kDictionary);
+          trailer->entries["Root"] = ref;
+          break;
+        }
+      }
+    }
+  }
+  return trailer != nullptr && !offsets.empty();
+}
+
+ObjPtr Document::parseIndirect(std::int32_t number) {
+  auto it = offsets.find(number);
+  if (it == offsets.end()) return nullptr;
+  const std::size_t size = bytes.size();
+  const std::uint8_t* buf = bytes.data();
+  if (it->second >= size) return nullptr;
+  std::size_t pos = static_cast<std::size_t>(it->second);
+  ObjPtr num = parseObject(buf, size, pos);
+  ObjPtr gen = parseObject(buf, size, pos);
+  ObjPtr kw = parseObject(buf, size, pos);
+  if (!num || !gen || !kw || num->kind != kNumber || gen->kind != kNumber ||
+      kw->kind != kKeyword || kw->text != "obj" || num->number != static_cast<double>(number))
+    return nullptr;
+  ObjPtr value = parseValue(buf, size, pos);
+  if (!value || (value->kind == kKeyword && value->text == "endobj")) return makeObj(kNull);
+  if (value->kind != kDictionary) return value;
+
+  skipWhite(buf, size, pos);
+  if (!startsWith(buf, size, pos, "stream")) return value;
+  pos += 6;
+  if (pos < size && buf[pos] == '\r') ++pos;
+  if (pos < size && buf[pos] == '\n') ++pos;
+  value->kind = kStream;
+  value->streamOffset = pos;
+
+  // Keep the placeholder for this object in the cache while Length is
+  // resolved, so a Length pointing back at the stream resolves to null.
+  ObjPtr length = resolve(get(value, "Length"));
+  bool lengthOk = false;
+  if (length->kind == kNumber && length->number > 0 &&
+      length->number <= static_cast<double>(size - pos)) {
+    auto len = static_cast<std::size_t>(length->number);
+    std::size_t after = pos + len;
+    skipWhite(buf, size, after);
+    if (len != 0 && startsWith(buf, size, after, "endstream")) {
+      value->streamLength = len;
+      lengthOk = true;
+    }
+  }
+  if (!lengthOk) {
+    std::size_t end = findBytes(buf, size, pos, "endstream");
+    if (end == std::string::npos) end = size;
+    while (end > pos && isWhite(buf[end - 1])) --end;
+    value->streamLength = end - pos;
+  }
+  return value;
+}
+
+ObjPtr Document::resolve(const ObjPtr& obj) {
+  if (!obj) return makeObj(kNull);
+  if (obj->kind != kReference) return obj;
+  const std::int32_t number = obj->objectNumber;
+  auto cached = cache.find(number);
+  if (cached != cache.end()) return cached->second;
+  cache[number] = makeObj(kNull);
+
+  ObjPtr result;
+  bool known = offsets.count(number) != 0;
+  if (known) {
+    result = parseIndirect(number);
+    static thread_local bool repairing = false;
+    if (!result && !repairing && !offsetsFromScan_) {
+      repairing = true;
+      offsets.clear();
+      ObjPtr oldTrailer = trailer;
+      trailer.reset();
+      fallbackScan();
+      if (!trailer || !trailer->entries.count("Root")) trailer = oldTrailer;
+      result = parseIndirect(number);
+      repairing = false;
+    }
+  }
+  if (!result) result = makeObj(kNull);
+  if (result->kind == kReference) result = resolve(result);
+  cache[number] = result;
+  return result;
+}
+
+ObjPtr Document::get(const ObjPtr& container, const std::string& key) const {
+  if (!container || !container->isDict()) return makeObj(kNull);
+  auto it = container->entries.find(key);
+  return it == container->entries.end() ? makeObj(kNull) : it->second;
+}
+
+double Document::number(const ObjPtr& element, double fallback) {
+  ObjPtr v = resolve(element);
+  return v->kind == kNumber ? v->number : fallback;
+}
+
+ObjPtr Document::inherited(const ObjPtr& page, const std::string& key) {
+  ObjPtr node = page;
+  for (int i = 0; i < kMaxParentChain && node && node->isDict(); ++i) {
+    auto it = node->entries.find(key);
+    if (it != node->entries.end()) return resolve(it->second);
+    node = resolve(get(node, "Parent"));
+  }
+  return makeObj(kNull);
+}
+
+bool Document::decodeStream(const ObjPtr& stream, std::vector<std::uint8_t>& out) {
+  if (!stream || stream->kind != kStream) return false;
+  if (stream->streamOffset > bytes.size() ||
+      stream->streamLength > bytes.size() - stream->streamOffset)
+    return false;
+
+  std::vector<std::string> filters;
+  ObjPtr filter = resolve(get(stream, "Filter"));
+  if (filter->kind == kName) {
+    filters.push_back(filter->text);
+  } else if (filter->kind == kArray) {
+    for (const auto& item : filter->items) {
+      ObjPtr f = resolve(item);
+      if (f->kind == kName) filters.push_back(f->text);
+    }
+  }
+
+  const std::uint8_t* data = bytes.data() + stream->streamOffset;
+  std::vector<std::uint8_t> work(data, data + stream->streamLength);
+  if (filters.empty()) {
+    out = std::move(work);
+    return true;
+  }
+  for (const auto& name : filters) {
+    if (name != "FlateDecode" && name != "Fl") return false;
+    ObjPtr parms = resolve(get(stream, "DecodeParms"));
+    if (parms->isDict()) {
+      ObjPtr predictor = resolve(get(parms, "Predictor"));
+      if (predictor->kind == kNumber && predictor->number > 1) return false;
+    }
+    std::vector<std::uint8_t> next;
+    // Partial output of a corrupt stream is still worth measuring.
+    inflate(work.data(), work.size(), next);
+    work = std::move(next);
+  }
+  out = std::move(work);
+  return true;
+}
+
+const std::vector<ObjPtr>& Document::pages() {
+  if (pagesLoaded) return pageList;
+  pagesLoaded = true;
+  ObjPtr root = resolve(get(trailer, "Root"));
+  ObjPtr tree = resolve(get(root, "Pages"));
+  std::set<const Obj*> visited;
+  walkPages(tree, 0, visited);
+  return pageList;
+}
+
+void Document::walkPages(const ObjPtr& node, int depth, std::set<const Obj*>& visited) {
+  if (!node || !node->isDict() || depth > kMaxDepth || pageList.size() > kMaxPages) return;
+  if (!visited.insert(node.get()).second) return;
+  ObjPtr type = resolve(get(node, "Type"));
+  ObjPtr kids = resolve(get(node, "Kids"));
+  if (kids->kind == kArray) {
+    for (const auto& kid : kids->items) walkPages(resolve(kid), depth + 1, visited);
+    return;
+  }
+  if (!type->isName("Pages")) pageList.push_back(node);
+}
+
+}  // namespace pdfink

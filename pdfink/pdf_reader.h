@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace pdfink {
+
+enum ObjKind : std::uint32_t {
+  kNull = 0,
+  kBoolean = 1,
+  kNumber = 2,
+  kString = 3,
+  kName = 4,
+  kArray = 5,
+  kDictionary = 6,
+  kStream = 7,
+  kReference = 8,
+  kKeyword = 9,
+};
+
+struct Obj;
+using ObjPtr = std::shared_ptr<Obj>;
+
+// One parsed PDF object. Stream data is never copied: a stream is a
+// dictionary that remembers where its bytes lie in the file.
+struct Obj {
+  std::uint32_t kind = kNull;
+  std::uint8_t boolean = 0;
+  double number = 0;
+  std::string text;
+  std::vector<ObjPtr> items;
+  std::map<std::string, ObjPtr> entries;
+  std::uint64_t streamOffset = 0;
+  std::uint64_t streamLength = 0;
+  std::int32_t objectNumber = 0;
+  std::int32_t generation = 0;
+
+  bool isDict() const { return kind == kDictionary || kind == kStream; }
+  bool isName(const char* name) const { return kind == kName && text == name; }
+};
+
+// Lexer/parser over any byte buffer. Returns nullptr when no object is
+// left (end of buffer). parseValue also turns "N G R" into a reference.
+ObjPtr parseObject(const std::uint8_t* buf, std::size_t size, std::size_t& pos, int depth = 0);
+ObjPtr parseValue(const std::uint8_t* buf, std::size_t size, std::size_t& pos, int depth = 0);
+
+// One opened PDF file, read into memory once.
+class Document {
+ public:
+  bool open(const std::string& path, std::string& error);
+  // Opens from a buffer already in memory (tests, fuzzing).
+  bool openBytes(std::vector<std::uint8_t> data, std::string& error);
+
+  ObjPtr resolve(const ObjPtr& obj);
+  ObjPtr get(const ObjPtr& container, const std::string& key) const;
+  double number(const ObjPtr& element, double fallback);
+  ObjPtr inherited(const ObjPtr& page, const std::string& key);
+  bool decodeStream(const ObjPtr& stream, std::vector<std::uint8_t>& out);
+  const std::vector<ObjPtr>& pages();
+
+  std::vector<std::uint8_t> bytes;
+  std::map<std::int32_t, std::uint64_t> offsets;
+  std::map<std::int32_t, ObjPtr> cache;
+  ObjPtr trailer;
+  std::vector<ObjPtr> pageList;
+  bool pagesLoaded = false;
+
+ private:
+  bool index(std::string& error);
+  bool readXrefChain(std::uint64_t offset);
+  bool fallbackScan();
+  ObjPtr parseIndirect(std::int32_t number);
+  void walkPages(const ObjPtr& node, int depth, std::set<const Obj*>& visited);
+
+  // Set once the offset table comes from a full scan: a repair would only
+  // rebuild the same table.
+  bool offsetsFromScan_ = false;
+};
+
+}  // namespace pdfink
