@@ -1,0 +1,130 @@
+#include <climits>
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+#include "app/run_log.h"
+#include "client/markers.h"
+#include "client/pdf_client.h"
+#include "client/scripts.h"
+#include "client/text_escape.h"
+
+namespace {
+
+std::string Quoted(const std::string& s) { return "\"" + EscapeJsString(s) + "\""; }
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
+    text.replace(pos, from.size(), to);
+  return text;
+}
+
+// The string result.value of an evaluation reply, or empty.
+std::string StringValue(const std::string& result) {
+  auto root = nlohmann::json::parse(result, nullptr, false);
+  if (!root.is_object() || !root.contains("result") || !root["result"].is_object()) return "";
+  const auto& r = root["result"];
+  if (!r.contains("value") || !r["value"].is_string()) return "";
+  return r["value"].get<std::string>();
+}
+
+void StoreMetadata(const nlohmann::json& obj, PdfClient& c) {
+  auto text = [&obj](const char* key, std::string& out) {
+    auto it = obj.find(key);
+    if (it != obj.end() && it->is_string()) out = it->get<std::string>();
+  };
+  text("docTitle", c.docTitle);
+  text("docDescription", c.docDescription);
+  text("docKeywords", c.docKeywords);
+}
+
+}  // namespace
+
+void PdfClient::DoAnchorInjection(Browser browser) {
+  if (DocumentChangedUnderPipeline()) return;
+  if (s_.webElementsSelectors.empty()) {
+    if (s_.buildParseInfo) {
+      auto self = shared_from_this();
+      CaptureDocumentMetadata(browser, [self](Browser b) { self->DoBookmarks(b); });
+    } else {
+      DoBookmarks(browser);
+    }
+    return;
+  }
+  LogLine("[PdfClient] Injecting anchors for " + std::to_string(s_.webElementsSelectors.size()) + " selector(s)...");
+  std::string list = "[";
+  for (size_t i = 0; i < s_.webElementsSelectors.size(); ++i) {
+    if (i) list += ",";
+    list += Quoted(s_.webElementsSelectors[i]);
+  }
+  list += "]";
+  std::string body = ReplaceAll(kScript_anchors, "__MARKER__", Quoted(kWebElementMarkerUrl));
+  std::string script = "(function(){var S=" + list + ",c=0;" + body + "})()";
+  auto self = shared_from_this();
+  EvaluateScript(browser, script, [self, browser](bool ok, const std::string& result) {
+    self->OnAnchorResult(browser, ok, result);
+  });
+}
+
+void PdfClient::OnAnchorResult(Browser browser, bool ok, const std::string& result) {
+  LogLine("[PdfClient] Anchor injection JS callback received.");
+  if (!ok) {
+    LogErrorLine("[PdfClient] Anchor injection DevTools call failed.");
+  } else {
+    std::string value = StringValue(result);
+    if (value.empty()) {
+      LogErrorLine("[PdfClient] Anchor injection returned empty result.");
+    } else {
+      auto obj = nlohmann::json::parse(value, nullptr, false);
+      if (!obj.is_object()) {
+        LogErrorLine("[PdfClient] Anchor injection: failed to parse JS result.");
+      } else {
+        StoreMetadata(obj, *this);
+        contentHeight = 0;
+        auto h = obj.find("contentHeight");
+        if (h != obj.end() && h->is_number()) {
+          double d = h->get<double>();
+          if (h->is_number_integer() || h->is_number_unsigned() || std::isfinite(d)) {
+            d = std::trunc(d);
+            contentHeight = d >= INT_MAX ? INT_MAX : (d <= INT_MIN ? INT_MIN : static_cast<int>(d));
+          }
+        }
+        auto el = obj.find("elements");
+        if (el != obj.end() && el->is_array()) elementsJson = el->dump();
+      }
+    }
+  }
+  if (finished_) return;
+  DoBookmarks(browser);
+}
+
+void PdfClient::CaptureDocumentMetadata(Browser browser, std::function<void(Browser)> next) {
+  if (DocumentChangedUnderPipeline()) return;
+  LogLine("[PdfClient] Capturing document metadata for parseInfo...");
+  std::string script = kScript_metadata;
+  while (!script.empty() && (script.back() == '\n' || script.back() == ';')) script.pop_back();
+  auto self = shared_from_this();
+  EvaluateScript(browser, script, [self, browser, next](bool, const std::string& result) {
+    if (self->finished_) return;
+    auto obj = nlohmann::json::parse(StringValue(result), nullptr, false);
+    if (obj.is_object()) StoreMetadata(obj, *self);
+    next(browser);
+  });
+}
+
+void PdfClient::DoBookmarks(Browser browser) {
+  if (DocumentChangedUnderPipeline()) return;
+  if (!s_.pdfBookmarkOptionsSelectors.empty()) {
+    LogLine("[PdfClient] Injecting bookmark links for " + std::to_string(s_.pdfBookmarkOptionsSelectors.size()) +
+            " selector(s)...");
+    std::string joined;
+    for (size_t i = 0; i < s_.pdfBookmarkOptionsSelectors.size(); ++i) {
+      if (i) joined += ", ";
+      joined += s_.pdfBookmarkOptionsSelectors[i];
+    }
+    std::string script = ReplaceAll(kScript_bookmarks, "__SELECTORS__", Quoted(joined));
+    script = ReplaceAll(script, "__MARKER__", Quoted(kBookmarkMarkerUrl));
+    ExecuteOnMainFrame(browser, script);
+  }
+  DoPrint(browser);
+}

@@ -1,0 +1,166 @@
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "app/run_log.h"
+#include "client/base64.h"
+#include "client/pdf_client.h"
+#include "client/scripts.h"
+#include "client/text_escape.h"
+
+namespace {
+
+std::string ScriptWithSelector(const char* script, const std::string& selector) {
+  std::string s = script;
+  std::string quoted = "\"" + EscapeJsString(selector) + "\"";
+  size_t pos = s.find("__SELECTOR__");
+  if (pos != std::string::npos) s.replace(pos, 12, quoted);
+  while (!s.empty() && (s.back() == '\n' || s.back() == ';')) s.pop_back();
+  return s;
+}
+
+const nlohmann::json* ResultValue(const nlohmann::json& root) {
+  if (!root.is_object()) return nullptr;
+  auto r = root.find("result");
+  if (r == root.end() || !r->is_object()) return nullptr;
+  auto v = r->find("value");
+  return v == r->end() ? nullptr : &*v;
+}
+
+bool Number(const nlohmann::json& obj, const char* key, double& out) {
+  auto it = obj.find(key);
+  if (it == obj.end() || !it->is_number()) return false;
+  out = it->get<double>();
+  return std::isfinite(out);
+}
+
+std::string Num(double v) {
+  std::ostringstream os;
+  os << v;
+  return os.str();
+}
+
+}  // namespace
+
+void PdfClient::ResizeView(Browser browser, int height) {
+  GetRenderHandler();
+  renderHandler_->height = height;
+  if (browser) browser->WasResized();
+}
+
+void PdfClient::DoCaptureScreenshot(Browser browser) {
+  if (DocumentChangedUnderPipeline()) return;
+  auto self = shared_from_this();
+  if (s_.visibleWebElementSelector.empty()) {
+    LogLine("[PdfClient] Measuring page height for PNG screenshot...");
+    EvaluateScript(browser,
+                   "Math.max(document.documentElement ? document.documentElement.scrollHeight : 0,"
+                   "document.body ? document.body.scrollHeight : 0)",
+                   [self, browser](bool, const std::string& result) {
+                     auto root = nlohmann::json::parse(result, nullptr, false);
+                     const nlohmann::json* v = ResultValue(root);
+                     long long value = 0;
+                     if (v && v->is_number()) value = static_cast<long long>(std::trunc(v->get<double>()));
+                     if (value <= 0) value = self->s_.viewportWidth;
+                     if (value > 32766) value = 32766;
+                     self->contentHeightPx = static_cast<int>(value) + 1;
+                     std::string line = "[PdfClient] PNG content height: " + std::to_string(self->contentHeightPx) + "px";
+                     if (self->s_.viewportHeight >= 1)
+                       line += " (will clip to " + std::to_string(self->s_.viewportHeight) + "px)";
+                     LogLine(line);
+                     self->ResizeView(browser, self->contentHeightPx);
+                     self->PostDelayed(200, [self, browser] { self->DoCapturePng(browser); });
+                   });
+    return;
+  }
+  LogLine("[PdfClient] Measuring bbox for selector: " + s_.visibleWebElementSelector);
+  EvaluateScript(browser, ScriptWithSelector(kScript_element_box, s_.visibleWebElementSelector),
+                 [self, browser](bool, const std::string& result) {
+                   if (self->finished_) return;
+                   auto root = nlohmann::json::parse(result, nullptr, false);
+                   const nlohmann::json* v = ResultValue(root);
+                   double x, y, w, h;
+                   if (!v || !v->is_object() || !Number(*v, "x", x) || !Number(*v, "y", y) || !Number(*v, "width", w) ||
+                       !Number(*v, "height", h) || !(w > 0) || !(h > 0)) {
+                     self->FailConversion("Element with the specified selector could not be found.");
+                     return;
+                   }
+                   LogLine("[PdfClient] bbox x=" + Num(x) + " y=" + Num(y) + " w=" + Num(w) + " h=" + Num(h));
+                   self->bboxX = x;
+                   self->bboxY = y;
+                   self->bboxWidth = w;
+                   self->bboxHeight = h;
+                   self->hasBbox = true;
+                   double bottom = std::trunc(y + h) + 1;
+                   self->contentHeightPx = static_cast<int>(std::max(1.0, std::min(bottom, 32767.0)));
+                   self->ResizeView(browser, self->contentHeightPx);
+                   self->PostDelayed(200, [self, browser] { self->DoCapturePng(browser); });
+                 });
+}
+
+void PdfClient::DoCapturePng(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  LogLine("[PdfClient] Starting Page.captureScreenshot...");
+  double pngScale = s_.scale > 0 ? s_.scale / 100.0 : 1.0;
+  nlohmann::json params = {{"format", "png"}};
+  auto clip = [&](double x, double y, double w, double h) {
+    params["clip"] = {{"x", x}, {"y", y}, {"width", w}, {"height", h}, {"scale", pngScale}};
+  };
+  if (hasBbox) {
+    clip(bboxX, bboxY, bboxWidth, bboxHeight);
+  } else if (s_.viewportHeight >= 1) {
+    clip(0, 0, s_.viewportWidth, s_.viewportHeight);
+  } else if (pngScale != 1.0) {
+    clip(0, 0, s_.viewportWidth, contentHeightPx);
+  }
+  outputStarted_ = true;
+  auto self = shared_from_this();
+  SendDevToolsRequest(browser, "Page.captureScreenshot", params, [self](bool ok, const std::string& result) {
+    if (self->finished_) return;
+    if (!ok) {
+      self->FailConversion("Page.captureScreenshot DevTools call failed.");
+      return;
+    }
+    auto root = nlohmann::json::parse(result, nullptr, false);
+    std::string data;
+    if (root.is_object() && root.contains("data") && root["data"].is_string()) data = root["data"].get<std::string>();
+    if (data.empty()) {
+      self->FailConversion("Page.captureScreenshot: no image data in response.");
+      return;
+    }
+    std::string bytes;
+    Base64Decode(data, &bytes);
+    std::ofstream out(self->s_.output, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      self->FailConversion("Failed to write output file: " + self->s_.output);
+      return;
+    }
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    LogLine("[PdfClient] PNG saved to: " + self->s_.output);
+    if (self->s_.buildParseInfo || !self->consoleEntries.empty()) self->WriteOutputJson();
+    self->FinishSuccess();
+  });
+}
+
+void PdfClient::DoIsolateVisibleElement(Browser browser) {
+  if (DocumentChangedUnderPipeline()) return;
+  LogLine("[PdfClient] Isolating element for partial conversion: " + s_.visibleWebElementSelector);
+  auto self = shared_from_this();
+  EvaluateScript(browser, ScriptWithSelector(kScript_isolate, s_.visibleWebElementSelector),
+                 [self, browser](bool, const std::string& result) {
+                   if (self->finished_) return;
+                   auto root = nlohmann::json::parse(result, nullptr, false);
+                   const nlohmann::json* v = ResultValue(root);
+                   double w, h;
+                   if (!v || !v->is_object() || !Number(*v, "width", w) || !Number(*v, "height", h) || !(w > 0) ||
+                       !(h > 0)) {
+                     self->FailConversion("Element with the specified selector could not be found.");
+                     return;
+                   }
+                   LogLine("[PdfClient] Isolated element size: " + Num(w) + "x" + Num(h) + "px");
+                   self->DoAnchorInjection(browser);
+                 });
+}

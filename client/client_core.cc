@@ -1,0 +1,146 @@
+#include <cmath>
+
+#include "app/run_log.h"
+#include "client/pdf_client.h"
+#include "client/scripts.h"
+
+void PdfDevToolsObserver::OnDevToolsMethodResult(std::shared_ptr<engine::Browser>, int messageId, bool success,
+                                                 const std::string& result) {
+  if (messageId != expectedMessageId || !callback) return;
+  // Move out first: the callback usually drops the registration that owns us.
+  Callback cb = std::move(callback);
+  callback = nullptr;
+  cb(success, result);
+}
+
+PdfClient::PdfClient(const ConversionSettings& settings)
+    : paperWidth(settings.paperWidth), paperHeight(settings.paperHeight), s_(settings) {}
+
+std::shared_ptr<engine::RenderHandler> PdfClient::GetRenderHandler() {
+  if (renderHandler_) return renderHandler_;
+  int height = 1;
+  if (s_.viewportHeight >= 1) {
+    height = s_.viewportHeight;
+  } else if (s_.outputFormat != "png" &&
+             (s_.contentEndMarker || s_.contentEndInk || s_.firstPageAvailableHeight > 0)) {
+    // Managed trim measures layout at the aspect of the printable area.
+    double w = s_.landscape ? s_.paperHeight : s_.paperWidth;
+    double h = s_.landscape ? s_.paperWidth : s_.paperHeight;
+    double pw = w - s_.marginLeft - s_.marginRight;
+    double ph = h - s_.marginTop - s_.marginBottom;
+    if (pw > 0 && ph > 0) {
+      double v = std::round(s_.viewportWidth * ph / pw);
+      if (v < 1) v = 1;
+      if (v > 32767) v = 32767;
+      height = static_cast<int>(v);
+    }
+  }
+  renderHandler_ = std::make_shared<PdfRenderHandler>(s_.viewportWidth, height);
+  return renderHandler_;
+}
+
+std::string PdfClient::BuildStartupScript() const {
+  std::string script = kScript_lazy_instrumentation;
+  if (script.empty() || script.back() != '\n') script += '\n';
+  script += kScript_manual_start;
+  if (!s_.startupScript.empty()) {
+    script += '\n';
+    script += s_.startupScript;
+  }
+  return script;
+}
+
+void PdfClient::OnAfterCreated(Browser browser) {
+  LogLine("[PdfClient] OnAfterCreated \xE2\x80\x94 browser ready.");
+  browser_ = browser;
+  browser->ExecuteDevToolsMethod(0, "Page.enable", nlohmann::json::object());
+  if (s_.enableOfflineMode) {
+    LogLine("[PdfClient] Enabling offline mode.");
+    browser->ExecuteDevToolsMethod(0, "Network.emulateNetworkConditions",
+                                   {{"offline", true},
+                                    {"latency", 0.0},
+                                    {"downloadThroughput", -1.0},
+                                    {"uploadThroughput", -1.0}});
+  }
+  if (!directMode) {
+    browser->ExecuteDevToolsMethod(0, "Page.addScriptToEvaluateOnNewDocument", {{"source", BuildStartupScript()}});
+  }
+}
+
+void PdfClient::OnBeforeClose(Browser) {
+  LogLine("[PdfClient] OnBeforeClose \xE2\x80\x94 browser released.");
+  devToolsRegistration_.reset();
+  browser_.reset();
+}
+
+void PdfClient::SendDevToolsRequest(Browser browser, const std::string& method, const nlohmann::json& params,
+                                    PdfDevToolsObserver::Callback callback) {
+  if (!browser) return;
+  int id = nextMessageId_++;
+  auto self = shared_from_this();
+  auto observer = std::make_shared<PdfDevToolsObserver>(
+      id, [self, browser, cb = std::move(callback)](bool ok, const std::string& result) {
+        self->DropDevToolsRegistration();
+        cb(ok, result);
+      });
+  devToolsRegistration_ = browser->AddDevToolsMessageObserver(observer);
+  browser->ExecuteDevToolsMethod(id, method, params);
+}
+
+void PdfClient::EvaluateScript(Browser browser, const std::string& expression, PdfDevToolsObserver::Callback callback,
+                               bool awaitPromise) {
+  nlohmann::json params = {{"expression", expression}, {"returnByValue", true}};
+  if (awaitPromise) params["awaitPromise"] = true;
+  SendDevToolsRequest(browser, "Runtime.evaluate", params, std::move(callback));
+}
+
+void PdfClient::ExecuteOnMainFrame(Browser browser, const std::string& code) {
+  if (!browser) return;
+  if (auto frame = browser->GetMainFrame()) frame->ExecuteJavaScript(code, frame->GetURL(), 0);
+}
+
+void PdfClient::PostTask(std::function<void()> task) { engine::PostTask(std::move(task)); }
+
+void PdfClient::PostDelayed(int64_t ms, std::function<void()> task) {
+  engine::PostDelayedTask(std::move(task), ms);
+}
+
+bool PdfClient::OnConsoleMessage(Browser, engine::LogSeverity level, const std::string& message,
+                                 const std::string& source, int line) {
+  ConsoleEntry e;
+  switch (level) {
+    case engine::LogSeverity::Verbose: e.level = "debug"; break;
+    case engine::LogSeverity::Warning: e.level = "warn"; break;
+    case engine::LogSeverity::Error: e.level = "error"; break;
+    case engine::LogSeverity::Fatal: e.level = "fatal"; break;
+    default: e.level = "log"; break;
+  }
+  e.message = message;
+  e.source = source;
+  e.line = line;
+  consoleEntries.push_back(std::move(e));
+  return false;
+}
+
+void PdfClient::FinishSuccess() {
+  success_ = true;
+  finished_ = true;
+  engine::QuitMessageLoop();
+}
+
+void PdfClient::FailConversion(const std::string& message) {
+  if (finished_.exchange(true)) return;
+  LogErrorLine("[PdfClient] " + message);
+  errorMessage_ = message;
+  WriteOutputJson();
+  success_ = false;
+  engine::QuitMessageLoop();
+}
+
+void PdfClient::RecordFailure(const std::string& message) {
+  if (finished_.exchange(true)) return;
+  LogErrorLine("[PdfClient] " + message);
+  errorMessage_ = message;
+  WriteOutputJson();
+  success_ = false;
+}

@@ -1,0 +1,211 @@
+// The conversion client: drives one conversion from browser creation to the
+// written output, as a chain of stages on the engine's UI thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "engine/engine.h"
+
+class PdfRenderHandler : public engine::RenderHandler {
+ public:
+  PdfRenderHandler(int w, int h) : width(w), height(h) {}
+  engine::Rect GetViewRect() override { return {0, 0, width, height}; }
+  int width;
+  int height;
+};
+
+// One-shot observer for a single DevTools request.
+class PdfDevToolsObserver : public engine::DevToolsMessageObserver {
+ public:
+  using Callback = std::function<void(bool success, const std::string& result)>;
+  PdfDevToolsObserver(int expectedId, Callback cb) : expectedMessageId(expectedId), callback(std::move(cb)) {}
+  void OnDevToolsMethodResult(std::shared_ptr<engine::Browser> browser, int messageId, bool success,
+                              const std::string& result) override;
+  int expectedMessageId;
+  Callback callback;
+};
+
+class PdfPrintCallback : public engine::PdfPrintCallback {
+ public:
+  using Callback = std::function<void(const std::string& path, bool ok)>;
+  explicit PdfPrintCallback(Callback cb) : callback(std::move(cb)) {}
+  void OnPdfPrintFinished(const std::string& path, bool ok) override {
+    if (callback) callback(path, ok);
+  }
+  Callback callback;
+};
+
+struct ConsoleEntry {
+  std::string level;
+  std::string message;
+  std::string source;
+  int line = 0;
+};
+
+class PdfClient : public engine::Client, public std::enable_shared_from_this<PdfClient> {
+ public:
+  using Browser = std::shared_ptr<engine::Browser>;
+  using Frame = std::shared_ptr<engine::Frame>;
+
+  PdfClient(const ConversionSettings& settings);
+
+  // ---- engine callbacks ----
+  std::shared_ptr<engine::RenderHandler> GetRenderHandler() override;
+  void OnAfterCreated(Browser browser) override;
+  void OnBeforeClose(Browser browser) override;
+  void OnLoadEnd(Browser browser, Frame frame, int httpStatusCode) override;
+  void OnLoadStart(Browser browser, Frame frame) override;
+  void OnLoadingStateChange(Browser browser, bool isLoading, bool canGoBack, bool canGoForward) override;
+  void OnLoadError(Browser browser, Frame frame, int errorCode, const std::string& errorText,
+                   const std::string& failedUrl) override;
+  void OnRenderProcessTerminated(Browser browser, engine::TerminationStatus status, int errorCode,
+                                 const std::string& errorString) override;
+  bool OnConsoleMessage(Browser browser, engine::LogSeverity level, const std::string& message,
+                        const std::string& source, int line) override;
+  bool OnBeforeBrowse(Browser browser, Frame frame, const std::string& url, bool userGesture,
+                      bool isRedirect) override;
+
+  // ---- run driver interface ----
+  std::string BuildStartupScript() const;
+  void OnNavigationTimeout();
+  void FinishSuccess();
+  void FailConversion(const std::string& message);
+  void RecordFailure(const std::string& message);
+
+  const ConversionSettings& settings() const { return s_; }
+  int navigationTimeout() const { return s_.navigationTimeout; }
+  bool finished() const { return finished_.load(); }
+  bool success() const { return success_.load(); }
+  const std::string& errorMessage() const { return errorMessage_; }
+  std::string targetUrl;
+  bool directMode = false;
+
+  // ---- values the output steps record (read by the output JSON) ----
+  int contentHeightPx = 0;
+  double effectiveScale = 1.0;
+  double paperWidth;
+  double paperHeight;
+  std::string lazyScroll = "off";
+  double firstPageOffset = 0;
+  int contentEndPage = 0;
+  double contentEndCut = 0;
+  double contentEndInkEnd = 0;
+  double inkTailPx = 0;
+  double contentEndPageHeight = 0;
+  std::string contentEndInkError;
+  std::string docTitle, docDescription, docKeywords;
+  int contentHeight = 0;  // from the web-element pass
+  std::string elementsJson;
+  std::vector<ConsoleEntry> consoleEntries;
+  bool hasBbox = false;
+  double bboxX = 0, bboxY = 0, bboxWidth = 0, bboxHeight = 0;
+
+  // State exposed for tests.
+  bool outputStarted() const { return outputStarted_.load(); }
+  bool pipelineStarted() const { return pipelineStarted_.load(); }
+
+ private:
+  friend class PdfClientTestPeer;
+
+  // DevTools plumbing.
+  void SendDevToolsRequest(Browser browser, const std::string& method, const nlohmann::json& params,
+                           PdfDevToolsObserver::Callback callback);
+  void EvaluateScript(Browser browser, const std::string& expression, PdfDevToolsObserver::Callback callback,
+                      bool awaitPromise = false);
+  void ExecuteOnMainFrame(Browser browser, const std::string& code);
+  void DropDevToolsRegistration() { devToolsRegistration_.reset(); }
+  void PostTask(std::function<void()> task);
+  void PostDelayed(int64_t ms, std::function<void()> task);
+
+  // Navigation and load handling.
+  void OnPageLoaded(Browser browser, int httpStatus);
+  void RestartPrintPipeline(Browser browser);
+  bool DocumentChangedUnderPipeline();
+  void ArmConversionTimeout();
+  void OnConversionTimeout();
+  void SendEmulatedMedia(Browser browser);
+
+  // Login and POST.
+  void DoLoginFill(Browser browser);
+  void DoLoginNavigate(Browser browser);
+
+  // Page preparation.
+  void BeginPagePreparation(Browser browser);
+  void WaitForManualStart(Browser browser);
+  void WaitForWindowStatus(Browser browser);
+  void WaitBeforePrinting(Browser browser);
+  void InjectCustomContent(Browser browser);
+  void DoLazyImageScroll(Browser browser);
+  void OnLazySignals(Browser browser, bool success, const std::string& result);
+  void DoLazyImageEagerLoad(Browser browser);
+  void DoLazyImageScrollRun(Browser browser);
+  void WaitBeforeClicks(Browser browser);
+  void ClickElements(Browser browser);
+  void DoHideElements(Browser browser);
+
+  // Anchors, bookmarks, metadata.
+  void DoAnchorInjection(Browser browser);
+  void OnAnchorResult(Browser browser, bool success, const std::string& result);
+  void CaptureDocumentMetadata(Browser browser, std::function<void(Browser)> next);
+  void DoBookmarks(Browser browser);
+
+  // PNG capture and isolation.
+  void DoCaptureScreenshot(Browser browser);
+  void DoCapturePng(Browser browser);
+  void DoIsolateVisibleElement(Browser browser);
+  void ResizeView(Browser browser, int height);
+
+  // Printing.
+  void DoPrint(Browser browser);
+  void DispatchPrint(Browser browser);
+  void DoPrintActual(Browser browser);
+  void OnPrintFinished(Browser browser, const std::string& path, bool ok);
+  void DoPrepareManagedTrim(Browser browser);
+  void DoPrepareManagedTrimInk(Browser browser);
+  void RunInkPass(const std::string& path);
+
+  // Output JSON.
+  void WriteOutputJson();
+
+  ConversionSettings s_;
+  Browser browser_;
+  std::shared_ptr<PdfRenderHandler> renderHandler_;
+  std::shared_ptr<engine::Registration> devToolsRegistration_;
+  int nextMessageId_ = 100;
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> success_{false};
+  std::string errorMessage_;
+
+  // Navigation state.
+  std::atomic<bool> preloadDone_{false};
+  std::atomic<bool> loginPageLoaded_{false};
+  std::atomic<bool> loginNavigated_{false};
+  std::atomic<bool> pipelineStarted_{false};
+  std::atomic<bool> navigationPending_{false};
+  std::atomic<bool> deferredLoadEnd_{false};
+  int deferredStatus_ = 0;
+  uint32_t loadGeneration_ = 0;
+  uint32_t pipelineGeneration_ = 0xFFFFFFFFu;
+  std::atomic<bool> pipelineStopped_{false};
+  std::atomic<bool> restartPending_{false};
+  int restartStatus_ = 0;
+  std::atomic<bool> outputStarted_{false};
+  std::atomic<bool> renderingAsIs_{false};
+  std::atomic<bool> pageReady_{false};
+  std::atomic<bool> delayStageEntered_{false};
+  std::atomic<bool> conversionTimerArmed_{false};
+  int conversionTimeoutMs_ = 0;
+};
+
+// Script that submits fields (in name order) to url through a generated form.
+std::string BuildPostFormScript(const std::string& url, const std::map<std::string, std::string>& fields);
+
+// "Not Found" for 404; "Unknown" for codes missing from the table.
+std::string HttpStatusText(int code);

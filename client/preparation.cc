@@ -1,0 +1,261 @@
+#include <nlohmann/json.hpp>
+
+#include "app/run_log.h"
+#include "client/pdf_client.h"
+#include "client/scripts.h"
+#include "client/text_escape.h"
+
+namespace {
+
+std::string Trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ' || s.back() == ';' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
+// True when the reply's result.value is the boolean true.
+bool ReplyIsTrue(const std::string& result) {
+  auto root = nlohmann::json::parse(result, nullptr, false);
+  if (!root.is_object()) return false;
+  auto r = root.find("result");
+  if (r == root.end() || !r->is_object()) return false;
+  auto v = r->find("value");
+  return v != r->end() && v->is_boolean() && v->get<bool>();
+}
+
+std::string SelectorArray(const std::vector<std::string>& selectors) {
+  std::string out;
+  for (size_t i = 0; i < selectors.size(); ++i) {
+    if (i) out += ",";
+    out += "\"" + EscapeJsString(selectors[i]) + "\"";
+  }
+  return out;
+}
+
+std::string SelectorLoopScript(const std::vector<std::string>& selectors, const std::string& body) {
+  return "(function(){var sels=[" + SelectorArray(selectors) +
+         "];sels.forEach(function(s){try{var els=document.querySelectorAll(s);for(var i=0;i<els.length;i++)" + body +
+         "}catch(e){}});})();";
+}
+
+}  // namespace
+
+void PdfClient::BeginPagePreparation(Browser browser) {
+  if (s_.startupModeManual) {
+    LogLine("[PdfClient] Manual startup mode - waiting for halvern.start() call...");
+    WaitForManualStart(browser);
+  } else if (!s_.windowStatus.empty()) {
+    LogLine("[PdfClient] Waiting for window.status === \"" + s_.windowStatus + "\"...");
+    WaitForWindowStatus(browser);
+  } else {
+    pageReady_ = true;
+    WaitBeforePrinting(browser);
+  }
+}
+
+void PdfClient::WaitForManualStart(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  auto self = shared_from_this();
+  EvaluateScript(browser, "window.startConversionWithHalvern === true",
+                 [self, browser](bool, const std::string& result) {
+                   if (self->finished_) return;
+                   if (ReplyIsTrue(result)) {
+                     LogLine("[PdfClient] halvern.start() called - starting conversion.");
+                     if (!self->s_.windowStatus.empty()) {
+                       LogLine("[PdfClient] Waiting for window.status === \"" + self->s_.windowStatus + "\"...");
+                       self->WaitForWindowStatus(browser);
+                     } else {
+                       self->pageReady_ = true;
+                       self->WaitBeforePrinting(browser);
+                     }
+                   } else {
+                     self->PostDelayed(100, [self, browser] { self->WaitForManualStart(browser); });
+                   }
+                 });
+}
+
+void PdfClient::WaitForWindowStatus(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  auto self = shared_from_this();
+  EvaluateScript(browser, "window.status === \"" + EscapeJsString(s_.windowStatus) + "\"",
+                 [self, browser](bool, const std::string& result) {
+                   if (self->finished_) return;
+                   if (ReplyIsTrue(result)) {
+                     LogLine("[PdfClient] window.status matched - starting conversion.");
+                     self->pageReady_ = true;
+                     self->WaitBeforePrinting(browser);
+                   } else {
+                     self->PostDelayed(100, [self, browser] { self->WaitForWindowStatus(browser); });
+                   }
+                 });
+}
+
+void PdfClient::WaitBeforePrinting(Browser browser) {
+  if (DocumentChangedUnderPipeline()) return;
+  if (delayStageEntered_.exchange(true)) return;
+  ArmConversionTimeout();
+  if (s_.conversionDelay < 1) {
+    InjectCustomContent(browser);
+    return;
+  }
+  LogLine("[PdfClient] Waiting " + std::to_string(s_.conversionDelay) + "ms before printing...");
+  auto self = shared_from_this();
+  PostDelayed(s_.conversionDelay, [self, browser] { self->InjectCustomContent(browser); });
+}
+
+void PdfClient::InjectCustomContent(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  if (!s_.customCSS.empty()) {
+    LogLine("[PdfClient] Injecting custom CSS...");
+    ExecuteOnMainFrame(browser, "(function(){var __s=document.createElement('style');__s.textContent=\"" +
+                                    EscapeJsString(s_.customCSS) + "\";document.head.appendChild(__s);})();");
+  }
+  if (!s_.postLoadingScript.empty()) {
+    LogLine("[PdfClient] Executing post-loading script...");
+    ExecuteOnMainFrame(browser, s_.postLoadingScript);
+    if (s_.postLoadingScriptDelayAfter >= 1) {
+      LogLine("[PdfClient] Waiting " + std::to_string(s_.postLoadingScriptDelayAfter) +
+              "ms after post-loading script...");
+      auto self = shared_from_this();
+      PostDelayed(s_.postLoadingScriptDelayAfter, [self, browser] { self->DoLazyImageScroll(browser); });
+      return;
+    }
+  }
+  DoLazyImageScroll(browser);
+}
+
+void PdfClient::DoLazyImageScroll(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  lazyScroll = "off";
+  if (!s_.lazyImagesLoadingEnabled || !s_.enableJavascript) {
+    WaitBeforeClicks(browser);
+    return;
+  }
+  auto self = shared_from_this();
+  EvaluateScript(browser, Trimmed(kScript_lazy_signals), [self, browser](bool ok, const std::string& result) {
+    if (self->finished_) return;
+    self->OnLazySignals(browser, ok, result);
+  });
+}
+
+void PdfClient::OnLazySignals(Browser browser, bool, const std::string& result) {
+  auto root = nlohmann::json::parse(result, nullptr, false);
+  const nlohmann::json* value = nullptr;
+  if (root.is_object()) {
+    auto r = root.find("result");
+    if (r != root.end() && r->is_object()) {
+      auto v = r->find("value");
+      if (v != r->end() && v->is_object()) value = &*v;
+    }
+  }
+  if (!value) {
+    LogLine("[PdfClient] Lazy-image scroll needed (signals unknown)");
+    DoLazyImageScrollRun(browser);
+    return;
+  }
+  auto field = [value](const char* name) -> long long {
+    auto it = value->find(name);
+    if (it == value->end() || !it->is_number()) return -1;
+    if (it->is_number_float()) return static_cast<long long>(it->get<double>());
+    return it->get<long long>();
+  };
+  long long io = field("io"), scroll = field("scroll"), inert = field("inert"), lazyAttr = field("lazyAttr"),
+            dataSrc = field("dataSrc"), frames = field("frames"), scripts = field("scripts");
+  std::string text = "observers " + std::to_string(io) + ", scroll listeners " + std::to_string(scroll) +
+                     " (inert " + std::to_string(inert) + ")" + ", loading=lazy " + std::to_string(lazyAttr) +
+                     ", data-src " + std::to_string(dataSrc) + ", frames " + std::to_string(frames) +
+                     ", scripts " + std::to_string(scripts);
+  bool quiet = io == 0 && scroll == 0 && dataSrc == 0 && frames == 0;
+  if (quiet && lazyAttr > 0) {
+    LogLine("[PdfClient] Lazy-image scroll not needed; loading native lazy images eagerly (" + text + ")");
+    DoLazyImageEagerLoad(browser);
+  } else if (quiet) {
+    lazyScroll = "skipped";
+    LogLine("[PdfClient] Lazy-image scroll skipped: nothing on the page can react to it (" + text + ")");
+    WaitBeforeClicks(browser);
+  } else {
+    LogLine("[PdfClient] Lazy-image scroll needed (" + text + ")");
+    DoLazyImageScrollRun(browser);
+  }
+}
+
+void PdfClient::DoLazyImageEagerLoad(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  lazyScroll = "eager";
+  auto self = shared_from_this();
+  EvaluateScript(
+      browser, Trimmed(kScript_lazy_eager) + "(" + std::to_string(s_.lazyImagesLoadingDelay) + ")",
+      [self, browser](bool, const std::string&) {
+        if (self->finished_) return;
+        self->WaitBeforeClicks(browser);
+      },
+      true);
+}
+
+void PdfClient::DoLazyImageScrollRun(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  lazyScroll = "done";
+  LogLine("[PdfClient] Scrolling page to trigger lazy-loaded images (delay=" +
+          std::to_string(s_.lazyImagesLoadingDelay) + "ms)...");
+  auto self = shared_from_this();
+  EvaluateScript(
+      browser, Trimmed(kScript_lazy_scroll) + "(" + std::to_string(s_.lazyImagesLoadingDelay) + ")",
+      [self, browser](bool, const std::string& result) {
+        if (self->finished_) return;
+        auto root = nlohmann::json::parse(result, nullptr, false);
+        if (root.is_object() && root.contains("result") && root["result"].is_object()) {
+          auto& r = root["result"];
+          if (r.contains("value") && r["value"].is_string())
+            LogLine("[PdfClient] Lazy scroll: " + r["value"].get<std::string>());
+        }
+        self->WaitBeforeClicks(browser);
+      },
+      true);
+}
+
+void PdfClient::WaitBeforeClicks(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  if (!s_.clickElementsSelectors.empty() && s_.clickElementsDelayBefore >= 1) {
+    LogLine("[PdfClient] Waiting " + std::to_string(s_.clickElementsDelayBefore) + "ms before clicks...");
+    auto self = shared_from_this();
+    PostDelayed(s_.clickElementsDelayBefore, [self, browser] { self->ClickElements(browser); });
+    return;
+  }
+  ClickElements(browser);
+}
+
+void PdfClient::ClickElements(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  if (s_.clickElementsSelectors.empty()) {
+    DoHideElements(browser);
+    return;
+  }
+  LogLine("[PdfClient] Clicking " + std::to_string(s_.clickElementsSelectors.size()) + " selector(s)...");
+  ExecuteOnMainFrame(browser, SelectorLoopScript(s_.clickElementsSelectors, "els[i].click();"));
+  if (s_.clickElementsDelayAfter >= 1) {
+    LogLine("[PdfClient] Waiting " + std::to_string(s_.clickElementsDelayAfter) + "ms after clicks...");
+    auto self = shared_from_this();
+    PostDelayed(s_.clickElementsDelayAfter, [self, browser] { self->DoHideElements(browser); });
+    return;
+  }
+  DoHideElements(browser);
+}
+
+void PdfClient::DoHideElements(Browser browser) {
+  if (DocumentChangedUnderPipeline() || finished_) return;
+  if (!s_.hiddenWebElementsSelectors.empty()) {
+    LogLine("[PdfClient] Hiding " + std::to_string(s_.hiddenWebElementsSelectors.size()) + " selector(s)...");
+    ExecuteOnMainFrame(browser, SelectorLoopScript(s_.hiddenWebElementsSelectors, "els[i].style.display='none';"));
+  }
+  if (s_.outputFormat == "png") {
+    if (s_.buildParseInfo) {
+      auto self = shared_from_this();
+      CaptureDocumentMetadata(browser, [self](Browser b) { self->DoCaptureScreenshot(b); });
+    } else {
+      DoCaptureScreenshot(browser);
+    }
+  } else if (!s_.visibleWebElementSelector.empty()) {
+    DoIsolateVisibleElement(browser);
+  } else {
+    DoAnchorInjection(browser);
+  }
+}

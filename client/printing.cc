@@ -1,0 +1,154 @@
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "app/run_log.h"
+#include "client/pdf_client.h"
+
+namespace {
+
+const char kHeightScript[] =
+    "Math.max(document.documentElement ? document.documentElement.scrollHeight : 0,"
+    "document.body ? document.body.scrollHeight : 0)";
+
+// Default stream formatting (6 significant digits), as log lines print numbers.
+std::string Num(double v) {
+  std::ostringstream os;
+  os << v;
+  return os.str();
+}
+
+// result.value as an integer (a double truncated); fallback when unusable.
+long long IntValue(const std::string& result, long long fallback) {
+  auto root = nlohmann::json::parse(result, nullptr, false);
+  if (!root.is_object()) return fallback;
+  auto r = root.find("result");
+  if (r == root.end() || !r->is_object()) return fallback;
+  auto v = r->find("value");
+  if (v == r->end() || !v->is_number()) return fallback;
+  if (v->is_number_float()) {
+    double d = v->get<double>();
+    if (!std::isfinite(d)) return fallback;
+    return static_cast<long long>(std::trunc(std::max(-9e18, std::min(9e18, d))));
+  }
+  if (v->is_number_unsigned()) return static_cast<long long>(std::min<uint64_t>(v->get<uint64_t>(), INT64_MAX));
+  return v->get<long long>();
+}
+
+}  // namespace
+
+void PdfClient::DoPrint(Browser browser) {
+  if (DocumentChangedUnderPipeline()) return;
+  if (contentHeightPx != 0) {
+    DispatchPrint(browser);
+    return;
+  }
+  LogLine("[PdfClient] Measuring page height for PDF auto-fit...");
+  auto self = shared_from_this();
+  EvaluateScript(browser, kHeightScript, [self, browser](bool, const std::string& result) {
+    long long value = IntValue(result, 0);
+    if (value >= 1) {
+      self->contentHeightPx = static_cast<int>(std::min<long long>(value, INT32_MAX - 1) + 1);
+      LogLine("[PdfClient] PDF content height: " + std::to_string(self->contentHeightPx) +
+              "px (incl. +1px rounding guard)");
+    }
+    self->DispatchPrint(browser);
+  });
+}
+
+void PdfClient::DispatchPrint(Browser browser) {
+  if (s_.contentEndInk) {
+    DoPrepareManagedTrimInk(browser);
+  } else if (s_.contentEndMarker || s_.firstPageAvailableHeight > 0) {
+    DoPrepareManagedTrim(browser);
+  } else {
+    DoPrintActual(browser);
+  }
+}
+
+void PdfClient::DoPrintActual(Browser browser) {
+  if (DocumentChangedUnderPipeline()) return;
+  LogLine("[PdfClient] Starting PrintToPDF...");
+
+  engine::PdfPrintSettings ps;
+  ps.landscape = s_.landscape;
+  ps.printBackground = s_.printBackground;
+  ps.paperWidth = paperWidth / 72.0;
+  ps.paperHeight = paperHeight / 72.0;
+  ps.preferCssPageSize = false;
+  ps.marginTop = s_.marginTop / 72.0;
+  ps.marginRight = s_.marginRight / 72.0;
+  ps.marginBottom = s_.marginBottom / 72.0;
+  ps.marginLeft = s_.marginLeft / 72.0;
+  ps.displayHeaderFooter = s_.displayHeaderFooter;
+
+  bool automatic = s_.scale < 1;
+  double requested;
+  if (!automatic) {
+    requested = s_.scale / 100.0;
+  } else {
+    double w = s_.landscape ? s_.paperHeight : s_.paperWidth;
+    requested = ((w - s_.marginLeft - s_.marginRight) / 72.0 * 96.0) / s_.viewportWidth;
+  }
+  effectiveScale = requested > 2.0 ? 2.0 : (requested < 0.1 ? 0.1 : requested);
+  if (automatic) LogLine("[PdfClient] Auto scale: " + Num(requested) + " (viewport=" + std::to_string(s_.viewportWidth) + "px)");
+  if (requested != effectiveScale) {
+    LogLine("[PdfClient] Clamping scale " + Num(requested) + " to " + Num(effectiveScale) +
+            " (Chromium PrintToPDF allowed range is [0.1, 2.0]).");
+  }
+  ps.scale = effectiveScale;
+
+  if (contentHeightPx > 0 && (s_.viewportHeight == 0 || s_.allowPdfCut) && !s_.contentEndMarker &&
+      !s_.contentEndInk && !(s_.firstPageAvailableHeight > 0)) {
+    double length = s_.landscape ? paperWidth : paperHeight;
+    double content = s_.marginTop + contentHeightPx * effectiveScale * 0.75 + s_.marginBottom;
+    if (content < length) {
+      LogLine("[PdfClient] Trimming paper height from " + Num(length) + "pt to content height " + Num(content) +
+              "pt.");
+      // In landscape the engine swaps the sheet, so the length is the width.
+      if (s_.landscape) {
+        paperWidth = content;
+        ps.paperWidth = content / 72.0;
+      } else {
+        paperHeight = content;
+        ps.paperHeight = content / 72.0;
+      }
+    }
+  }
+  if (s_.tagged) {
+    LogLine("[PdfClient] Tagged PDF generation enabled (generate_tagged_pdf + document_outline).");
+    ps.generateTaggedPdf = true;
+    ps.generateDocumentOutline = true;
+  }
+  if (!s_.pageRanges.empty()) {
+    LogLine("[PdfClient] Applying page_ranges: " + s_.pageRanges);
+    ps.pageRanges = s_.pageRanges;
+  }
+
+  auto self = shared_from_this();
+  auto callback = std::make_shared<PdfPrintCallback>(
+      [self, browser](const std::string& path, bool ok) { self->OnPrintFinished(browser, path, ok); });
+  outputStarted_ = true;
+  browser->PrintToPDF(s_.output, ps, callback);
+}
+
+void PdfClient::OnPrintFinished(Browser, const std::string& path, bool ok) {
+  if (!ok) {
+    std::string reason;
+    if (FILE* f = std::fopen(path.c_str(), "ab")) {
+      std::fclose(f);
+    } else {
+      reason = std::string(" (") + std::strerror(errno) + ")";
+    }
+    FailConversion("PrintToPDF failed for: " + path + reason);
+    return;
+  }
+  LogLine("[PdfClient] PDF saved to: " + path);
+  if (s_.contentEndInk) RunInkPass(path);
+  if (s_.buildParseInfo || !s_.webElementsSelectors.empty() || !consoleEntries.empty()) WriteOutputJson();
+  FinishSuccess();
+}

@@ -1,0 +1,5 @@
+window.startConversionWithHalvern = false;
+window.halvern = {
+  start: function () { window.startConversionWithHalvern = true; },
+  version: 'Halvern v26.4.0'
+};

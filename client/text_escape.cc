@@ -1,0 +1,48 @@
+#include "client/text_escape.h"
+
+#include <charconv>
+#include <system_error>
+
+namespace {
+
+// The JSON and JavaScript rules coincide today; both entry points share this
+// so a page value and a JSON value can never drift apart by accident.
+std::string EscapeQuoted(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size() + text.size() / 8 + 8);
+  for (char c : text) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (b < 0x20) {
+          out += "\\u00";
+          out += kHex[b >> 4];
+          out += kHex[b & 0xF];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string EscapeJsonString(const std::string& text) { return EscapeQuoted(text); }
+
+std::string EscapeJsString(const std::string& text) { return EscapeQuoted(text); }
+
+std::string FormatNumber(double value) {
+  // to_chars with an explicit precision is defined as printf "%.*g" in the C
+  // locale; snprintf would follow LC_NUMERIC, which the engine may change.
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 6);
+  if (res.ec != std::errc()) return "0";
+  return std::string(buf, res.ptr);
+}
