@@ -154,3 +154,39 @@ double rasterInkEnd(const std::string& pdfPath, int page, int dpi, double limitP
 }
 
 }  // namespace pdfink_test
+
+#include <map>
+#include <memory>
+
+namespace pdfink_test {
+
+const TempDir& sharedDir() {
+  static TempDir dir;
+  return dir;
+}
+
+std::string browserPdf(const std::string& name, const std::string& html) {
+  static std::map<std::string, std::string> made;
+  auto it = made.find(name);
+  if (it != made.end()) return it->second;
+  std::string path;
+  if (browserAvailable()) {
+    std::string out = sharedDir().file(name + ".pdf");
+    if (printWithBrowser(html, out)) path = out;
+  }
+  made[name] = path;
+  return path;
+}
+
+std::string browserSamplePdf() {
+  std::string html =
+      "<html><body style='margin:0;font:16px sans-serif'>";
+  for (int i = 0; i < 4; ++i)
+    html += "<div style='height:1000px;border-top:4px solid #345'>Section " +
+            std::to_string(i + 1) + " with some text</div>";
+  html += "<p>Closing words</p><div style='width:200px;height:40px;background:#c33'></div>"
+          "</body></html>";
+  return browserPdf("sample", html);
+}
+
+}  // namespace pdfink_test

@@ -53,3 +53,17 @@ bool browserAvailable();
 double rasterInkEnd(const std::string& pdfPath, int page, int dpi = 144, double limitPt = 1e9);
 
 }  // namespace pdfink_test
+
+namespace pdfink_test {
+
+// A directory that lives until the test process exits.
+const TempDir& sharedDir();
+
+// Prints html once per process (keyed by name) and returns the PDF path,
+// or an empty string when the browser is missing or fails.
+std::string browserPdf(const std::string& name, const std::string& html);
+
+// A five-page browser PDF with text, boxes and a short last page.
+std::string browserSamplePdf();
+
+}  // namespace pdfink_test
