@@ -1,0 +1,3 @@
+#include "app/run_driver.h"
+
+int main(int argc, char** argv) { return RunProcess(argc, argv); }

@@ -1,0 +1,15 @@
+// Per-run folders under the temporary root, and staging of HTML strings.
+#pragma once
+
+#include <string>
+
+// TMPDIR (or /tmp) + "/" + prefix + a fresh UUID; created with its parents.
+std::string MakeRunFolder(const std::string& prefix);
+// Random version-4 UUID, upper-case hex, 36 characters.
+std::string NewUuidText();
+// Puts <base href="..."> right after the first <head> tag, or in front.
+std::string InjectBaseHref(const std::string& html, const std::string& baseUrl);
+// Recursive removal, retried while the file system reports errors.
+void RemoveFolderWithRetry(const std::string& path, int attempts, int delayMs);
+// Sleeps the full time even when signals interrupt it.
+void SleepMs(int ms);
