@@ -117,8 +117,8 @@ bool printWithBrowser(const std::string& html, const std::string& pdfPath) {
   std::string profile = dir.file("profile");
   std::string cmd = std::string("timeout 90 ") + PDFINK_TEST_BROWSER +
                     " --no-sandbox --disable-gpu --no-zygote --disable-dev-shm-usage"
-                    " --user-data-dir=" + profile + " --no-pdf-header-footer --print-to-pdf=" +
-                    pdfPath + " file://" + page + " >/dev/null 2>&1";
+                    " --user-data-dir='" + profile + "' --no-pdf-header-footer '--print-to-pdf=" +
+                    pdfPath + "' 'file://" + page + "' >/dev/null 2>&1";
   int status = 0;
   run(cmd, &status);
   return status == 0 && std::filesystem::exists(pdfPath);
@@ -128,7 +128,7 @@ double rasterInkEnd(const std::string& pdfPath, int page, int dpi, double limitP
   TempDir dir;
   std::string prefix = dir.file("r");
   std::string cmd = "pdftoppm -gray -r " + std::to_string(dpi) + " -f " + std::to_string(page) +
-                    " -l " + std::to_string(page) + " -singlefile " + pdfPath + " " + prefix;
+                    " -l " + std::to_string(page) + " -singlefile '" + pdfPath + "' '" + prefix + "'";
   int status = 0;
   run(cmd, &status);
   std::string pgm = readFile(prefix + ".pgm");
