@@ -1,0 +1,21 @@
+// The configuration stage: command line + configuration file + environment
+// into one validated ConversionSettings.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+
+// args[0] is the program name. Fills out completely and returns 0, or logs
+// the fatal error and returns 1. Applies --verbose / the "verbose" key and
+// --lf= to the process run log.
+int ParseConversionSettings(const std::vector<std::u32string>& args, LaunchRecord& out);
+
+// At least six characters, ending in ".json" in any letter case.
+bool hasJsonExtension(const std::string& path);
+
+// Command-line value parsers: base-10 int32 (leading blanks, sign, trailing
+// junk allowed) and strtod-style finite double. False leaves out untouched.
+bool ParseIntValue(const std::string& text, int& out);
+bool ParseNumberValue(const std::string& text, double& out);

@@ -1,0 +1,222 @@
+#include "config/config_file.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "app/run_log.h"
+#include "config/paper_sizes.h"
+#include "config/payload.h"
+
+namespace {
+
+using nlohmann::json;
+
+// Typed getters over one parsed object. Each returns whether it changed the
+// target, following the key kinds of the configuration file.
+class Reader {
+ public:
+  explicit Reader(const json& obj) : obj_(obj) {}
+
+  const json* Find(const char* key) const {
+    auto it = obj_.find(key);
+    return it == obj_.end() ? nullptr : &*it;
+  }
+
+  void Int(const char* key, int& out) const {
+    const json* v = Find(key);
+    if (!v) return;
+    if (v->is_number_integer()) {
+      // Out-of-range integers saturate rather than wrap.
+      if (v->is_number_unsigned()) {
+        const auto u = v->get<uint64_t>();
+        out = u > static_cast<uint64_t>(std::numeric_limits<int>::max()) ? std::numeric_limits<int>::max()
+                                                                         : static_cast<int>(u);
+      } else {
+        const auto i = v->get<int64_t>();
+        out = static_cast<int>(std::clamp<int64_t>(i, std::numeric_limits<int>::min(),
+                                                   std::numeric_limits<int>::max()));
+      }
+    } else if (v->is_number_float()) {
+      const double d = std::trunc(v->get<double>());
+      if (std::isnan(d)) return;
+      out = d >= static_cast<double>(std::numeric_limits<int>::max())   ? std::numeric_limits<int>::max()
+            : d <= static_cast<double>(std::numeric_limits<int>::min()) ? std::numeric_limits<int>::min()
+                                                                        : static_cast<int>(d);
+    }
+  }
+
+  bool Number(const char* key, double& out) const {
+    const json* v = Find(key);
+    if (!v || !v->is_number()) return false;
+    out = v->get<double>();
+    return true;
+  }
+
+  // Absent or non-boolean gives the default, not the value before.
+  void Bool(const char* key, bool& out, bool defaultValue) const {
+    const json* v = Find(key);
+    out = (v && v->is_boolean()) ? v->get<bool>() : defaultValue;
+  }
+
+  // Applied only when the value is a non-empty string.
+  bool Text(const char* key, std::string& out) const {
+    const json* v = Find(key);
+    if (!v || !v->is_string()) return false;
+    const auto& str = v->get_ref<const std::string&>();
+    if (str.empty()) return false;
+    out = str;
+    return true;
+  }
+
+  void List(const char* key, std::vector<std::string>& out) const {
+    const json* v = Find(key);
+    if (!v || !v->is_array()) return;
+    out.clear();
+    for (const auto& e : *v)
+      if (e.is_string()) out.push_back(e.get<std::string>());
+  }
+
+  void Map(const char* key, std::map<std::string, std::string>& out) const {
+    const json* v = Find(key);
+    if (!v || !v->is_object()) return;
+    out.clear();
+    for (auto it = v->begin(); it != v->end(); ++it)
+      if (it->is_string()) out[it.key()] = it->get<std::string>();
+  }
+
+ private:
+  const json& obj_;
+};
+
+void ApplyObject(const json& obj, ConversionSettings& s) {
+  static const ConversionSettings kDefaults;
+  const Reader r(obj);
+
+  r.Text("url", s.url);
+  r.Text("output", s.output);
+  if (const json* v = r.Find("verbose")) {
+    s.verbose = v->is_boolean() && v->get<bool>();
+    RunLog::Get().SetVerbose(s.verbose);
+  }
+  r.Int("navigationTimeout", s.navigationTimeout);
+  r.Int("printTimeout", s.printTimeout);
+  r.Int("conversionDelay", s.conversionDelay);
+  r.Int("viewportWidth", s.viewportWidth);
+  r.Int("viewportHeight", s.viewportHeight);
+  r.Text("mediaType", s.mediaType);
+  r.Bool("ignoreSslErrors", s.ignoreSslErrors, kDefaults.ignoreSslErrors);
+  r.Bool("enableJavascript", s.enableJavascript, kDefaults.enableJavascript);
+  r.Bool("webGlEnabled", s.webGlEnabled, kDefaults.webGlEnabled);
+
+  std::string paperSize;
+  if (r.Text("paperSize", paperSize) && !LookupPaperSize(paperSize, s.paperWidth, s.paperHeight))
+    LogErrorLine("[main] Unknown paperSize in config: " + paperSize + ". Valid: " + kPaperSizeNames);
+  r.Number("paperWidth", s.paperWidth);
+  r.Number("paperHeight", s.paperHeight);
+
+  if (const json* v = r.Find("margin")) {
+    const double m = v->is_number() ? v->get<double>() : 0.0;
+    s.marginTop = s.marginBottom = s.marginLeft = s.marginRight = m;
+  }
+  r.Number("marginTop", s.marginTop);
+  r.Number("marginBottom", s.marginBottom);
+  r.Number("marginLeft", s.marginLeft);
+  r.Number("marginRight", s.marginRight);
+
+  r.Bool("landscape", s.landscape, kDefaults.landscape);
+  r.Bool("printBackground", s.printBackground, kDefaults.printBackground);
+  r.Int("scale", s.scale);
+  r.Bool("displayHeaderFooter", s.displayHeaderFooter, kDefaults.displayHeaderFooter);
+  r.Bool("tagged", s.tagged, kDefaults.tagged);
+  r.Bool("allowPdfCut", s.allowPdfCut, kDefaults.allowPdfCut);
+  r.Bool("contentEndMarker", s.contentEndMarker, kDefaults.contentEndMarker);
+  r.Bool("contentEndInk", s.contentEndInk, kDefaults.contentEndInk);
+  r.Number("firstPageAvailableHeight", s.firstPageAvailableHeight);
+  r.Text("htmlString", s.htmlString);
+  r.Text("baseUrl", s.baseUrl);
+  r.Bool("buildParseInfo", s.buildParseInfo, kDefaults.buildParseInfo);
+  r.List("webElementsSelectors", s.webElementsSelectors);
+  if (!r.Text("outputJsonFile", s.outputJsonFile)) r.Text("elementsFile", s.outputJsonFile);
+  r.Bool("startupModeManual", s.startupModeManual, kDefaults.startupModeManual);
+  r.Text("startupScript", s.startupScript);
+  r.Text("postLoadingScript", s.postLoadingScript);
+  r.Int("postLoadingScriptDelayAfter", s.postLoadingScriptDelayAfter);
+  r.Text("customCSS", s.customCSS);
+  r.List("clickElementsSelectors", s.clickElementsSelectors);
+  r.Int("clickElementsDelayBefore", s.clickElementsDelayBefore);
+  r.Int("clickElementsDelayAfter", s.clickElementsDelayAfter);
+  r.List("hiddenWebElementsSelectors", s.hiddenWebElementsSelectors);
+  r.List("pdfBookmarkOptionsSelectors", s.pdfBookmarkOptionsSelectors);
+  r.Text("outputFormat", s.outputFormat);
+  r.Text("proxyHostName", s.proxyHostName);
+  r.Text("proxyUsername", s.proxyUsername);
+  r.Text("proxyPassword", s.proxyPassword);
+  r.Text("username", s.username);
+  r.Text("password", s.password);
+  r.Text("loginPage", s.loginPage);
+  r.Text("loginUsernameSelector", s.loginUsernameSelector);
+  r.Text("loginPasswordSelector", s.loginPasswordSelector);
+  r.Text("loginSubmitSelector", s.loginSubmitSelector);
+  r.Text("loginUsername", s.loginUsername);
+  r.Text("loginPassword", s.loginPassword);
+  r.Int("loginDelayBefore", s.loginDelayBefore);
+  r.Int("loginDelayAfter", s.loginDelayAfter);
+  r.Map("httpRequestHeaders", s.httpRequestHeaders);
+  r.Bool("persistentHttpRequestHeaders", s.persistentHttpRequestHeaders, kDefaults.persistentHttpRequestHeaders);
+  r.Map("httpRequestCookies", s.httpRequestCookies);
+  r.Map("httpPostFields", s.httpPostFields);
+  r.Bool("allowInsecureContent", s.allowInsecureContent, kDefaults.allowInsecureContent);
+  r.Bool("localFilesEnabled", s.localFilesEnabled, kDefaults.localFilesEnabled);
+  r.Bool("localhostEnabled", s.localhostEnabled, kDefaults.localhostEnabled);
+  r.Bool("enableOfflineMode", s.enableOfflineMode, kDefaults.enableOfflineMode);
+  r.Bool("renderOnTimeout", s.renderOnTimeout, kDefaults.renderOnTimeout);
+  r.Bool("lazyImagesLoadingEnabled", s.lazyImagesLoadingEnabled, kDefaults.lazyImagesLoadingEnabled);
+  r.Int("lazyImagesLoadingDelay", s.lazyImagesLoadingDelay);
+  r.Bool("directNavigation", s.directNavigation, kDefaults.directNavigation);
+  r.Text("httpCache", s.httpCache);
+  r.Text("windowStatus", s.windowStatus);
+  r.Text("pageRanges", s.pageRanges);
+  r.Text("visibleWebElementSelector", s.visibleWebElementSelector);
+}
+
+}  // namespace
+
+bool ApplyConfigurationBytes(const std::string& bytes, const std::string& path, bool encryptedIo,
+                             ConversionSettings& s) {
+  std::string text;
+  if (encryptedIo) {
+    try {
+      text = DecryptPayload(bytes);
+    } catch (const std::exception& e) {
+      LogErrorLine(std::string("[main] Failed to decrypt config: ") + e.what());
+      return false;
+    }
+  }
+  const std::string& source = encryptedIo ? text : bytes;
+
+  // Strict: no comments; parse errors come back as a discarded value.
+  json doc = json::parse(source, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+  if (!doc.is_object()) {
+    LogErrorLine("[main] Config file is not a valid JSON object: " + path);
+    return false;
+  }
+  ApplyObject(doc, s);
+  return true;
+}
+
+bool ReadConfigurationFile(const std::string& path, bool encryptedIo, ConversionSettings& s) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    LogErrorLine("[main] Cannot open config file: " + path);
+    return false;
+  }
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  return ApplyConfigurationBytes(bytes, path, encryptedIo, s);
+}

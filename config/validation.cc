@@ -1,0 +1,113 @@
+#include "config/validation.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "app/run_log.h"
+
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string AsciiLower(std::string s) {
+  for (char& c : s) c = AsciiLower(c);
+  return s;
+}
+
+bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool Fail(const std::string& message) {
+  LogErrorLine("[main] " + message);
+  return false;
+}
+
+// Empty when the path has no directory part worth checking.
+std::string OutputDirectory(const std::string& output) {
+  const size_t sep = output.find_last_of("/\\");
+  if (sep == std::string::npos || sep == 0) return {};
+  return output.substr(0, sep);
+}
+
+bool PathHasEntry(const std::string& path) {
+  std::error_code ec;
+  // symlink_status: a dangling link is still an entry.
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+}  // namespace
+
+bool isFileUrl(const std::string& url) {
+  return url.size() >= 7 && AsciiLower(url.substr(0, 7)) == "file://";
+}
+
+bool isLocalhostUrl(const std::string& url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return false;
+  const size_t start = scheme + 3;
+  const size_t end = url.find_first_of("/?#", start);
+  std::string host = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  if (host.find(':') != std::string::npos && host.find('[') == std::string::npos)
+    host.erase(host.rfind(':'));
+  if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  host = AsciiLower(host);
+  return host == "localhost" || host == "127.0.0.1" || host == "::1" ||
+         (host.size() > 3 && host.compare(0, 4, "127.") == 0);
+}
+
+void NormalizeUrl(ConversionSettings& s) {
+  if (!s.htmlString.empty() || s.url.empty() || s.url.find("://") != std::string::npos) return;
+  std::string& url = s.url;
+  if (url.size() > 2 && IsAsciiLetter(url[0]) && url[1] == ':' && (url[2] == '/' || url[2] == '\\')) {
+    for (char& c : url)
+      if (c == '\\') c = '/';
+    url = "file:///" + url;
+    LogLine("[main] Local path detected, using: " + url);
+  } else if (url[0] == '/') {
+    url = "file://" + url;
+    LogLine("[main] Local path detected, using: " + url);
+  } else {
+    url = "https://" + url;
+    LogLine("[main] No scheme provided, using: " + url);
+  }
+}
+
+bool ValidateSettings(const ConversionSettings& s) {
+  if (s.viewportWidth <= 0 || s.viewportHeight < 0) return Fail("Viewport dimensions must be positive.");
+  if (s.paperWidth <= 0 || s.paperHeight <= 0) return Fail("Paper dimensions must be positive.");
+  if (s.marginTop < 0 || s.marginBottom < 0 || s.marginLeft < 0 || s.marginRight < 0)
+    return Fail("Margins cannot be negative.");
+  if (s.scale < 0) return Fail("Scale cannot be negative.");
+  if (s.url.empty() && s.htmlString.empty()) return Fail("URL is empty.");
+  if (s.output.empty()) return Fail("Output path is empty.");
+  const std::string dir = OutputDirectory(s.output);
+  if (!dir.empty() && !PathHasEntry(dir)) return Fail("Output directory does not exist: " + dir);
+  if (!s.localFilesEnabled &&
+      ((!s.url.empty() && isFileUrl(s.url)) || (!s.baseUrl.empty() && isFileUrl(s.baseUrl))))
+    return Fail("Conversion of local files is disabled.");
+  if (!s.localhostEnabled &&
+      ((!s.url.empty() && isLocalhostUrl(s.url)) || (!s.baseUrl.empty() && isLocalhostUrl(s.baseUrl))))
+    return Fail("Conversion of localhost URLs is disabled.");
+  if (!s.enableJavascript && s.startupModeManual)
+    return Fail("startupModeManual requires enableJavascript to be true.");
+  if (!s.enableJavascript && !s.windowStatus.empty())
+    return Fail("windowStatus requires enableJavascript to be true.");
+  if (s.outputFormat == "png" && s.landscape)
+    return Fail(
+        "landscape is not supported with output-format=png. Use PDF output, or rotate the resulting "
+        "image externally.");
+  return true;
+}
+
+void ApplyHttpCacheMode(ConversionSettings& s) {
+  if (s.httpCache == "clear") {
+    s.httpCacheMode = HttpCacheMode::Clear;
+  } else if (s.httpCache == "thirdParty") {
+    s.httpCacheMode = HttpCacheMode::ThirdParty;
+  } else if (s.httpCache == "all") {
+    s.httpCacheMode = HttpCacheMode::All;
+  } else {
+    LogErrorLine("[main] Unknown httpCache value '" + s.httpCache +
+                 "'; using clear. Valid: clear, thirdParty, all");
+    s.httpCacheMode = HttpCacheMode::Clear;
+  }
+}

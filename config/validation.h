@@ -1,0 +1,24 @@
+// URL normalisation and the checks that run before the browser starts.
+#pragma once
+
+#include <string>
+
+#include "config/settings.h"
+
+// "file://" prefix, ASCII case-insensitive.
+bool isFileUrl(const std::string& url);
+
+// Host after "://" is localhost, 127.x.x.x or ::1. The authority is not
+// split at "@", so "user@localhost" is not a local host here.
+bool isLocalhostUrl(const std::string& url);
+
+// Gives a scheme to a url without "://": a drive or absolute path becomes a
+// file URL, anything else https. Does nothing when htmlString is set.
+void NormalizeUrl(ConversionSettings& s);
+
+// Runs the checks in order; the first failure logs its error line and
+// returns false.
+bool ValidateSettings(const ConversionSettings& s);
+
+// httpCache -> httpCacheMode; an unknown name logs an error and means clear.
+void ApplyHttpCacheMode(ConversionSettings& s);
