@@ -500,8 +500,17 @@ ObjPtr Document::parseIndirect(std::int32_t number) {
     }
   }
   if (!lengthOk) {
-    std::size_t end = findBytes(buf, size, pos, "endstream");
-    if (end == std::string::npos) end = size;
+    // The next endstream after pos is the same for every pos up to it, so
+    // streams that all lack a usable Length share one search.
+    std::size_t end;
+    if (endstreamFrom_ != std::string::npos && pos >= endstreamFrom_ && pos <= endstreamAt_) {
+      end = endstreamAt_;
+    } else {
+      end = findBytes(buf, size, pos, "endstream");
+      if (end == std::string::npos) end = size;
+      endstreamFrom_ = pos;
+      endstreamAt_ = end;
+    }
     while (end > pos && isWhite(buf[end - 1])) --end;
     value->streamLength = end - pos;
   }

@@ -80,6 +80,8 @@ class Document {
   // Set once the offset table comes from a full scan: a repair would only
   // rebuild the same table.
   bool offsetsFromScan_ = false;
+  std::size_t endstreamFrom_ = std::string::npos;
+  std::size_t endstreamAt_ = 0;
 };
 
 }  // namespace pdfink
