@@ -14,6 +14,7 @@
 #include "app/run_log.h"
 #include "client/pdf_client.h"
 #include "config/command_line.h"
+#include "config/utf8.h"
 #include "engine/engine.h"
 #include "engine/pdf_app.h"
 #include "pdfink/ink_measure.h"

@@ -42,6 +42,21 @@ class PdfPrintCallback : public engine::PdfPrintCallback {
   Callback callback;
 };
 
+// Fails every request it is asked about.
+class PdfBlockRequestHandler : public engine::ResourceRequestHandler {
+ public:
+  engine::ReturnValue OnBeforeResourceLoad(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame>,
+                                           std::shared_ptr<engine::Request> request) override;
+};
+
+// Sets each header of its map, replacing entries of the same name.
+class PdfHeadersRequestHandler : public engine::ResourceRequestHandler {
+ public:
+  engine::ReturnValue OnBeforeResourceLoad(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame>,
+                                           std::shared_ptr<engine::Request> request) override;
+  std::map<std::string, std::string> headers;
+};
+
 struct ConsoleEntry {
   std::string level;
   std::string message;
@@ -71,6 +86,14 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
                         const std::string& source, int line) override;
   bool OnBeforeBrowse(Browser browser, Frame frame, const std::string& url, bool userGesture,
                       bool isRedirect) override;
+  bool WantsRequestInterception() override;
+  std::shared_ptr<engine::ResourceRequestHandler> GetResourceRequestHandler(Browser browser, Frame frame,
+                                                                            std::shared_ptr<engine::Request> request,
+                                                                            bool isNavigation) override;
+  bool GetAuthCredentials(Browser browser, const std::string& originUrl, bool isProxy, const std::string& host,
+                          int port, const std::string& realm, const std::string& scheme,
+                          std::shared_ptr<engine::AuthCallback> callback) override;
+  bool IgnoreCertificateErrors() override;
 
   // ---- run driver interface ----
   std::string BuildStartupScript() const;
@@ -132,7 +155,8 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void OnConversionTimeout();
   void SendEmulatedMedia(Browser browser);
 
-  // Login and POST.
+  // Login, POST and requests.
+  bool HasAuth() const;
   void DoLoginFill(Browser browser);
   void DoLoginNavigate(Browser browser);
 
@@ -175,6 +199,9 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void WriteOutputJson();
 
   ConversionSettings s_;
+  std::shared_ptr<PdfBlockRequestHandler> blockHandler_;
+  std::shared_ptr<PdfHeadersRequestHandler> sameOriginHeaders_;
+  std::shared_ptr<PdfHeadersRequestHandler> mainNavHeaders_;
   Browser browser_;
   std::shared_ptr<PdfRenderHandler> renderHandler_;
   std::shared_ptr<engine::Registration> devToolsRegistration_;
@@ -206,6 +233,9 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
 
 // Script that submits fields (in name order) to url through a generated form.
 std::string BuildPostFormScript(const std::string& url, const std::map<std::string, std::string>& fields);
+
+// scheme://host[:port] without default ports; empty when the URL has none.
+std::string UrlOrigin(const std::string& url);
 
 // "Not Found" for 404; "Unknown" for codes missing from the table.
 std::string HttpStatusText(int code);
