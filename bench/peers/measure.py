@@ -1,0 +1,47 @@
+#!/usr/bin/env python3
+"""Runs one command and reports wall time, CPU time and peak memory of its
+whole process tree (the browser included) as one JSON line."""
+import json, os, resource, signal, subprocess, sys, time
+
+
+def session_rss_kb(sid):
+    total = 0
+    for pid in os.listdir('/proc'):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f'/proc/{pid}/stat') as f:
+                fields = f.read().rsplit(')', 1)[1].split()
+            if int(fields[3]) != sid:  # session id
+                continue
+            with open(f'/proc/{pid}/status') as f:
+                for line in f:
+                    if line.startswith('VmRSS:'):
+                        total += int(line.split()[1])
+        except (OSError, IndexError, ValueError):
+            pass
+    return total
+
+
+def main():
+    cmd = sys.argv[1:]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    t0 = time.monotonic()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    peak = 0
+    while proc.poll() is None:
+        peak = max(peak, session_rss_kb(proc.pid))
+        time.sleep(0.01)
+    wall = time.monotonic() - t0
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)  # anything the command left behind
+    except ProcessLookupError:
+        pass
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    print(json.dumps({'status': proc.returncode, 'wall_ms': round(wall * 1000, 1),
+                      'cpu_ms': round(cpu * 1000, 1), 'peak_rss_mb': round(peak / 1024, 1)}))
+
+
+if __name__ == '__main__':
+    main()
