@@ -200,8 +200,12 @@ bool ApplyConfigurationBytes(const std::string& bytes, const std::string& path, 
   }
   const std::string& source = encryptedIo ? text : bytes;
 
-  // Strict: no comments; parse errors come back as a discarded value.
-  json doc = json::parse(source, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+  // Strict: no comments; parse errors come back as a discarded value. A raw
+  // NUL is never valid JSON, but the parser would take it as end of input
+  // and accept whatever came before.
+  json doc;
+  if (source.find('\0') == std::string::npos)
+    doc = json::parse(source, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
   if (!doc.is_object()) {
     LogErrorLine("[main] Config file is not a valid JSON object: " + path);
     return false;
