@@ -42,12 +42,24 @@ class CommandLine {
 
 // ---- application object -------------------------------------------------
 
+// Browser-creation extra information. A string "hvnStartupScript" is
+// evaluated in every new document of the browser before page scripts.
+using ExtraInfo = std::map<std::string, std::string>;
+
 // Called once per process the engine starts, before it reads its command
 // line. processType is empty for the browser process.
 class App {
  public:
   virtual ~App() = default;
   virtual void OnBeforeCommandLineProcessing(const std::string& processType, CommandLine& commandLine) = 0;
+
+  // Browser life span as the engine sees it, with the creation extra
+  // information. A DevTools backend has no renderer hook: it registers the
+  // script returned by StartupScriptFor for every new document instead, and
+  // falls back to the extra information's "hvnStartupScript" when it is empty.
+  virtual void OnBrowserCreated(int /*browserId*/, const ExtraInfo& /*extraInfo*/) {}
+  virtual void OnBrowserDestroyed(int /*browserId*/) {}
+  virtual std::string StartupScriptFor(int /*browserId*/) const { return ""; }
 };
 
 // ---- values shared by the callbacks -------------------------------------
@@ -239,9 +251,7 @@ struct BrowserSettings {
   int windowlessFrameRate = 30;
 };
 
-// Browser-creation extra information. A string "hvnStartupScript" is
-// evaluated in every new document of the browser before page scripts.
-using ExtraInfo = std::map<std::string, std::string>;
+// ExtraInfo is declared with App above.
 
 // Best-effort request-context preferences.
 class RequestContext {

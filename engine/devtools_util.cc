@@ -1,0 +1,152 @@
+#include "engine/devtools_util.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+namespace engine {
+
+using json = nlohmann::json;
+
+json PrintParams(const PdfPrintSettings& s) {
+  json p = {
+      {"transferMode", "ReturnAsStream"},
+      {"landscape", s.landscape},
+      {"printBackground", s.printBackground},
+      {"marginTop", s.marginTop},
+      {"marginRight", s.marginRight},
+      {"marginBottom", s.marginBottom},
+      {"marginLeft", s.marginLeft},
+      {"preferCSSPageSize", s.preferCssPageSize},
+      {"displayHeaderFooter", s.displayHeaderFooter},
+      {"generateTaggedPDF", s.generateTaggedPdf},
+      {"generateDocumentOutline", s.generateDocumentOutline},
+  };
+  // Zero means "the browser's default" for these.
+  if (s.scale > 0) p["scale"] = s.scale;
+  if (s.paperWidth > 0) p["paperWidth"] = s.paperWidth;
+  if (s.paperHeight > 0) p["paperHeight"] = s.paperHeight;
+  if (!s.pageRanges.empty()) p["pageRanges"] = s.pageRanges;
+  if (s.displayHeaderFooter) {
+    p["headerTemplate"] = s.headerTemplate;
+    p["footerTemplate"] = s.footerTemplate;
+  }
+  return p;
+}
+
+std::string RemoteObjectText(const json& o) {
+  if (!o.is_object()) return "";
+  std::string type = o.value("type", "");
+  if (o.contains("value")) {
+    const json& v = o["value"];
+    if (v.is_string()) return v.get<std::string>();
+    if (v.is_null()) return "null";
+    if (type != "object") return v.dump();
+  }
+  if (o.contains("unserializableValue")) return o.value("unserializableValue", "");
+  if (type == "undefined") return "undefined";
+  if (o.contains("description")) return o.value("description", "");
+  return type;
+}
+
+void ParseHostPort(const std::string& origin, std::string& host, int& port) {
+  host.clear();
+  port = 0;
+  size_t schemeEnd = origin.find("://");
+  std::string scheme = schemeEnd == std::string::npos ? "" : origin.substr(0, schemeEnd);
+  std::string rest = schemeEnd == std::string::npos ? origin : origin.substr(schemeEnd + 3);
+  rest = rest.substr(0, rest.find('/'));
+  size_t at = rest.rfind('@');
+  if (at != std::string::npos) rest = rest.substr(at + 1);
+  size_t colon = std::string::npos;
+  if (!rest.empty() && rest[0] == '[') {
+    size_t close = rest.find(']');
+    host = rest.substr(0, close == std::string::npos ? rest.size() : close + 1);
+    if (close != std::string::npos && close + 1 < rest.size() && rest[close + 1] == ':') colon = close + 1;
+  } else {
+    colon = rest.find(':');
+    host = rest.substr(0, colon);
+  }
+  if (colon != std::string::npos) {
+    try {
+      port = std::stoi(rest.substr(colon + 1));
+    } catch (...) {
+      port = 0;
+    }
+  }
+  if (port == 0) port = scheme == "https" ? 443 : scheme == "http" ? 80 : 0;
+}
+
+bool Base64Decode(const std::string& in, std::string& out) {
+  static const auto table = [] {
+    std::array<int8_t, 256> t{};
+    t.fill(-1);
+    const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(a[i])] = static_cast<int8_t>(i);
+    return t;
+  }();
+  out.clear();
+  out.reserve(in.size() / 4 * 3);
+  uint32_t acc = 0;
+  int bits = 0;
+  size_t pad = 0;
+  for (unsigned char c : in) {
+    if (c == '=') {
+      ++pad;
+      continue;
+    }
+    if (c == '\n' || c == '\r' || c == ' ' || c == '\t') continue;
+    if (pad) return false;  // data after padding
+    int v = table[c];
+    if (v < 0) return false;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+    }
+  }
+  return pad <= 2 && bits < 6;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t off = 0;
+  while (off < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + off, bytes.size() - off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    off += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int ChromiumLogLevel(LogSeverity severity) {
+  switch (severity) {
+    case LogSeverity::Warning: return 1;
+    case LogSeverity::Error: return 2;
+    case LogSeverity::Fatal: return 3;
+    default: return 0;
+  }
+}
+
+std::vector<std::string> ChildEnvironment(char** env, const std::string& browserExecutable) {
+  std::vector<std::string> out;
+  std::string dir = browserExecutable.substr(0, browserExecutable.rfind('/'));
+  std::string shipped = dir + "/vk_swiftshader_icd.json";
+  struct stat st{};
+  for (char** p = env; p && *p; ++p) {
+    std::string v = *p;
+    if (v.rfind("VK_ICD_FILENAMES=", 0) == 0) {
+      std::string path = v.substr(17);
+      if (stat(path.c_str(), &st) != 0 && stat(shipped.c_str(), &st) == 0) v = "VK_ICD_FILENAMES=" + shipped;
+    }
+    out.push_back(std::move(v));
+  }
+  return out;
+}
+
+}  // namespace engine

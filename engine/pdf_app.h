@@ -1,0 +1,38 @@
+// The application object of every engine process: the browser switch set,
+// the request-context preference and the start-up script of each browser.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "engine/engine.h"
+
+class PdfApp : public engine::App {
+ public:
+  // Filled by the run driver in the browser process before the engine starts.
+  std::string proxyServer;
+  std::string userDataDir;
+  bool allowInsecureContent = false;
+  bool htmlStringInUse = false;
+  bool webGlEnabled = true;
+  // Start-up script per browser identifier.
+  std::map<int, std::string> startupScripts;
+
+  void OnBeforeCommandLineProcessing(const std::string& processType, engine::CommandLine& commandLine) override;
+
+  // Renderer-side hooks, kept as plain operations.
+  void OnBrowserCreated(int browserId, const engine::ExtraInfo& extraInfo) override;
+  void OnBrowserDestroyed(int browserId) override;
+  std::string StartupScriptFor(int browserId) const override;
+  // Evaluates the browser's script (if any) through eval(script, scriptUrl).
+  // Returns whether eval was called.
+  using Evaluator = std::function<void(const std::string& script, const std::string& scriptUrl)>;
+  bool OnContextCreated(int browserId, const std::string& frameUrl, const Evaluator& eval) const;
+
+  static void ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context);
+};
+
+// Sets "webrtc.ip_handling_policy" on the context; best effort, logs why not.
+void ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context);
