@@ -248,22 +248,6 @@ TEST_F(CommandLineTest, NoArgumentsFailsOnEmptyUrl) {
   EXPECT_EQ(lines, std::vector<std::string>{"ERROR: [main] URL is empty."});
 }
 
-TEST_F(CommandLineTest, LaunchRecordMirrorsTheSettings) {
-  ASSERT_EQ(Parse({"a.test", "o.png", "--output-format=png", "--no-print-background", "--proxy-server=p:1",
-                   "--allow-insecure-content", "--disable-webgl"}),
-            0);
-  EXPECT_EQ(rec.url, "https://a.test");
-  EXPECT_EQ(rec.output, "o.png");
-  EXPECT_EQ(rec.outputFormat, "png");
-  EXPECT_FALSE(rec.printBackground);
-  EXPECT_EQ(rec.proxyHostName, "p:1");
-  EXPECT_TRUE(rec.allowInsecureContent);
-  EXPECT_FALSE(rec.webGlEnabled);
-  EXPECT_TRUE(rec.directNavigation);
-  EXPECT_FALSE(rec.encryptedIo);
-  EXPECT_EQ(rec.settings.url, rec.url);
-}
-
 TEST_F(CommandLineTest, DirectNavigationEnvironment) {
   TempDir dir;
   WriteFile(dir.File("c.json"), R"({"url":"a.test","directNavigation":true})");

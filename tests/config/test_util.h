@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -62,12 +61,6 @@ inline std::vector<std::string> CaptureLog(const std::function<void()>& fn) {
     lines.push_back(line);
   }
   return lines;
-}
-
-inline std::vector<std::u32string> Args(std::initializer_list<std::string> rest) {
-  std::vector<std::u32string> out{U"halvern"};
-  for (const auto& a : rest) out.push_back(DecodeUtf8Lenient(a));
-  return out;
 }
 
 inline std::vector<std::u32string> Args(const std::vector<std::string>& rest) {
