@@ -47,7 +47,8 @@ std::string bmpDataUrl(int w, int h) {
   le(b, stride * h, 4);
   le(b, 2835, 4);
   le(b, 2835, 4);
-  le(b, 0, 8);
+  le(b, 0, 4);  // palette size
+  le(b, 0, 4);  // important colours
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
       b.push_back(static_cast<char>(40 + x * 150 / w));
