@@ -11,3 +11,7 @@ extern const char* const kScript_metadata;
 extern const char* const kScript_bookmarks;
 extern const char* const kScript_element_box;
 extern const char* const kScript_isolate;
+extern const char* const kScript_managed_trim_common;
+extern const char* const kScript_managed_trim_first_page;
+extern const char* const kScript_managed_trim_marker;
+extern const char* const kScript_managed_trim_ink;
