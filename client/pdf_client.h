@@ -195,6 +195,15 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void DoPrepareManagedTrimInk(Browser browser);
   void RunInkPass(const std::string& path);
 
+  // Managed trim: what the page scripts report and the ink pass uses.
+  std::string ManagedTrimPrologue();
+  void OnInkMeasurements(const std::string& result);
+  double inkPaintEndPx_ = 0;
+  bool canvasPainted_ = false;
+  bool canvasImage_ = false;
+  double canvasR_ = 0, canvasG_ = 0, canvasB_ = 0;
+  std::vector<double> fixedRectValues_;
+
   // Output JSON.
   void WriteOutputJson();
 
