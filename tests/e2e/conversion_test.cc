@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+
+#include "tests/support/e2e_support.h"
+
+namespace {
+
+using e2e::RunOptions;
+using e2e::RunResult;
+using e2e::TestServer;
+
+const char kSuccess[] = "[main] Conversion completed successfully. Elapsed: ";
+
+// Each test runs halvern with its own TMPDIR and checks nothing is left.
+class Conversion : public ::testing::Test {
+ protected:
+  RunResult Halvern(std::vector<std::string> args, RunOptions o = {}) {
+    o.env["TMPDIR"] = tmp.path();
+    RunResult r = e2e::Run(args, o);
+    EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty()) << "run folders left behind";
+    EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty()) << "browser processes left behind";
+    return r;
+  }
+  std::string Out(const std::string& name = "out.pdf") { return out.File(name); }
+  e2e::TempDir tmp, out;
+};
+
+// Leftmost and topmost dark pixel of page 1 rendered at 72 dpi, in points.
+bool InkOrigin(const std::string& pdf, int& left, int& top) {
+  e2e::TempDir d;
+  e2e::RunCommand({"pdftoppm", "-r", "72", "-f", "1", "-l", "1", "-gray", pdf, d.File("p")});
+  std::string pgm = e2e::ReadFile(d.File("p-1.pgm"));
+  int w, h, max, off = 0;
+  if (pgm.empty() || std::sscanf(pgm.c_str(), "P5 %d %d %d%n", &w, &h, &max, &off) != 3) return false;
+  const unsigned char* px = reinterpret_cast<const unsigned char*>(pgm.data()) + off + 1;
+  left = top = -1;
+  for (int y = 0; y < h && top < 0; ++y)
+    for (int x = 0; x < w; ++x)
+      if (px[y * w + x] < 128) { top = y; break; }
+  for (int x = 0; x < w && left < 0; ++x)
+    for (int y = 0; y < h; ++y)
+      if (px[y * w + x] < 128) { left = x; break; }
+  return left >= 0;
+}
+
+TEST_F(Conversion, BannerWithoutArguments) {
+  RunResult r = Halvern({});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Halvern.Cef v26.4.0\n");
+}
+
+TEST_F(Conversion, ShortPagePrintsAsOneShortPage) {
+  RunResult r = Halvern({TestServer::Get().Url("/pages/p300.html"), Out(), "--scale=100", "--conversion-delay=0"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.rfind(kSuccess, 0), 0u) << r.out;  // quiet mode: only the success line
+  EXPECT_TRUE(e2e::QpdfCheck(Out()));
+  auto info = e2e::PdfInfo(Out());
+  EXPECT_EQ(info["Pages"], "1");
+  double w = 0, h = 0;
+  ASSERT_TRUE(e2e::PageSize(Out(), w, h));
+  // The browser rounds page sizes to 1/300 inch.
+  EXPECT_NEAR(h, 225.75, 0.5);
+  EXPECT_NEAR(w, 595.28, 1.0);
+}
+
+TEST_F(Conversion, PaperMarginsAndLandscape) {
+  std::string url = TestServer::Get().Url("/pages/margins.html");
+  RunResult r = Halvern({url, Out(), "--paper-size=Letter", "--margin=72", "--viewport-height=800"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  int left, top;
+  ASSERT_TRUE(InkOrigin(Out(), left, top));
+  EXPECT_NEAR(left, 72, 1);
+  EXPECT_NEAR(top, 72, 1);
+
+  std::string five = TestServer::Get().Url("/pages/five.html");
+  r = Halvern({five, Out("land.pdf"), "--landscape", "--paper-size=A4"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  double w = 0, h = 0;
+  ASSERT_TRUE(e2e::PageSize(Out("land.pdf"), w, h));
+  EXPECT_NEAR(w, 842, 1.5);
+  EXPECT_NEAR(h, 595, 1.5);
+}
+
+TEST_F(Conversion, ScaleRangesAndTagging) {
+  std::string five = TestServer::Get().Url("/pages/five.html");
+  RunResult whole = Halvern({five, Out("whole.pdf"), "--conversion-delay=0"});
+  ASSERT_EQ(whole.status, 0) << whole.out;
+  int pages = std::stoi(e2e::PdfInfo(Out("whole.pdf"))["Pages"]);
+  EXPECT_GE(pages, 5);
+  EXPECT_EQ(e2e::PdfInfo(Out("whole.pdf"))["Tagged"], "no");
+
+  // Half scale halves the printed content, and so the shortened page.
+  RunResult half = Halvern({TestServer::Get().Url("/pages/p300.html"), Out("half.pdf"), "--scale=50"});
+  ASSERT_EQ(half.status, 0);
+  double w = 0, h = 0;
+  ASSERT_TRUE(e2e::PageSize(Out("half.pdf"), w, h));
+  EXPECT_NEAR(h, 301 * 0.5 * 0.75, 0.5);
+
+  e2e::WriteFile(out.File("ranges.json"), R"({"pageRanges": "2-3", "tagged": true})");
+  RunResult ranged = Halvern({five, Out("ranged.pdf"), out.File("ranges.json"), "--conversion-delay=0"});
+  ASSERT_EQ(ranged.status, 0) << ranged.out;
+  auto info = e2e::PdfInfo(Out("ranged.pdf"));
+  EXPECT_EQ(info["Pages"], "2");
+  EXPECT_EQ(info["Tagged"], "yes");
+  EXPECT_NE(e2e::PdfText(Out("ranged.pdf")).find("Section 2"), std::string::npos);
+}
+
+int ClosedPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+TEST_F(Conversion, FailuresEndWithTheirMessage) {
+  struct Case {
+    std::string url;
+    std::vector<std::string> extra;
+    std::string message;
+  };
+  std::string missing = TestServer::Get().Url("/pages/missing.html");
+  std::string refused = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/";
+  std::vector<Case> cases = {
+      {missing, {}, "ERROR: [PdfClient] HTTP error 404 Not Found for URL: " + missing},
+      {refused, {}, "ERROR: [PdfClient] Load error -102 (net::ERR_CONNECTION_REFUSED) for URL: " + refused},
+      {TestServer::Get().Url("/never"), {"--navigation-timeout=1500"},
+       "ERROR: [PdfClient] Navigation timeout after 1500ms."},
+      {TestServer::Get().Url("/hang"), {"--navigation-timeout=1500"},
+       "ERROR: [PdfClient] Navigation timeout after 1500ms."},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {c.url, Out()};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    RunResult r = Halvern(args);
+    EXPECT_EQ(r.status, 1) << c.url;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ERROR: [main] Conversion failed. Elapsed: "), std::string::npos);
+    // The failure is also left for the host in the output JSON.
+    std::string json = e2e::ReadFile(out.File("out.json"));
+    EXPECT_EQ(json.rfind("{\n  \"error\": \"", 0), 0u) << json;
+  }
+}
+
+TEST_F(Conversion, SelfReplacingPageRestartsOnTheNewDocument) {
+  RunResult r = Halvern({TestServer::Get().Url("/pages/replace.html"), Out(), "--verbose"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("[PdfClient] The document changed under the print pipeline"), std::string::npos) << r.out;
+  std::string text = e2e::PdfText(Out());
+  EXPECT_NE(text.find("REPLACEMENT DOCUMENT"), std::string::npos) << text;
+  EXPECT_EQ(text.find("FIRST DOCUMENT"), std::string::npos);
+}
+
+TEST_F(Conversion, HtmlStringFromConfigurationFile) {
+  e2e::WriteFile(out.File("cfg.json"),
+                 R"({"htmlString": "<html><head></head><body><p>STAGED <img src=\"p.png\"></p></body></html>",
+                     "baseUrl": ")" + TestServer::Get().Url("/pages/") + R"(", "conversionDelay": 0})");
+  RunResult r = Halvern({out.File("cfg.json"), "", Out()});
+  // The empty positional URL keeps the file's (empty) url; the output comes second.
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(e2e::PdfText(Out()).find("STAGED"), std::string::npos);
+}
+
+class Signals : public Conversion, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Signals, MidRunSignalLeavesNothingBehind) {
+  RunOptions o;
+  o.signal = GetParam();
+  o.signalAfterMs = 1500;
+  RunResult r = Halvern({TestServer::Get().Url("/never"), Out(), "--navigation-timeout=0"}, o);
+  EXPECT_NE(r.status, 0);
+  EXPECT_LT(r.wallMs, 10000);
+}
+
+INSTANTIATE_TEST_SUITE_P(TermAndInt, Signals, ::testing::Values(SIGTERM, SIGINT));
+
+}  // namespace

@@ -1,0 +1,168 @@
+// Helpers for end-to-end tests: the loopback server (server.py beside this
+// file), running halvern as a child process, and reading its outputs back
+// with the reference tools (pdfinfo, pdftotext, qpdf).
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace e2e {
+
+std::string PagesDir();    // tests/e2e/pages
+std::string HalvernExe();  // $HALVERN_EXE, else the built target
+
+// ---- loopback server --------------------------------------------------------
+
+struct HttpResponse {
+  int status = 0;  // 0: no answer
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+};
+
+// GET (or another method) of target on 127.0.0.1:port, HTTP/1.0, no TLS.
+// target may be an absolute URI when port is a proxy's.
+HttpResponse HttpRequest(int port, const std::string& target, const std::string& method = "GET",
+                         const std::vector<std::string>& headers = {}, const std::string& body = "",
+                         int timeoutMs = 10000);
+
+std::string UrlEncode(const std::string& s);
+
+// One server.py process: HTTP, HTTPS (self-signed), a forward proxy and a
+// proxy that demands kProxyUser:kProxyPassword. Ends with the object, or
+// with the test binary at the latest (it watches its standard input).
+class TestServer {
+ public:
+  static constexpr const char* kProxyUser = "proxyuser";
+  static constexpr const char* kProxyPassword = "proxypass";
+
+  explicit TestServer(const std::vector<std::string>& extraArgs = {});
+  ~TestServer();
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  // The binary's shared server, started on first use.
+  static TestServer& Get();
+
+  std::string Url(const std::string& path) const;       // http://127.0.0.1:P + path
+  std::string HttpsUrl(const std::string& path) const;  // https://127.0.0.1:P + path
+  std::string Html(const std::string& html) const;      // Url("/html?body=" + encoded html)
+  std::string ProxyHostPort() const;                    // "127.0.0.1:P" of the open proxy
+  std::string ProxyAuthHostPort() const;                // of the proxy that wants credentials
+  int port() const { return http_; }
+  int httpsPort() const { return https_; }
+  int proxyPort() const { return proxy_; }
+  int proxyAuthPort() const { return proxyAuth_; }
+  pid_t pid() const { return pid_; }
+
+  // Every request since the last Reset, oldest first: objects with "seq",
+  // "scheme" (http, https, proxy, proxy-auth), "method", "target", "path",
+  // "query" (name -> last value), "headers" (lower-case name -> value), "body".
+  nlohmann::json RequestLog(const std::string& pathPrefix = "") const;
+  // Requests whose path is exactly `path`, any scheme.
+  int CountRequests(const std::string& path) const;
+  void Reset() const;
+  HttpResponse Fetch(const std::string& target) const { return HttpRequest(http_, target); }
+
+ private:
+  pid_t pid_ = -1;
+  int stdinFd_ = -1;
+  int http_ = 0, https_ = 0, proxy_ = 0, proxyAuth_ = 0;
+};
+
+// Starts the shared server before the first test, so its start-up failure is
+// reported once and its start time is not charged to a test.
+class ServerEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override;
+};
+
+// ---- running halvern --------------------------------------------------------
+
+struct RunResult {
+  int status = -1;        // exit status, or 128 + signal
+  int termSignal = 0;     // the signal that ended it, 0 for a normal exit
+  bool timedOut = false;  // killed by the harness after timeoutMs
+  std::string out, err;
+  long wallMs = 0;        // spawn to exit
+  // Processes started by the run that were still alive after it ended and a
+  // grace period (found by process group and by an inherited environment
+  // marker); the harness has killed them since.
+  std::vector<std::string> leftovers;  // "pid cmdline"
+  std::string spawnError;
+};
+
+struct RunOptions {
+  int timeoutMs = 90000;   // then the whole process group is killed
+  int signalAfterMs = 0;   // send `signal` to the child this long after start
+  int signal = 0;
+  std::map<std::string, std::string> env;  // added to / replacing the environment
+  std::vector<std::string> unsetEnv;
+  std::string tmpdir;      // TMPDIR for the child, when not empty
+  int leftoverGraceMs = 2000;
+  std::string exe;         // default HalvernExe()
+};
+
+RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {});
+RunResult Run(const std::vector<std::string>& args, int timeoutMs,
+              const std::map<std::string, std::string>& env = {});
+// Any program (argv[0] looked up in PATH), same capture and timeout rules.
+RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 60000);
+
+// ---- files and processes ----------------------------------------------------
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Live (non-zombie) chromium-headless-shell processes whose command line
+// contains `filter` (a run's TMPDIR shows up in its --user-data-dir).
+std::vector<int> BrowserProcesses(const std::string& filter = "");
+// cef_* entries (run folders) directly inside dir, sorted.
+std::vector<std::string> RunFolders(const std::string& dir);
+
+std::string ReadFile(const std::string& path);  // empty when missing
+bool FileExists(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+
+// ---- PDF and PNG ------------------------------------------------------------
+
+// pdfinfo fields: "Pages", "Page size", "Tagged", "Title", ... (values trimmed).
+std::map<std::string, std::string> PdfInfo(const std::string& pdf);
+// Page size in points (first page, or page n).
+bool PageSize(const std::string& pdf, double& w, double& h, int page = 1);
+// Sizes of every page, in points.
+std::vector<std::pair<double, double>> PageSizes(const std::string& pdf);
+// pdftotext -layout of all pages, or of first..last.
+std::string PdfText(const std::string& pdf, int first = 0, int last = 0);
+// qpdf --check passes without errors or warnings.
+bool QpdfCheck(const std::string& pdf);
+
+// Link annotations: page number (1-based), rectangle, URI.
+struct Link {
+  int page;
+  double x1, y1, x2, y2;
+  std::string uri;
+};
+std::vector<Link> PdfLinks(const std::string& pdf);
+
+// Width and height from the PNG header; false when it is not a PNG.
+bool PngSize(const std::string& png, int& w, int& h);
+
+}  // namespace e2e
