@@ -81,6 +81,7 @@ struct MarkerCase {
   std::string trail;   // expected query
   int contentHeight;   // CSS px
 };
+void PrintTo(const MarkerCase& c, std::ostream* os) { *os << c.name; }
 
 class MarkerPosition : public ManagedTrim, public ::testing::WithParamInterface<MarkerCase> {};
 
@@ -137,6 +138,7 @@ struct InkCase {
   int page;
   double inkEnd, cut;  // points from the page top
 };
+void PrintTo(const InkCase& c, std::ostream* os) { *os << c.name; }
 
 class InkEnd : public ManagedTrim, public ::testing::WithParamInterface<InkCase> {};
 
