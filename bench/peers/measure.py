@@ -1,25 +1,37 @@
 #!/usr/bin/env python3
 """Runs one command and reports wall time, CPU time and peak memory of its
-whole process tree (the browser included) as one JSON line."""
+whole process tree (the browser included; RSS summed, so shared pages count per process) as one JSON line."""
 import json, os, resource, signal, subprocess, sys, time
 
 
-def session_rss_kb(sid):
-    total = 0
+def tree_rss_kb(root):
+    """RSS of root and all its descendants (the browser may sit in a session of
+    its own, so sessions and groups would miss it)."""
+    parent, rss = {}, {}
     for pid in os.listdir('/proc'):
         if not pid.isdigit():
             continue
         try:
             with open(f'/proc/{pid}/stat') as f:
                 fields = f.read().rsplit(')', 1)[1].split()
-            if int(fields[3]) != sid:  # session id
-                continue
+            parent[int(pid)] = int(fields[1])
             with open(f'/proc/{pid}/status') as f:
                 for line in f:
                     if line.startswith('VmRSS:'):
-                        total += int(line.split()[1])
+                        rss[int(pid)] = int(line.split()[1])
         except (OSError, IndexError, ValueError):
             pass
+    total, todo, seen = 0, [root], set()
+    children = {}
+    for pid, ppid in parent.items():
+        children.setdefault(ppid, []).append(pid)
+    while todo:
+        pid = todo.pop()
+        if pid in seen:
+            continue
+        seen.add(pid)
+        total += rss.get(pid, 0)
+        todo.extend(children.get(pid, []))
     return total
 
 
@@ -30,7 +42,7 @@ def main():
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     peak = 0
     while proc.poll() is None:
-        peak = max(peak, session_rss_kb(proc.pid))
+        peak = max(peak, tree_rss_kb(proc.pid))
         time.sleep(0.01)
     wall = time.monotonic() - t0
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
