@@ -772,7 +772,8 @@ void BrowserImpl::OnRequestPaused(const json& params) {
   // Whatever the handlers do, the request is answered exactly once below.
   try {
     Request::HeaderMap headers;
-    for (auto& [name, value] : req.value("headers", json::object()).items())
+    const json headerObject = req.value("headers", json::object());
+    for (auto& [name, value] : headerObject.items())
       headers.emplace(name, value.is_string() ? value.get<std::string>() : value.dump());
     request = std::make_shared<RequestImpl>(url, req.value("method", "GET"), std::move(headers));
     bool isNavigation = params.value("resourceType", "") == "Document";
@@ -1013,6 +1014,7 @@ void ReadAvailable() {
 // ---- the browser process ----------------------------------------------------
 
 int DupHigh(int fd) {
+  if (fd < 0) return fd;
   int high = fcntl(fd, F_DUPFD_CLOEXEC, 10);
   close(fd);
   return high;
@@ -1054,8 +1056,9 @@ bool Launch() {
   // The child's ends go above 4 so that placing them on 3 and 4 cannot clobber each other.
   int childIn = DupHigh(toBrowser[0]);
   int childOut = DupHigh(fromBrowser[1]);
-  int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-  int errFd = e.logFd >= 0 ? e.logFd : devNull;
+  // Likewise for standard error: the log file may well be fd 3 or 4 here.
+  int devNull = DupHigh(open("/dev/null", O_RDWR | O_CLOEXEC));
+  int errFd = e.logFd >= 0 ? fcntl(e.logFd, F_DUPFD_CLOEXEC, 10) : devNull;
 
   // Orphaned renderer and GPU processes come back to us, so that Shutdown can
   // reap every one of them.
@@ -1087,6 +1090,7 @@ bool Launch() {
   }
   close(childIn);
   close(childOut);
+  if (errFd >= 0 && errFd != devNull) close(errFd);
   if (devNull >= 0) close(devNull);
   close(status[1]);
   if (pid < 0) {
