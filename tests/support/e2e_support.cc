@@ -1,18 +1,27 @@
 #include "tests/support/e2e_support.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -27,11 +36,240 @@ long NowMs() {
   return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Fields of /proc/<pid>/stat after the command name: state is [0], pgrp [2].
+std::vector<std::string> StatFields(int pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  std::vector<std::string> fields;
+  if (close == std::string::npos) return fields;
+  std::istringstream in(stat.substr(close + 1));
+  for (std::string f; in >> f && fields.size() < 8;) fields.push_back(f);
+  return fields;
+}
+
+bool IsZombie(int pid) {
+  auto f = StatFields(pid);
+  return f.empty() || f[0] == "Z" || f[0] == "X";
+}
+
+std::vector<int> AllPids() {
+  std::vector<int> pids;
+  DIR* d = opendir("/proc");
+  if (!d) return pids;
+  while (dirent* e = readdir(d)) {
+    int pid = atoi(e->d_name);
+    if (pid > 0) pids.push_back(pid);
+  }
+  closedir(d);
+  return pids;
+}
+
+std::string CmdLine(int pid) {
+  std::string cmd = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+  while (!cmd.empty() && cmd.back() == ' ') cmd.pop_back();
+  return cmd;
+}
+
+// Live processes of the run: its process group, or anything that inherited
+// its marker (a browser that moved to a group of its own still carries it).
+std::vector<int> RunProcesses(pid_t pgid, const std::string& marker) {
+  std::vector<int> found;
+  pid_t self = getpid();
+  for (int pid : AllPids()) {
+    if (pid == self) continue;
+    auto f = StatFields(pid);
+    if (f.size() < 3 || f[0] == "Z" || f[0] == "X") continue;
+    if (f[2] == std::to_string(pgid)) {
+      found.push_back(pid);
+      continue;
+    }
+    std::string env = ReadFile("/proc/" + std::to_string(pid) + "/environ");
+    if (env.find(marker) != std::string::npos) found.push_back(pid);
+  }
+  return found;
+}
+
+void KillAll(pid_t pgid, const std::vector<int>& pids) {
+  kill(-pgid, SIGKILL);
+  for (int pid : pids) kill(pid, SIGKILL);
+}
+
+int PidFdOpen(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  return -1;
+#endif
+}
+
+struct SpawnSpec {
+  std::vector<std::string> argv;
+  RunOptions options;
+  bool searchPath = false;
+};
+
+RunResult Spawn(const SpawnSpec& spec) {
+  static std::atomic<int> counter{0};
+  const RunOptions& o = spec.options;
+  RunResult r;
+  if (spec.argv.empty()) {
+    r.spawnError = "empty command";
+    return r;
+  }
+  const std::string marker =
+      "HVN_E2E_RUN=" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1)) + "-" +
+      std::to_string(NowMs());
+
+  int outPipe[2], errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) {
+    r.spawnError = "pipe";
+    return r;
+  }
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    r.spawnError = "pipe";
+    return r;
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
+
+  // Own process group, so a timeout can take down the browser too; default
+  // signal dispositions and an empty mask whatever the test binary set.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  sigdelset(&all, SIGKILL);
+  sigdelset(&all, SIGSTOP);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::map<std::string, std::string> overrides = o.env;
+  if (!o.tmpdir.empty()) overrides["TMPDIR"] = o.tmpdir;
+  std::vector<std::string> envText;
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    std::string key = kv.substr(0, kv.find('='));
+    if (overrides.count(key) || key == "HVN_E2E_RUN") continue;
+    if (std::find(o.unsetEnv.begin(), o.unsetEnv.end(), key) != o.unsetEnv.end()) continue;
+    envText.push_back(kv);
+  }
+  for (const auto& [k, v] : overrides) envText.push_back(k + "=" + v);
+  envText.push_back(marker);
+  std::vector<char*> envp, args;
+  for (auto& s : envText) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argCopy = spec.argv;
+  for (auto& s : argCopy) args.push_back(s.data());
+  args.push_back(nullptr);
+
+  pid_t pid = -1;
+  long start = NowMs();
+  int rc = spec.searchPath ? posix_spawnp(&pid, args[0], &fa, &attr, args.data(), envp.data())
+                           : posix_spawn(&pid, args[0], &fa, &attr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (rc != 0) {
+    close(outPipe[0]);
+    close(errPipe[0]);
+    r.spawnError = std::string("spawn ") + spec.argv[0] + ": " + std::strerror(rc);
+    return r;
+  }
+
+  int pidfd = PidFdOpen(pid);
+  bool signalled = false, exited = false;
+  int status = 0;
+  long exitAt = 0;
+  pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {pidfd, POLLIN, 0}};
+  char buf[65536];
+  for (;;) {
+    long now = NowMs();
+    if (!exited) {
+      if (o.signalAfterMs > 0 && o.signal != 0 && !signalled && now - start >= o.signalAfterMs) {
+        kill(pid, o.signal);
+        signalled = true;
+      }
+      if (!r.timedOut && now - start >= o.timeoutMs) {
+        KillAll(pid, RunProcesses(pid, marker));
+        r.timedOut = true;
+      }
+    }
+    // Once the child is gone, pipes still held by leftovers must not stall us.
+    if (exited && ((fds[0].fd < 0 && fds[1].fd < 0) || now - exitAt > 1000)) break;
+    int wait = pidfd >= 0 && !exited ? 50 : 10;
+    if (poll(fds, 3, wait) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+      } else {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+    if (!exited && waitpid(pid, &status, WNOHANG) == pid) {
+      exited = true;
+      exitAt = NowMs();
+      r.wallMs = exitAt - start;
+      if (pidfd >= 0) {
+        close(pidfd);
+        pidfd = -1;
+        fds[2].fd = -1;
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  if (pidfd >= 0) close(pidfd);
+
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+
+  std::vector<int> left = RunProcesses(pid, marker);
+  for (long until = NowMs() + o.leftoverGraceMs; !left.empty() && NowMs() < until;) {
+    usleep(50 * 1000);
+    left = RunProcesses(pid, marker);
+  }
+  for (int p : left) r.leftovers.push_back(std::to_string(p) + " " + CmdLine(p));
+  if (!left.empty()) KillAll(pid, left);
+  return r;
+}
+
+}  // namespace
+
+// ---- paths ------------------------------------------------------------------
+
+std::string PagesDir() { return HVN_E2E_PAGES_DIR; }
+
+std::string HalvernExe() {
+  const char* env = std::getenv("HALVERN_EXE");
+  return env && *env ? env : HALVERN_EXE;
+}
+
+// ---- HTTP client ----------------------------------------------------------------
+
 std::string UrlEncode(const std::string& s) {
   std::string out;
   char buf[4];
   for (unsigned char c : s) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
       out += static_cast<char>(c);
     } else {
       std::snprintf(buf, sizeof buf, "%%%02X", c);
@@ -41,106 +279,130 @@ std::string UrlEncode(const std::string& s) {
   return out;
 }
 
-RunResult Spawn(const std::vector<std::string>& argv, const RunOptions& o) {
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  std::vector<std::string> envText;
-  for (char** e = environ; *e; ++e) {
-    std::string kv = *e;
-    std::string key = kv.substr(0, kv.find('='));
-    if (!o.env.count(key)) envText.push_back(kv);
+HttpResponse HttpRequest(int port, const std::string& target, const std::string& method,
+                         const std::vector<std::string>& headers, const std::string& body, int timeoutMs) {
+  HttpResponse resp;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return resp;
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return resp;
   }
-  for (const auto& [k, v] : o.env) envText.push_back(k + "=" + v);
-  std::vector<char*> envp, args;
-  for (auto& s : envText) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argCopy = argv;
-  for (auto& s : argCopy) args.push_back(s.data());
-  args.push_back(nullptr);
-  pid_t pid;
-  long start = NowMs();
-  int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  RunResult r;
-  if (rc != 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    r.err = "spawn failed";
-    return r;
+  // Host: the authority of an absolute URI (a proxy request), else this server.
+  std::string host = "127.0.0.1:" + std::to_string(port);
+  size_t scheme = target.find("://");
+  if (scheme != std::string::npos) host = target.substr(scheme + 3, target.find('/', scheme + 3) - scheme - 3);
+  if (method == "CONNECT") host = target;
+  std::string req = method + " " + target + " HTTP/1.0\r\n";
+  bool hasHost = false;
+  for (const auto& h : headers) {
+    req += h + "\r\n";
+    hasHost = hasHost || Lower(h.substr(0, 5)) == "host:";
   }
-  bool signalled = false, killed = false;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  int open = 2;
-  char buf[65536];
-  while (open > 0) {
-    long now = NowMs();
-    if (o.signalAfterMs > 0 && !signalled && now - start >= o.signalAfterMs) {
-      kill(pid, o.signal);
-      signalled = true;
+  if (!hasHost) req += "Host: " + host + "\r\n";
+  if (!body.empty() || method == "POST") req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  req += "\r\n" + body;
+  for (size_t sent = 0; sent < req.size();) {
+    ssize_t n = send(fd, req.data() + sent, req.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) {
+      close(fd);
+      return resp;
     }
-    if (!killed && now - start > o.timeoutMs) {
-      kill(pid, SIGKILL);
-      killed = true;
-    }
-    int ready = poll(fds, 2, 20);
-    if (ready <= 0) continue;
-    for (auto& f : fds) {
-      if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP))) continue;
-      ssize_t n = read(f.fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(f.fd);
-        f.fd = -1;
-        --open;
-      } else {
-        (&f == &fds[0] ? r.out : r.err).append(buf, static_cast<size_t>(n));
-      }
-    }
+    sent += static_cast<size_t>(n);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.wallMs = NowMs() - start;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
+  std::string raw;
+  char buf[16384];
+  for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) raw.append(buf, static_cast<size_t>(n));
+  close(fd);
+  size_t end = raw.find("\r\n\r\n");
+  if (end == std::string::npos) return resp;
+  std::istringstream head(raw.substr(0, end));
+  std::string line;
+  std::getline(head, line);
+  if (std::sscanf(line.c_str(), "HTTP/%*s %d", &resp.status) != 1) return resp;
+  while (std::getline(head, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    size_t v = line.find_first_not_of(' ', colon + 1);
+    resp.headers[Lower(line.substr(0, colon))] = v == std::string::npos ? "" : line.substr(v);
+  }
+  resp.body = raw.substr(end + 4);
+  return resp;
 }
 
-}  // namespace
+// ---- server -----------------------------------------------------------------
 
 TestServer& TestServer::Get() {
   static TestServer server;
   return server;
 }
 
-TestServer::TestServer() {
+TestServer::TestServer(const std::vector<std::string>& extraArgs) {
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, in[0], 0);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  std::string script = std::string(HVN_TEST_SUPPORT_DIR) + "/server.py";
-  std::string pages = PagesDir();
-  const char* py = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-  std::vector<char*> args = {const_cast<char*>(py), script.data(), pages.data(), nullptr};
-  pid_t pid;
-  if (posix_spawnp(&pid, py, &fa, nullptr, args.data(), environ) != 0) throw std::runtime_error("server spawn");
+  std::vector<std::string> argv = {"/usr/bin/python3", std::string(HVN_TEST_SUPPORT_DIR) + "/server.py",
+                                   "--pages", PagesDir()};
+  argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+  std::vector<char*> args;
+  for (auto& s : argv) args.push_back(s.data());
+  args.push_back(nullptr);
+  int rc = posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   close(in[0]);
   close(out[1]);
-  stdinFd_ = in[1];  // the server ends when this closes (with the process)
+  if (rc != 0) {
+    close(in[1]);
+    close(out[0]);
+    throw std::runtime_error(std::string("cannot start server.py: ") + std::strerror(rc));
+  }
+  stdinFd_ = in[1];  // the server ends when this closes, with us at the latest
+
   std::string line;
-  char c;
-  while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  pollfd p{out[0], POLLIN, 0};
+  for (long until = NowMs() + 20000; NowMs() < until;) {
+    if (poll(&p, 1, 100) <= 0) continue;
+    char c;
+    if (read(out[0], &c, 1) != 1 || c == '\n') break;
+    line += c;
+  }
   close(out[0]);
-  auto j = nlohmann::json::parse(line);
+  auto j = nlohmann::json::parse(line, nullptr, false);
+  if (!j.is_object() || !j.contains("http")) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    close(stdinFd_);
+    throw std::runtime_error("server.py did not report its ports: '" + line + "'");
+  }
   http_ = j["http"];
   https_ = j["https"];
+  proxy_ = j["proxy"];
+  proxyAuth_ = j["proxy_auth"];
+}
+
+TestServer::~TestServer() {
+  if (stdinFd_ >= 0) close(stdinFd_);
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status;
+    for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i) usleep(20 * 1000);
+    if (waitpid(pid_, &status, WNOHANG) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+    }
+  }
 }
 
 std::string TestServer::Url(const std::string& path) const {
@@ -150,34 +412,112 @@ std::string TestServer::HttpsUrl(const std::string& path) const {
   return "https://127.0.0.1:" + std::to_string(https_) + path;
 }
 std::string TestServer::Html(const std::string& html) const { return Url("/html?body=" + UrlEncode(html)); }
+std::string TestServer::ProxyHostPort() const { return "127.0.0.1:" + std::to_string(proxy_); }
+std::string TestServer::ProxyAuthHostPort() const { return "127.0.0.1:" + std::to_string(proxyAuth_); }
 
-nlohmann::json TestServer::RequestLog() const {
-  RunResult r = RunCommand({"curl", "-s", Url("/__log")});
-  return nlohmann::json::parse(r.out, nullptr, false);
+nlohmann::json TestServer::RequestLog(const std::string& pathPrefix) const {
+  HttpResponse r = HttpRequest(http_, "/__log?path=" + UrlEncode(pathPrefix));
+  auto j = nlohmann::json::parse(r.body, nullptr, false);
+  return j.is_array() ? j : nlohmann::json::array();
 }
-void TestServer::Reset() const { RunCommand({"curl", "-s", Url("/__reset")}); }
+
+int TestServer::CountRequests(const std::string& path) const {
+  int n = 0;
+  for (const auto& e : RequestLog(path))
+    if (e.value("path", "") == path) ++n;
+  return n;
+}
+
+void TestServer::Reset() const { HttpRequest(http_, "/__reset"); }
+
+void ServerEnvironment::SetUp() { TestServer::Get(); }
+
+// ---- running ------------------------------------------------------------------
 
 RunResult Run(const std::vector<std::string>& args, const RunOptions& options) {
-  std::vector<std::string> argv = {HALVERN_EXE};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return Spawn(argv, options);
+  SpawnSpec spec;
+  spec.options = options;
+  spec.argv = {options.exe.empty() ? HalvernExe() : options.exe};
+  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+  return Spawn(spec);
+}
+
+RunResult Run(const std::vector<std::string>& args, int timeoutMs, const std::map<std::string, std::string>& env) {
+  RunOptions o;
+  o.timeoutMs = timeoutMs;
+  o.env = env;
+  return Run(args, o);
 }
 
 RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs) {
-  RunOptions o;
-  o.timeoutMs = timeoutMs;
-  return Spawn(argv, o);
+  SpawnSpec spec;
+  spec.argv = argv;
+  spec.options.timeoutMs = timeoutMs;
+  spec.options.leftoverGraceMs = 0;
+  spec.searchPath = true;
+  return Spawn(spec);
 }
 
+// ---- files and processes ------------------------------------------------------
+
 TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "hvn_e2e_XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
+  std::error_code ec;
+  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  if (ec) base = "/tmp";
+  std::string tmpl = (base / "hvn_e2e_XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp " + tmpl + ": " + std::strerror(errno));
   path_ = tmpl;
 }
+
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
 }
+
+std::vector<int> BrowserProcesses(const std::string& filter) {
+  std::vector<int> pids;
+  for (int pid : AllPids()) {
+    std::string cmd = CmdLine(pid);
+    if (cmd.find("chromium-headless-shell") == std::string::npos) continue;
+    if (cmd.find(filter) == std::string::npos || IsZombie(pid)) continue;
+    pids.push_back(pid);
+  }
+  return pids;
+}
+
+std::vector<std::string> RunFolders(const std::string& dir) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    std::string name = e.path().filename().string();
+    if (name.rfind("cef_", 0) == 0) found.push_back(name);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::string ReadFile(const std::string& path) {
+  // Plain read(2): /proc files report size 0, and a directory must not throw.
+  std::string data;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return data;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) data.append(buf, static_cast<size_t>(n));
+  close(fd);
+  return data;
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// ---- PDF and PNG --------------------------------------------------------------
 
 std::map<std::string, std::string> PdfInfo(const std::string& pdf) {
   std::map<std::string, std::string> info;
@@ -186,48 +526,67 @@ std::map<std::string, std::string> PdfInfo(const std::string& pdf) {
     size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
     size_t v = line.find_first_not_of(' ', colon + 1);
-    info[line.substr(0, colon)] = v == std::string::npos ? "" : line.substr(v);
+    std::string value = v == std::string::npos ? "" : line.substr(v);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\r')) value.pop_back();
+    info[line.substr(0, colon)] = value;
   }
   return info;
+}
+
+std::vector<std::pair<double, double>> PageSizes(const std::string& pdf) {
+  std::vector<std::pair<double, double>> sizes;
+  std::istringstream in(RunCommand({"pdfinfo", "-f", "1", "-l", "1000000", pdf}).out);
+  for (std::string line; std::getline(in, line);) {
+    int page;
+    double w, h;
+    if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &page, &w, &h) == 3) sizes.emplace_back(w, h);
+  }
+  return sizes;
 }
 
 bool PageSize(const std::string& pdf, double& w, double& h, int page) {
   std::string p = std::to_string(page);
   std::istringstream in(RunCommand({"pdfinfo", "-f", p, "-l", p, pdf}).out);
   for (std::string line; std::getline(in, line);) {
-    if (line.find("size:") == std::string::npos) continue;
-    size_t colon = line.find(':');
-    return std::sscanf(line.c_str() + colon + 1, " %lf x %lf", &w, &h) == 2;
+    int n;
+    if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &n, &w, &h) == 3 && n == page) return true;
   }
   return false;
 }
 
-std::string PdfText(const std::string& pdf) { return RunCommand({"pdftotext", "-layout", pdf, "-"}).out; }
-
-bool QpdfCheck(const std::string& pdf) {
-  RunResult r = RunCommand({"qpdf", "--check", pdf});
-  return r.status == 0 || r.status == 3;  // 3: warnings only
+std::string PdfText(const std::string& pdf, int first, int last) {
+  std::vector<std::string> argv = {"pdftotext", "-layout"};
+  if (first > 0) argv.insert(argv.end(), {"-f", std::to_string(first)});
+  if (last > 0) argv.insert(argv.end(), {"-l", std::to_string(last)});
+  argv.insert(argv.end(), {pdf, "-"});
+  return RunCommand(argv).out;
 }
+
+bool QpdfCheck(const std::string& pdf) { return RunCommand({"qpdf", "--check", pdf}).status == 0; }
 
 std::vector<Link> PdfLinks(const std::string& pdf) {
   std::vector<Link> links;
-  auto j = nlohmann::json::parse(RunCommand({"qpdf", "--json", "--json-key=pages", "--json-key=objects", pdf}).out,
+  auto j = nlohmann::json::parse(RunCommand({"qpdf", "--json=1", "--json-key=pages", "--json-key=objects", pdf}).out,
                                  nullptr, false);
   if (!j.is_object()) return links;
   auto objects = j.value("objects", nlohmann::json::object());
+  // Version 1 output: objects keyed "N 0 R"; a v2 {"value": ...} wrapper is unwrapped too.
   auto lookup = [&objects](const nlohmann::json& ref) -> nlohmann::json {
-    if (ref.is_string() && objects.contains(ref.get<std::string>())) return objects[ref.get<std::string>()];
-    return ref;
+    nlohmann::json v = ref;
+    if (v.is_string() && objects.contains(v.get<std::string>())) v = objects[v.get<std::string>()];
+    if (v.is_object() && v.size() == 1 && v.contains("value")) v = v["value"];
+    return v;
   };
   int pageNo = 0;
   for (const auto& page : j.value("pages", nlohmann::json::array())) {
     ++pageNo;
     nlohmann::json pageObj = lookup(page["object"]);
+    if (!pageObj.is_object()) continue;
     nlohmann::json annots = lookup(pageObj.value("/Annots", nlohmann::json::array()));
     if (!annots.is_array()) continue;
     for (const auto& ref : annots) {
       nlohmann::json a = lookup(ref);
-      if (a.value("/Subtype", "") != "/Link") continue;
+      if (!a.is_object() || a.value("/Subtype", "") != "/Link") continue;
       nlohmann::json action = lookup(a.value("/A", nlohmann::json::object()));
       std::string uri = action.is_object() ? action.value("/URI", "") : "";
       if (uri.rfind("u:", 0) == 0) uri = uri.substr(2);
@@ -240,44 +599,17 @@ std::vector<Link> PdfLinks(const std::string& pdf) {
   return links;
 }
 
-std::vector<int> BrowserProcesses(const std::string& filter) {
-  std::vector<int> pids;
-  DIR* d = opendir("/proc");
-  if (!d) return pids;
-  while (dirent* e = readdir(d)) {
-    int pid = atoi(e->d_name);
-    if (pid <= 0) continue;
-    std::string cmd = ReadFile("/proc/" + std::string(e->d_name) + "/cmdline");
-    std::string stat = ReadFile("/proc/" + std::string(e->d_name) + "/stat");
-    size_t close = stat.rfind(')');
-    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') continue;  // zombie
-    if (cmd.find("chromium-headless-shell") != std::string::npos && cmd.find(filter) != std::string::npos)
-      pids.push_back(pid);
-  }
-  closedir(d);
-  return pids;
+bool PngSize(const std::string& png, int& w, int& h) {
+  std::string head = ReadFile(png).substr(0, 24);
+  if (head.size() < 24 || head.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0 || head.compare(12, 4, "IHDR") != 0)
+    return false;
+  auto be32 = [&head](size_t at) {
+    return (static_cast<unsigned char>(head[at]) << 24) | (static_cast<unsigned char>(head[at + 1]) << 16) |
+           (static_cast<unsigned char>(head[at + 2]) << 8) | static_cast<unsigned char>(head[at + 3]);
+  };
+  w = static_cast<int>(be32(16));
+  h = static_cast<int>(be32(20));
+  return true;
 }
-
-std::vector<std::string> RunFolders(const std::string& dir) {
-  std::vector<std::string> found;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
-    std::string name = e.path().filename().string();
-    if (name.rfind("cef_", 0) == 0) found.push_back(name);
-  }
-  return found;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-std::string PagesDir() { return HVN_E2E_PAGES_DIR; }
 
 }  // namespace e2e

@@ -1,0 +1,50 @@
+// First contact with the real program: banner, and one served page to PDF.
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/e2e_support.h"
+
+namespace {
+
+const char kSuccess[] = "[main] Conversion completed successfully. Elapsed: ";
+
+class Smoke : public ::testing::Test {
+ protected:
+  e2e::RunResult Halvern(const std::vector<std::string>& args) {
+    e2e::RunOptions o;
+    o.tmpdir = tmp.path();
+    e2e::RunResult r = e2e::Run(args, o);
+    EXPECT_TRUE(r.spawnError.empty()) << r.spawnError;
+    EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty()) << "run folders left in TMPDIR";
+    EXPECT_TRUE(r.leftovers.empty()) << "still running after exit: " << ::testing::PrintToString(r.leftovers);
+    return r;
+  }
+  e2e::TempDir tmp, out;
+};
+
+TEST_F(Smoke, BannerAloneAndNoFolders) {
+  e2e::RunResult r = Halvern({});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Halvern.Cef v26.4.0\n");
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path(), ec)) << "the banner touched TMPDIR";
+}
+
+TEST_F(Smoke, ServedPageBecomesAPdf) {
+  e2e::TestServer& server = e2e::TestServer::Get();
+  server.Reset();
+  std::string pdf = out.File("smoke.pdf");
+  e2e::RunResult r = Halvern({server.Url("/pages/long.html"), pdf});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(kSuccess), std::string::npos) << r.out;
+  EXPECT_TRUE(e2e::QpdfCheck(pdf));
+  auto info = e2e::PdfInfo(pdf);
+  EXPECT_GT(std::stoi(info["Pages"].empty() ? "0" : info["Pages"]), 1) << "long.html spans pages";
+  std::string text = e2e::PdfText(pdf);
+  EXPECT_NE(text.find("Chapter 12"), std::string::npos);
+  EXPECT_NE(text.find("END OF DOCUMENT"), std::string::npos);
+  EXPECT_EQ(server.CountRequests("/pages/long.html"), 1);
+}
+
+}  // namespace
