@@ -1,17 +1,39 @@
 #!/usr/bin/env bash
-# Installs, as root on Debian 12, whatever the build, the tests and the
-# browser need and is not there yet. Quiet and quick when nothing is missing.
+# Installs, as root on Debian 12, what the build, the tests and the browser
+# need and is not there yet. Quick and quiet when nothing is missing.
+#   --arm   also the aarch64 cross compiler and qemu-user (large; only the
+#           ARM build needs them)
 set -euo pipefail
+
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
   nlohmann-json3-dev chromium-headless-shell poppler-utils qpdf openssl zlib1g-dev python3 file
-  pngcheck procps curl g++-aarch64-linux-gnu qemu-user)
+  pngcheck procps curl)
+for arg in "$@"; do
+  case "$arg" in
+    --arm) packages+=(g++-aarch64-linux-gnu qemu-user) ;;
+    *) echo "bootstrap: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
+
+# One dpkg-query for the lot; packages it does not know are simply absent.
+installed=" $(dpkg-query -W -f='${Package}:${db:Status-Status} ' "${packages[@]}" 2>/dev/null || true) "
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  [[ "$installed" == *" $p:installed "* ]] || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "bootstrap: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq || true
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "bootstrap: missing ${missing[*]}; run as root to install them" >&2
+  exit 1
 fi
+echo "bootstrap: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt_install() { apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/bootstrap-apt.log 2>&1; }
+# A stale package list is the usual cause of a failed install: refresh and retry once.
+if ! apt_install; then
+  apt-get update -q >/dev/null
+  apt_install || { tail -20 /tmp/bootstrap-apt.log >&2; exit 1; }
+fi
+rm -f /tmp/bootstrap-apt.log

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test (unit, real-browser
-# end-to-end, and the ARM and sanitizer runs when their scripts exist).
+# Installs what is missing, builds, and runs every test: unit tests and the
+# real-browser end-to-end tests, then the extra runs (sanitizers, ARM) when
+# their scripts exist.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/bootstrap.sh"
+bootstrap_args=()
+[ -x "$root/scripts/arm-test.sh" ] && bootstrap_args+=(--arm)
+"$root/scripts/bootstrap.sh" "${bootstrap_args[@]}"
 "$root/scripts/build.sh"
 ctest --test-dir "$root/build" --output-on-failure -j2
 for extra in asan-test.sh arm-test.sh; do
