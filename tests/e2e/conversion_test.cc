@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "tests/support/e2e_support.h"
 
@@ -183,5 +185,61 @@ TEST_P(Signals, MidRunSignalLeavesNothingBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TermAndInt, Signals, ::testing::Values(SIGTERM, SIGINT));
+
+}  // namespace
+
+namespace {
+
+TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
+  e2e::TempDir data;
+  std::string plain = data.File("plain.json");
+  e2e::WriteFile(plain, R"({"url": ")" + TestServer::Get().Url("/pages/p300.html") +
+                            R"(", "conversionDelay": 0, "buildParseInfo": true})");
+  ASSERT_EQ(e2e::RunCommand({HALVERN_PAYLOAD_EXE, "encrypt", plain, data.File("settings.bin")}).status, 0);
+  std::remove(plain.c_str());
+  RunResult r = Halvern({"--dd=" + data.path(), "--is=settings.bin", "--of=out.pdf", "--os=out.json"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(e2e::PdfInfo(data.File("out.pdf"))["Pages"], "1");
+  // The output JSON is encrypted like the settings; the folder survives the run.
+  std::string json = e2e::ReadFile(data.File("out.json"));
+  EXPECT_EQ(json.find("parseInfo"), std::string::npos);
+  ASSERT_EQ(e2e::RunCommand({HALVERN_PAYLOAD_EXE, "decrypt", data.File("out.json"), data.File("out.txt")}).status, 0);
+  EXPECT_NE(e2e::ReadFile(data.File("out.txt")).find("\"contentHeight\": 301"), std::string::npos);
+  EXPECT_TRUE(e2e::FileExists(data.File("cef.log")));
+
+  // A plain file where an encrypted one is expected is refused before any browser starts.
+  e2e::WriteFile(data.File("bad.json"), "{\"url\": \"http://x/\"}");
+  r = Halvern({"--dd=" + data.path(), "--is=bad.json", "--of=bad.pdf"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR: [main] Failed to decrypt config: "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("CefInitialize"), std::string::npos);
+}
+
+TEST_F(Conversion, InkMeasureModeStartsNoBrowser) {
+  ASSERT_EQ(Halvern({TestServer::Get().Url("/pages/p300.html"), Out(), "--conversion-delay=0"}).status, 0);
+  RunResult r = Halvern({"--ink-measure=" + Out()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("{", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.back(), '\n');
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+  RunResult missing = Halvern({"--ink-measure=" + out.File("missing.pdf")});
+  EXPECT_EQ(missing.status, 0);
+  EXPECT_NE(missing.out.find("\"ok\":false"), std::string::npos) << missing.out;
+}
+
+TEST_F(Conversion, PngCaptureIsDocumentHeightPlusOne) {
+  RunResult r = Halvern({TestServer::Get().Url("/pages/p300.html"), Out("page.png"), "--output-format=png",
+                         "--conversion-delay=0"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  int w = 0, h = 0;
+  ASSERT_TRUE(e2e::PngSize(Out("page.png"), w, h));
+  EXPECT_EQ(w, 1024);
+  EXPECT_EQ(h, 301);
+  e2e::WriteFile(out.File("sel.json"), R"({"visibleWebElementSelector": "#nothing"})");
+  r = Halvern({TestServer::Get().Url("/pages/p300.html"), Out("missing.png"), "--output-format=png",
+               "--conversion-delay=0", out.File("sel.json")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Element with the specified selector could not be found."), std::string::npos) << r.out;
+}
 
 }  // namespace
