@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "app/run_log.h"
+#include "client/output_json.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
 
@@ -108,13 +109,7 @@ void PdfClient::PostDelayed(int64_t ms, std::function<void()> task) {
 bool PdfClient::OnConsoleMessage(Browser, engine::LogSeverity level, const std::string& message,
                                  const std::string& source, int line) {
   ConsoleEntry e;
-  switch (level) {
-    case engine::LogSeverity::Verbose: e.level = "debug"; break;
-    case engine::LogSeverity::Warning: e.level = "warn"; break;
-    case engine::LogSeverity::Error: e.level = "error"; break;
-    case engine::LogSeverity::Fatal: e.level = "fatal"; break;
-    default: e.level = "log"; break;
-  }
+  e.level = ConsoleLevelName(static_cast<int>(level));
   e.message = message;
   e.source = source;
   e.line = line;
@@ -129,11 +124,8 @@ void PdfClient::FinishSuccess() {
 }
 
 void PdfClient::FailConversion(const std::string& message) {
-  if (finished_.exchange(true)) return;
-  LogErrorLine("[PdfClient] " + message);
-  errorMessage_ = message;
-  WriteOutputJson();
-  success_ = false;
+  if (finished_) return;
+  RecordFailure(message);
   engine::QuitMessageLoop();
 }
 

@@ -31,16 +31,7 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 }
 
 // The scale the print will use; needed before the print computes it.
-double PrintScale(const ConversionSettings& s) {
-  double requested;
-  if (s.scale >= 1) {
-    requested = s.scale / 100.0;
-  } else {
-    double w = s.landscape ? s.paperHeight : s.paperWidth;
-    requested = ((w - s.marginLeft - s.marginRight) / 72.0 * 96.0) / s.viewportWidth;
-  }
-  return requested > 2.0 ? 2.0 : (requested < 0.1 ? 0.1 : requested);
-}
+double PrintScale(const ConversionSettings& s) { return ClampPrintScale(RequestedPrintScale(s)); }
 
 // result.value of an evaluation reply when it is an object, else null.
 nlohmann::json ObjectValue(const std::string& result) {

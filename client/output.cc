@@ -20,14 +20,7 @@ void PdfClient::WriteOutputJson() {
   d.contentEndCut = contentEndCut;
   d.contentEndInkEnd = contentEndInkEnd;
   d.inkTailPx = inkTailPx;
-  double requested;
-  if (s_.scale >= 1) {
-    requested = s_.scale / 100.0;
-  } else {
-    double w = s_.landscape ? s_.paperHeight : s_.paperWidth;
-    requested = ((w - s_.marginLeft - s_.marginRight) / 72.0 * 96.0) / s_.viewportWidth;
-  }
-  d.tailScale = requested > 2.0 ? 2.0 : (requested < 0.1 ? 0.1 : requested);
+  d.tailScale = ClampPrintScale(RequestedPrintScale(s_));
   d.contentEndPageHeight = contentEndPageHeight;
   d.contentEndInkError = contentEndInkError;
   d.docTitle = docTitle;

@@ -246,5 +246,10 @@ std::string BuildPostFormScript(const std::string& url, const std::map<std::stri
 // scheme://host[:port] without default ports; empty when the URL has none.
 std::string UrlOrigin(const std::string& url);
 
+// Print scale the settings ask for (scale percent, or the printable width
+// fitted to the viewport), and that value clamped to what PrintToPDF takes.
+double RequestedPrintScale(const ConversionSettings& s);
+double ClampPrintScale(double requested);
+
 // "Not Found" for 404; "Unknown" for codes missing from the table.
 std::string HttpStatusText(int code);

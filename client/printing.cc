@@ -41,6 +41,14 @@ long long IntValue(const std::string& result, long long fallback) {
 
 }  // namespace
 
+double RequestedPrintScale(const ConversionSettings& s) {
+  if (s.scale >= 1) return s.scale / 100.0;
+  double w = s.landscape ? s.paperHeight : s.paperWidth;
+  return ((w - s.marginLeft - s.marginRight) / 72.0 * 96.0) / s.viewportWidth;
+}
+
+double ClampPrintScale(double requested) { return requested > 2.0 ? 2.0 : (requested < 0.1 ? 0.1 : requested); }
+
 void PdfClient::DoPrint(Browser browser) {
   if (DocumentChangedUnderPipeline()) return;
   if (contentHeightPx != 0) {
@@ -87,14 +95,8 @@ void PdfClient::DoPrintActual(Browser browser) {
   ps.displayHeaderFooter = s_.displayHeaderFooter;
 
   bool automatic = s_.scale < 1;
-  double requested;
-  if (!automatic) {
-    requested = s_.scale / 100.0;
-  } else {
-    double w = s_.landscape ? s_.paperHeight : s_.paperWidth;
-    requested = ((w - s_.marginLeft - s_.marginRight) / 72.0 * 96.0) / s_.viewportWidth;
-  }
-  effectiveScale = requested > 2.0 ? 2.0 : (requested < 0.1 ? 0.1 : requested);
+  double requested = RequestedPrintScale(s_);
+  effectiveScale = ClampPrintScale(requested);
   if (automatic) LogLine("[PdfClient] Auto scale: " + Num(requested) + " (viewport=" + std::to_string(s_.viewportWidth) + "px)");
   if (requested != effectiveScale) {
     LogLine("[PdfClient] Clamping scale " + Num(requested) + " to " + Num(effectiveScale) +
