@@ -582,3 +582,43 @@ TEST_F(DevToolsEngine, InterceptionAddsHeadersBlocksAndAnswersAuth) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DevToolsEngine, MissingBrowserFailsInitialize) {
+  setenv("HALVERN_BROWSER", (dir_ + "/no-such-browser").c_str(), 1);
+  EXPECT_FALSE(engine::Initialize(settings_, app_));
+  unsetenv("HALVERN_BROWSER");
+  EXPECT_FALSE(engine::CreateBrowser({}, std::make_shared<TestClient>(), "about:blank", {}));
+}
+
+TEST_F(DevToolsEngine, DevToolsRepliesErrorsScriptsAndUnregistering) {
+  auto c = Start(FileUrl("child.html"), {{"hvnStartupScript", "1;"}});
+  ASSERT_TRUE(RunUntil([&] { return c->stops >= 1; }));
+
+  // Caller-chosen ids come back as given; failures carry the error object.
+  EXPECT_EQ(c->browser->ExecuteDevToolsMethod(100, "No.suchMethod", json::object()), 100);
+  ASSERT_TRUE(RunUntil([&] { return c->observer->results.count(100) > 0; }));
+  EXPECT_FALSE(c->observer->results[100].first);
+  EXPECT_TRUE(json::parse(c->observer->results[100].second).contains("code"));
+
+  c->browser->GetMainFrame()->ExecuteJavaScript("document.title = 'from js'", "", 0);
+  EXPECT_EQ(Evaluate(*c, "document.title"), "from js");
+
+  // A dropped registration no longer hears replies.
+  auto second = std::make_shared<Observer>();
+  auto reg = c->browser->AddDevToolsMessageObserver(second);
+  int a = c->browser->ExecuteDevToolsMethod(101, "Runtime.evaluate", {{"expression", "1"}});
+  ASSERT_TRUE(RunUntil([&] { return c->observer->results.count(a) > 0; }));
+  EXPECT_EQ(second->results.count(a), 1u);
+  reg.reset();
+  int b = c->browser->ExecuteDevToolsMethod(102, "Runtime.evaluate", {{"expression", "2"}});
+  ASSERT_TRUE(RunUntil([&] { return c->observer->results.count(b) > 0; }));
+  EXPECT_EQ(second->results.count(b), 0u);
+
+  c->browser->StopLoad();
+  c->browser->WasResized();
+  EXPECT_EQ(Evaluate(*c, "innerWidth"), 800);
+}
+
+}  // namespace
