@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -76,21 +78,60 @@ std::string CmdLine(int pid) {
   return cmd;
 }
 
-// Live processes of the run: its process group, or anything that inherited
-// its marker (a browser that moved to a group of its own still carries it).
+std::mutex gPidsMutex;
+std::set<int> gServerPids;  // our own servers: never a run's leftover
+std::set<int> gRunPids;     // runs in flight: their trees belong to them
+
+// Orphans of a run are re-parented to this process instead of init, so a
+// browser that left the run's process group is still found by its parent.
+bool BecomeSubreaper() {
+  static const bool ok = prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+  return ok;
+}
+
+// Live processes of the run: its process group, anything that inherited its
+// marker, and every descendant of this process but the servers (the browser
+// runs in a group of its own with an environment of its own). Zombies that
+// were handed to us are reaped on the way.
 std::vector<int> RunProcesses(pid_t pgid, const std::string& marker) {
   std::vector<int> found;
-  pid_t self = getpid();
+  const int self = getpid();
+  std::set<int> servers, runs;
+  {
+    std::lock_guard<std::mutex> lock(gPidsMutex);
+    servers = gServerPids;
+    runs = gRunPids;
+  }
+  std::map<int, int> parent;
+  std::map<int, std::vector<std::string>> stats;
   for (int pid : AllPids()) {
     if (pid == self) continue;
     auto f = StatFields(pid);
-    if (f.size() < 3 || f[0] == "Z" || f[0] == "X") continue;
-    if (f[2] == std::to_string(pgid)) {
-      found.push_back(pid);
+    if (f.size() < 3) continue;
+    parent[pid] = std::atoi(f[1].c_str());
+    stats[pid] = std::move(f);
+  }
+  // Under this run's root, or an orphan handed to us; never under a server
+  // or under another run that is still in flight.
+  auto descendsFromUs = [&](int pid) {
+    for (int hops = 0; hops < 64 && pid > 1; ++hops) {
+      if (pid == pgid) return true;
+      if (servers.count(pid) || runs.count(pid)) return false;
+      auto it = parent.find(pid);
+      if (it == parent.end()) return false;
+      if (it->second == self) return true;
+      pid = it->second;
+    }
+    return false;
+  };
+  for (const auto& [pid, f] : stats) {
+    if (f[0] == "Z" || f[0] == "X") {
+      if (parent[pid] == self && !runs.count(pid) && !servers.count(pid)) waitpid(pid, nullptr, WNOHANG);
       continue;
     }
-    std::string env = ReadFile("/proc/" + std::to_string(pid) + "/environ");
-    if (env.find(marker) != std::string::npos) found.push_back(pid);
+    if (f[2] == std::to_string(pgid) || descendsFromUs(pid) ||
+        ReadFile("/proc/" + std::to_string(pid) + "/environ").find(marker) != std::string::npos)
+      found.push_back(pid);
   }
   return found;
 }
@@ -98,6 +139,22 @@ std::vector<int> RunProcesses(pid_t pgid, const std::string& marker) {
 void KillAll(pid_t pgid, const std::vector<int>& pids) {
   kill(-pgid, SIGKILL);
   for (int pid : pids) kill(pid, SIGKILL);
+  // Reap the ones handed to us, so they do not linger as zombies; a run's
+  // own root is left to the loop that waits for its status.
+  std::set<int> runs;
+  {
+    std::lock_guard<std::mutex> lock(gPidsMutex);
+    runs = gRunPids;
+  }
+  for (int i = 0; i < 50; ++i) {
+    bool pending = false;
+    for (int pid : pids) {
+      if (pid == pgid || runs.count(pid)) continue;
+      if (waitpid(pid, nullptr, WNOHANG) == 0) pending = true;
+    }
+    if (!pending) break;
+    usleep(20 * 1000);
+  }
 }
 
 int PidFdOpen(pid_t pid) {
@@ -119,6 +176,7 @@ RunResult Spawn(const SpawnSpec& spec) {
   static std::atomic<int> counter{0};
   const RunOptions& o = spec.options;
   RunResult r;
+  BecomeSubreaper();
   if (spec.argv.empty()) {
     r.spawnError = "empty command";
     return r;
@@ -192,6 +250,10 @@ RunResult Spawn(const SpawnSpec& spec) {
     return r;
   }
 
+  {
+    std::lock_guard<std::mutex> lock(gPidsMutex);
+    gRunPids.insert(pid);
+  }
   int pidfd = PidFdOpen(pid);
   bool signalled = false, exited = false;
   int status = 0;
@@ -249,6 +311,10 @@ RunResult Spawn(const SpawnSpec& spec) {
   }
   for (int p : left) r.leftovers.push_back(std::to_string(p) + " " + CmdLine(p));
   if (!left.empty()) KillAll(pid, left);
+  {
+    std::lock_guard<std::mutex> lock(gPidsMutex);
+    gRunPids.erase(pid);
+  }
   return r;
 }
 
@@ -369,6 +435,10 @@ TestServer::TestServer(const std::vector<std::string>& extraArgs) {
     throw std::runtime_error(std::string("cannot start server.py: ") + std::strerror(rc));
   }
   stdinFd_ = in[1];  // the server ends when this closes, with us at the latest
+  {
+    std::lock_guard<std::mutex> lock(gPidsMutex);
+    gServerPids.insert(pid_);
+  }
 
   std::string line;
   pollfd p{out[0], POLLIN, 0};

@@ -239,13 +239,15 @@ TEST(Run, SignalsAndTimeouts) {
 TEST(Run, ReportsAndKillsLeftovers) {
   e2e::RunOptions o = Shell();
   o.leftoverGraceMs = 300;
-  // One child in the run's group, one that escaped to a session of its own;
-  // both still hold standard output, which must not stall the harness.
-  e2e::RunResult r = e2e::Run({"-c", "sleep 30 & setsid sleep 31 & echo started"}, o);
+  // One child in the run's group, one that escaped to a session of its own,
+  // and one that also dropped the environment (as the browser does); all
+  // hold standard output, which must not stall the harness.
+  e2e::RunResult r =
+      e2e::Run({"-c", "sleep 30 & setsid sleep 31 & setsid env -i /bin/sleep 32 & echo started"}, o);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "started\n");
   EXPECT_LT(r.wallMs, 1000);
-  ASSERT_EQ(r.leftovers.size(), 2u);
+  ASSERT_EQ(r.leftovers.size(), 3u) << ::testing::PrintToString(r.leftovers);
   usleep(200 * 1000);
   for (const std::string& l : r.leftovers) {
     int pid = std::stoi(l);
