@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
   nlohmann-json3-dev chromium-headless-shell poppler-utils qpdf openssl zlib1g-dev python3 file
-  pngcheck procps curl)
+  pngcheck procps curl fonts-dejavu-core)
 for arg in "$@"; do
   case "$arg" in
     --arm) packages+=(g++-aarch64-linux-gnu qemu-user) ;;

@@ -15,8 +15,8 @@ const double kPt = 595.28 / 72 * 96 / 1024 * 0.75;
 // Chromium paginates on whole pixels; positions agree within this.
 const double kTol = 1.5;
 
-std::string Page(const std::string& style, const std::string& body) {
-  return "<!DOCTYPE html><html><head><style>body{margin:0;font:16px/20px sans-serif}" + style +
+std::string Page(const std::string& style, const std::string& body, bool quirks = false) {
+  return std::string(quirks ? "" : "<!DOCTYPE html>") + "<html><head><style>body{margin:0;font:16px/20px sans-serif}" + style +
          "</style></head><body>" + body + "</body></html>";
 }
 
@@ -80,6 +80,7 @@ struct MarkerCase {
   double topPt;        // expected marker bottom, points from that page's top
   std::string trail;   // expected query
   int contentHeight;   // CSS px
+  bool quirks = false;
 };
 void PrintTo(const MarkerCase& c, std::ostream* os) { *os << c.name; }
 
@@ -93,7 +94,7 @@ TEST_P(MarkerPosition, MarkerSitsAtTheFlowEnd) {
     settings["marginTop"] = 36;
     settings["marginBottom"] = 36;
   }
-  nlohmann::json info = Convert(Page(c.style, c.body), settings);
+  nlohmann::json info = Convert(Page(c.style, c.body, c.quirks), settings);
   ASSERT_TRUE(info.is_object()) << log;
   EXPECT_EQ(info["contentEndMarker"], true);
   EXPECT_EQ(info["contentHeight"], c.contentHeight);
@@ -109,6 +110,19 @@ TEST_P(MarkerPosition, MarkerSitsAtTheFlowEnd) {
 INSTANTIATE_TEST_SUITE_P(
     Pages, MarkerPosition,
     ::testing::Values(
+        MarkerCase{"Plain", "", "<p style='margin:0'>a</p><p style='margin:0'>b</p>", 0, 1, 40 * kPt, "?trail=0.00", 40},
+        // Body padding below the last paragraph is trailing space.
+        MarkerCase{"BodyPadding", "body{padding:10px 0 25px}", "<p style='margin:0'>a</p>", 0, 1, 30 * kPt,
+                   "?trail=14.53", 55},
+        // Without a doctype the body still ends where its content does.
+        MarkerCase{"Quirks", "", "<div style='height:500px;background:#eee'></div><p style='margin:0'>b</p>", 0, 1,
+                   520 * kPt, "?trail=0.00", 520, true},
+        // A scrolling body must not hide the end of the flow.
+        MarkerCase{"OverflowScroll", "body{overflow-y:scroll}", "<div style='height:700px;background:#eee'></div>", 0,
+                   1, 700 * kPt, "?trail=0.00", 700},
+        // Bare text at the end of the body, no element around it.
+        MarkerCase{"TrailingBodyText", "", "<div style='height:400px;background:#eee'></div>tail text", 0, 1,
+                   420 * kPt, "?trail=0.00", 421},
         // The paragraph's collapsed bottom margin is trailing content.
         MarkerCase{"BottomMargin", "", "<div style='height:1200px;background:#eee'>a</div><p style='margin:0 0 20px'>b</p>",
                    0, 1, 1220 * kPt, "?trail=11.63", 1240},
@@ -137,6 +151,7 @@ struct InkCase {
   std::string style, body;
   int page;
   double inkEnd, cut;  // points from the page top
+  double inkTol = 2.5;
 };
 void PrintTo(const InkCase& c, std::ostream* os) { *os << c.name; }
 
@@ -149,7 +164,7 @@ TEST_P(InkEnd, ContentEndMatchesTheLayout) {
   ASSERT_TRUE(info.contains("contentEnd")) << log;
   const auto& ce = info["contentEnd"];
   EXPECT_EQ(ce["page"], c.page) << log;
-  EXPECT_NEAR(ce["inkEnd"].get<double>(), c.inkEnd, 2.5) << log;
+  EXPECT_NEAR(ce["inkEnd"].get<double>(), c.inkEnd, c.inkTol) << log;
   EXPECT_NEAR(ce["cut"].get<double>(), c.cut, 2.5) << log;
   EXPECT_FALSE(info.contains("contentEndInkError"));
   EXPECT_TRUE(Markers().empty());
@@ -166,6 +181,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "<div style='height:1220px;background:#ccc'></div>"
                 "<div style='position:fixed;bottom:0;left:0;right:0;height:30px;background:#333'></div>",
                 1, 1220 * kPt, 1250 * kPt},
+        // A bordered block: its bottom border is the last paint.
+        InkCase{"BorderedBlock", "", "<div style='height:600px;border-bottom:4px solid #000'></div>", 1, 604 * kPt,
+                604 * kPt},
+        // A text line ends between its baseline (at 638.85 px for DejaVu
+        // Sans 40px in a 50px line) and 0.3 em below it.
+        InkCase{"TextLine", "", "<div style='height:600px'></div><p style='margin:0;font:40px/50px DejaVu Sans'>Text</p>",
+                1, (638.85 + 6) * kPt, 650 * kPt, 6 * kPt + 1},
         // Unpainted space after the last paint spans into a blank page.
         InkCase{"BlankLastPage", "", "<div style='height:2000px;background:#ccc'></div><div style='height:1500px'></div>",
                 2, (2000 - 1448) * kPt, 841.92}),
