@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a
+# bounded time from a small seed corpus. Any crash, leak or sanitizer report
+# stops it with a non-zero status; the reproducer stays in build-fuzz/crashes.
+#   scripts/fuzz.sh [seconds per target, default 60]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+secs=${1:-60}
+out=$root/build-fuzz
+cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVERN_BUILD_FUZZ=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+targets=(pdfink_fuzz_inflate pdfink_fuzz_measure config_fuzz_file config_fuzz_payload)
+cmake --build "$out" -j2 --target "${targets[@]}" halvern-payload >/dev/null
+
+# Seeds: a few valid inputs of each kind, so the runs start past the parsers' doors.
+seeds=$out/seeds
+rm -rf "$seeds"
+mkdir -p "$seeds"/{inflate,measure,file,payload} "$out/crashes"
+python3 - "$seeds" <<'PY'
+import sys, zlib
+d = sys.argv[1]
+text = b"BT /F1 12 Tf 72 712 Td (Hello) Tj ET 0 0 1 rg 10 10 100 50 re f\n" * 20
+for level in (0, 1, 6, 9):
+    open(f"{d}/inflate/z{level}", "wb").write(zlib.compress(text, level))
+    raw = zlib.compressobj(level, zlib.DEFLATED, -15)
+    open(f"{d}/inflate/raw{level}", "wb").write(raw.compress(text) + raw.flush())
+content = zlib.compress(b"0 0 1 rg 72 72 200 100 re f BT /F1 12 Tf 72 700 Td (Hi) Tj ET")
+objs = [b"<</Type/Catalog/Pages 2 0 R>>",
+        b"<</Type/Pages/Kids[3 0 R]/Count 1>>",
+        b"<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Contents 4 0 R"
+        b"/Resources<</Font<</F1<</Type/Font/Subtype/Type1/BaseFont/Helvetica>>>>>>>>",
+        b"<</Length %d/Filter/FlateDecode>>stream\n" % len(content) + content + b"\nendstream"]
+pdf, offs = b"%PDF-1.4\n", []
+for i, o in enumerate(objs, 1):
+    offs.append(len(pdf))
+    pdf += b"%d 0 obj\n" % i + o + b"\nendobj\n"
+xref = len(pdf)
+pdf += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
+pdf += b"".join(b"%010d 00000 n \n" % o for o in offs)
+pdf += b"trailer\n<</Size %d/Root 1 0 R>>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
+open(f"{d}/measure/page.pdf", "wb").write(pdf)
+open(f"{d}/measure/truncated.pdf", "wb").write(pdf[: len(pdf) * 2 // 3])
+open(f"{d}/file/full.json", "w").write(
+    '{"url":"https://example.com/","output":"/tmp/x.pdf","paperSize":"A4","marginTop":10.5,'
+    '"landscape":true,"scale":80,"customHeaders":{"X-A":"1"},"webElementsSelectors":[".a","#b"],'
+    '"cookies":[{"name":"n","value":"v"}],"conversionDelay":0}')
+open(f"{d}/payload/short", "wb").write(b"\x00" * 48)
+PY
+"$out/halvern-payload" encrypt "$seeds/file/full.json" "$seeds/payload/full.enc" >/dev/null 2>&1 || true
+
+status=0
+for t in "${targets[@]}"; do
+  case $t in
+    pdfink_fuzz_inflate) corpus=$seeds/inflate ;;
+    pdfink_fuzz_measure) corpus=$seeds/measure ;;
+    config_fuzz_file) corpus=$seeds/file ;;
+    config_fuzz_payload) corpus=$seeds/payload ;;
+  esac
+  extra=()
+  [ "$t" = config_fuzz_file ] && extra+=(-dict="$root/fuzz/config_file.dict")
+  start=$(date +%s)
+  if "$out/fuzz/$t" -max_total_time="$secs" -rss_limit_mb=2048 -timeout=10 -artifact_prefix="$out/crashes/$t-" \
+      "${extra[@]}" "$corpus" >"$out/$t.log" 2>&1; then
+    runs=$(grep -o 'Done [0-9]* runs' "$out/$t.log" | tail -1)
+    echo "$t: ok, ${runs:-done} in $(( $(date +%s) - start )) s"
+  else
+    echo "$t: FAILED (see $out/$t.log)"
+    tail -20 "$out/$t.log"
+    status=1
+  fi
+done
+exit $status
