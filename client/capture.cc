@@ -130,8 +130,12 @@ void PdfClient::DoCapturePng(Browser browser) {
       self->FailConversion("Page.captureScreenshot: no image data in response.");
       return;
     }
+    // A truncated or corrupted reply must not leave a broken image behind.
     std::string bytes;
-    Base64Decode(data, &bytes);
+    if (!Base64Decode(data, &bytes)) {
+      self->FailConversion("Page.captureScreenshot: image data is not valid base64.");
+      return;
+    }
     std::ofstream out(self->s_.output, std::ios::binary | std::ios::trunc);
     if (!out) {
       self->FailConversion("Failed to write output file: " + self->s_.output);

@@ -358,6 +358,22 @@ TEST_F(ClientTest, ConsoleMessagesAreWrittenAfterPrint) {
   EXPECT_NE(json.find("\"level\":\"warn\""), std::string::npos);
 }
 
+TEST_F(ClientTest, ScreenshotThatIsNotBase64FailsWithoutWritingTheImage) {
+  s.outputFormat = "png";
+  s.output = (dir / "out.png").string();
+  Start();
+  Navigate(client->targetUrl, 200);
+  AnswerEval(300);  // page height
+  fake::Advance(200);
+  const fake::DevToolsCall* shot = browser->Last("Page.captureScreenshot");
+  ASSERT_NE(shot, nullptr);
+  browser->Reply(shot->id, true, nlohmann::json{{"data", "iVBOR*w0KGgo"}}.dump());
+  EXPECT_TRUE(client->finished());
+  EXPECT_FALSE(client->success());
+  EXPECT_EQ(client->errorMessage(), "Page.captureScreenshot: image data is not valid base64.");
+  EXPECT_FALSE(std::filesystem::exists(s.output));
+}
+
 TEST_F(ClientTest, PrintFailureNamesTheSystemError) {
   s.output = (dir / "missing" / "out.pdf").string();
   Start();
