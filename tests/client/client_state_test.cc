@@ -20,7 +20,16 @@ class ClientTest : public ::testing::Test {
     s.conversionDelay = 0;
     s.lazyImagesLoadingEnabled = false;
   }
-  void TearDown() override { std::filesystem::remove_all(dir); }
+  void TearDown() override {
+    ReleaseEngineReferences();
+    std::filesystem::remove_all(dir);
+  }
+  // What the engine does when it closes the browser: without it the client,
+  // the browser and the callbacks that hold both keep each other alive.
+  void ReleaseEngineReferences() {
+    if (client) client->OnBeforeClose(browser);
+    browser->printCallback.reset();
+  }
 
   void Start(bool direct = true) {
     client = std::make_shared<PdfClient>(s);
@@ -306,6 +315,7 @@ TEST_F(ClientTest, LazyDecisionFollowsSignals) {
   AnswerEval({{"io", 0}, {"scroll", 0}, {"inert", 0}, {"lazyAttr", 0}, {"dataSrc", 0}, {"frames", 0}, {"scripts", 1}});
   EXPECT_EQ(client->lazyScroll, "skipped");
 
+  ReleaseEngineReferences();
   fake::Reset();
   browser = std::make_shared<fake::FakeBrowser>();
   Start();
@@ -314,6 +324,7 @@ TEST_F(ClientTest, LazyDecisionFollowsSignals) {
   EXPECT_EQ(client->lazyScroll, "eager");
   EXPECT_TRUE(browser->Last("Runtime.evaluate")->params.value("awaitPromise", false));
 
+  ReleaseEngineReferences();
   fake::Reset();
   browser = std::make_shared<fake::FakeBrowser>();
   Start();

@@ -65,8 +65,14 @@ class ManagedTrimTest : public ::testing::Test {
     RunLog::Get().SetLogFilePath((dir / "run.log").string());
   }
   void TearDown() override {
+    ReleaseEngineReferences();
     RunLog::Get().SetLogFilePath("");
     std::filesystem::remove_all(dir);
+  }
+  // The engine's browser close: breaks the client <-> browser reference cycle.
+  void ReleaseEngineReferences() {
+    if (client) client->OnBeforeClose(browser);
+    browser->printCallback.reset();
   }
 
   // Runs the pipeline up to the managed-trim script and returns its text.
@@ -193,6 +199,7 @@ TEST_F(ManagedTrimTest, MarkerFactorFollowsAutomaticScale) {
 TEST_F(ManagedTrimTest, UnusableMarkerResultKeepsMeasuredHeight) {
   for (const nlohmann::json& v : {nlohmann::json("oops"), nlohmann::json{{"trailPx", 5}},
                                   nlohmann::json{{"markerBottom", -3}, {"trailPx", 1}}}) {
+    ReleaseEngineReferences();
     fake::Reset();
     browser = std::make_shared<fake::FakeBrowser>();
     s.contentEndMarker = true;
