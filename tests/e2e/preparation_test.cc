@@ -1,0 +1,274 @@
+// Page preparation, PNG capture, element anchors, bookmark links and the
+// output JSON, against the real browser and pages served over loopback.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
+#include "client/markers.h"
+#include "tests/support/e2e_support.h"
+
+namespace {
+
+using e2e::RunResult;
+using e2e::TestServer;
+using nlohmann::json;
+
+// Automatic scale on A4 without margins at 1024 px: points per CSS px.
+const double kPt = 595.28 / 72 * 96 / 1024 * 0.75;
+const double kTol = 1.5;
+
+class Preparation : public ::testing::Test {
+ protected:
+  // Runs halvern on one page with the given settings in a configuration
+  // file and checks that the run left nothing behind.
+  RunResult Convert(const std::string& page, json settings, const std::string& output = "out.pdf") {
+    settings["url"] = TestServer::Get().Url("/pages/" + page);
+    settings["output"] = out.File(output);
+    settings["outputJsonFile"] = out.File("out.json");
+    if (!settings.contains("conversionDelay")) settings["conversionDelay"] = 0;
+    std::remove(out.File("out.json").c_str());
+    e2e::WriteFile(out.File("config.json"), settings.dump());
+    e2e::RunOptions o;
+    o.env["TMPDIR"] = tmp.path();
+    RunResult r = e2e::Run({out.File("config.json"), "--verbose"}, o);
+    EXPECT_TRUE(r.leftovers.empty()) << ::testing::PrintToString(r.leftovers);
+    EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty()) << "run folders left behind";
+    EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty()) << "browser processes left behind";
+    return r;
+  }
+  json OutputJson() { return json::parse(e2e::ReadFile(out.File("out.json")), nullptr, false); }
+  std::string File(const std::string& name) { return out.File(name); }
+  e2e::TempDir tmp, out;
+};
+
+// Run-log milliseconds ("[+N ms]") of the first line holding needle, -1 if none.
+long LogMs(const std::string& log, const std::string& needle) {
+  size_t at = log.find(needle);
+  if (at == std::string::npos) return -1;
+  size_t start = log.rfind('\n', at);
+  start = start == std::string::npos ? 0 : start + 1;
+  if (log.compare(start, 2, "[+") != 0) return -1;
+  return std::strtol(log.c_str() + start + 2, nullptr, 10);
+}
+
+struct SignalCase {
+  const char* name;
+  std::string page;
+  json settings;
+  std::string waitLine, matchLine, lateText;
+};
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+
+class StartSignal : public Preparation, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(StartSignal, PrintsOnlyAfterThePageSignals) {
+  const SignalCase& c = GetParam();
+  RunResult r = Convert(c.page, c.settings);
+  ASSERT_EQ(r.status, 0) << r.out;
+  // The text appears in the same task that gives the signal.
+  EXPECT_NE(e2e::PdfText(File("out.pdf")).find(c.lateText), std::string::npos);
+  long waitMs = LogMs(r.out, c.waitLine), matchMs = LogMs(r.out, c.matchLine);
+  ASSERT_GE(waitMs, 0) << r.out;
+  ASSERT_GE(matchMs, 0) << r.out;
+  // The page signals 1 s after its script ran, shortly before the wait began.
+  EXPECT_GE(matchMs - waitMs, 700) << r.out;
+  EXPECT_LE(matchMs - waitMs, 3000) << r.out;
+  EXPECT_GE(r.wallMs, 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, StartSignal,
+    ::testing::Values(SignalCase{"Manual", "prep_manual.html", {{"startupModeManual", true}},
+                                 "Manual startup mode - waiting for halvern.start() call...",
+                                 "halvern.start() called - starting conversion.", "STARTED BY PAGE"},
+                      SignalCase{"WindowStatus", "prep_status.html", {{"windowStatus", "ready"}},
+                                 "Waiting for window.status === \"ready\"...",
+                                 "window.status matched - starting conversion.", "STATUS REACHED"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Preparation, MissingStartSignalFailsAtTheNavigationTimeout) {
+  struct Case {
+    std::string page;
+    json settings;
+  };
+  std::vector<Case> cases = {
+      {"prep_status.html", {{"startupModeManual", true}, {"navigationTimeout", 1500}}},
+      {"prep_manual.html", {{"windowStatus", "never"}, {"navigationTimeout", 1500}}},
+  };
+  for (const Case& c : cases) {
+    RunResult r = Convert(c.page, c.settings);
+    EXPECT_EQ(r.status, 1) << c.page;
+    EXPECT_NE(r.out.find("ERROR: [PdfClient] Navigation timeout after 1500ms."), std::string::npos) << r.out;
+    EXPECT_FALSE(e2e::FileExists(File("out.pdf")));
+    // A failure with nothing else to report leaves only its text.
+    EXPECT_EQ(OutputJson(), json({{"error", "Navigation timeout after 1500ms."}})) << e2e::ReadFile(File("out.json"));
+  }
+}
+
+// Image rows of pdfimages -list (after its two header lines).
+int PdfImages(const std::string& pdf) {
+  std::string list = e2e::RunCommand({"pdfimages", "-list", pdf}).out;
+  return std::max(0, static_cast<int>(std::count(list.begin(), list.end(), '\n')) - 2);
+}
+
+TEST_F(Preparation, LazyImagesLoadBeforePrinting) {
+  struct Case {
+    std::string page;
+    bool enabled;
+    std::string lazyScroll;
+    int images;
+  };
+  std::vector<Case> cases = {
+      {"prep_lazy_native.html", true, "eager", 2},
+      {"prep_lazy_io.html", true, "done", 2},
+      {"prep_static.html", true, "skipped", 1},
+      // Without the scroll run the observer never fires.
+      {"prep_lazy_io.html", false, "off", 0},
+  };
+  for (const Case& c : cases) {
+    RunResult r = Convert(c.page, {{"buildParseInfo", true}, {"lazyImagesLoadingEnabled", c.enabled}});
+    ASSERT_EQ(r.status, 0) << r.out;
+    json j = OutputJson();
+    ASSERT_TRUE(j.is_object()) << c.page;
+    EXPECT_EQ(j["parseInfo"]["lazyScroll"], c.lazyScroll) << c.page << "\n" << r.out;
+    EXPECT_EQ(PdfImages(File("out.pdf")), c.images) << c.page << "\n"
+                                                    << e2e::RunCommand({"pdfimages", "-list", File("out.pdf")}).out;
+  }
+}
+
+struct PngCase {
+  const char* name;
+  json settings;
+  int width, height;
+};
+void PrintTo(const PngCase& c, std::ostream* os) { *os << c.name; }
+
+class PngCapture : public Preparation, public ::testing::WithParamInterface<PngCase> {};
+
+TEST_P(PngCapture, ImageSizeFollowsTheClip) {
+  json settings = GetParam().settings;
+  settings["outputFormat"] = "png";
+  RunResult r = Convert("prep_box.html", settings, "out.png");
+  ASSERT_EQ(r.status, 0) << r.out;
+  RunResult check = e2e::RunCommand({"pngcheck", File("out.png")});
+  EXPECT_EQ(check.status, 0) << check.out;
+  int w = 0, h = 0;
+  ASSERT_TRUE(e2e::PngSize(File("out.png"), w, h));
+  EXPECT_EQ(w, GetParam().width);
+  EXPECT_EQ(h, GetParam().height);
+}
+
+// prep_box.html is 1600 px tall with a 400 x 300 box at (100, 1200).
+INSTANTIATE_TEST_SUITE_P(Clips, PngCapture,
+                         ::testing::Values(PngCase{"Viewport", {{"viewportHeight", 600}}, 1024, 600},
+                                           PngCase{"Scale200", {{"scale", 200}}, 2048, 2 * 1601},
+                                           PngCase{"ElementBox", {{"visibleWebElementSelector", "#box"}}, 400, 300},
+                                           PngCase{"ElementBoxScaled",
+                                                   {{"visibleWebElementSelector", "#box"}, {"scale", 200}}, 800, 600}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Preparation, HiddenElementFailsThePngCapture) {
+  RunResult r = Convert("prep_box.html", {{"outputFormat", "png"}, {"visibleWebElementSelector", "#gone"}}, "out.png");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR: [PdfClient] Element with the specified selector could not be found."),
+            std::string::npos)
+      << r.out;
+  EXPECT_FALSE(e2e::FileExists(File("out.png")));
+  EXPECT_EQ(OutputJson(), json({{"error", "Element with the specified selector could not be found."}}));
+}
+
+const e2e::Link* FindLink(const std::vector<e2e::Link>& links, const std::string& uri) {
+  for (const auto& l : links)
+    if (l.uri == uri) return &l;
+  return nullptr;
+}
+
+TEST_F(Preparation, ElementAnchorsAndBookmarkLinksMarkPositions) {
+  RunResult r = Convert("prep_anchors.html", {{"webElementsSelectors", {".card", "#jump", "#first"}},
+                                              {"pdfBookmarkOptionsSelectors", {"h2"}}});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::vector<e2e::Link> links = e2e::PdfLinks(File("out.pdf"));
+  double pw = 0, ph = 0;
+  ASSERT_TRUE(e2e::PageSize(File("out.pdf"), pw, ph));
+  std::ostringstream all;
+  for (const auto& l : links) all << l.page << " [" << l.x1 << " " << l.y1 << " " << l.x2 << " " << l.y2 << "] " << l.uri << "\n";
+
+  // Element boxes in CSS px: left, top, right, bottom.
+  struct Box {
+    std::string id;
+    double left, top, right, bottom;
+  };
+  std::string element = kWebElementMarkerUrl;
+  for (const Box& b : {Box{"hvn_0", 100, 200, 400, 300}, Box{"hvn_1", 100, 510, 400, 610}}) {
+    const e2e::Link* l = FindLink(links, element + "?id=" + b.id);
+    ASSERT_NE(l, nullptr) << b.id << "\n" << all.str();
+    EXPECT_EQ(l->page, 1);
+    // Block wrappers may span the line; vertically they match the element.
+    EXPECT_LE(std::min(l->x1, l->x2), b.left * kPt + kTol) << b.id;
+    EXPECT_GE(std::max(l->x1, l->x2), b.right * kPt - kTol) << b.id;
+    EXPECT_NEAR(ph - std::max(l->y1, l->y2), b.top * kPt, kTol) << b.id;
+    EXPECT_NEAR(ph - std::min(l->y1, l->y2), b.bottom * kPt, kTol) << b.id;
+  }
+  // The link's own annotation now points at the marker; its line is at y 400-430.
+  const e2e::Link* jump = FindLink(links, element + "?id=hvn_2");
+  ASSERT_NE(jump, nullptr) << all.str();
+  EXPECT_GE(ph - std::max(jump->y1, jump->y2), 400 * kPt - kTol);
+  EXPECT_LE(ph - std::min(jump->y1, jump->y2), 430 * kPt + kTol);
+
+  // Bookmark indexes count every match, also the empty heading.
+  std::string bookmark = kBookmarkMarkerUrl;
+  EXPECT_NE(FindLink(links, bookmark + "?id=0&text=Intro%20%26%20%C3%9Cber"), nullptr) << all.str();
+  EXPECT_NE(FindLink(links, bookmark + "?id=2&text=Second%20card"), nullptr) << all.str();
+  EXPECT_NE(FindLink(links, bookmark + "?id=3&text=Target"), nullptr) << all.str();
+  EXPECT_EQ(std::count_if(links.begin(), links.end(), [&](const e2e::Link& l) { return l.uri.rfind(bookmark, 0) == 0; }),
+            3);
+
+  // Elements in discovery order, once each, with the keys in their fixed order.
+  auto j = nlohmann::ordered_json::parse(e2e::ReadFile(File("out.json")), nullptr, false);
+  ASSERT_TRUE(j.is_object()) << e2e::ReadFile(File("out.json"));
+  ASSERT_TRUE(j["elements"].is_array());
+  ASSERT_EQ(j["elements"].size(), 3u) << j.dump(2);
+  std::vector<std::string> keys;
+  for (auto it = j["elements"][2].begin(); it != j["elements"][2].end(); ++it) keys.push_back(it.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"anchorId", "selector", "id", "text", "tagName", "outerHTML",
+                                            "originalHref", "cssClassName"}));
+  auto e0 = j["elements"][0], e1 = j["elements"][1], e2 = j["elements"][2];
+  EXPECT_EQ(e0["anchorId"], "hvn_0");
+  EXPECT_EQ(e0["selector"], ".card");
+  EXPECT_EQ(e0["id"], "first");
+  EXPECT_EQ(e0["text"], "First card");
+  EXPECT_EQ(e0["tagName"], "DIV");
+  EXPECT_EQ(e0["cssClassName"], "card wide");
+  EXPECT_EQ(e0["outerHTML"], "<div id=\"first\" class=\"card wide\">First card</div>");
+  EXPECT_FALSE(e0.contains("originalHref"));
+  EXPECT_EQ(e1["tagName"], "H2");
+  EXPECT_EQ(e1["text"], "Second card");
+  EXPECT_EQ(e2["selector"], "#jump");
+  EXPECT_EQ(e2["tagName"], "A");
+  EXPECT_EQ(e2["originalHref"], "#target");
+  // Without buildParseInfo the file carries only the elements.
+  EXPECT_FALSE(j.contains("parseInfo"));
+}
+
+TEST_F(Preparation, ConsoleMessagesKeepTheirOrderAndLevel) {
+  RunResult r = Convert("prep_console.html", json::object());
+  ASSERT_EQ(r.status, 0) << r.out;
+  json j = OutputJson();
+  ASSERT_TRUE(j.is_object()) << e2e::ReadFile(File("out.json"));
+  ASSERT_TRUE(j["console"].is_array());
+  std::vector<std::pair<std::string, std::string>> got;
+  int lastLine = 0;
+  for (const auto& e : j["console"]) {
+    got.emplace_back(e.value("level", ""), e.value("message", ""));
+    EXPECT_NE(e.value("source", "").find("/pages/prep_console.html"), std::string::npos) << e.dump();
+    EXPECT_GT(e.value("line", 0), lastLine) << e.dump();
+    lastLine = e.value("line", 0);
+  }
+  std::vector<std::pair<std::string, std::string>> want = {
+      {"log", "one"}, {"log", "two"}, {"warn", "three"}, {"error", "four"}, {"debug", "five"}};
+  EXPECT_EQ(got, want) << j.dump(2);
+}
+
+}  // namespace
