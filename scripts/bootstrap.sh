@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Installs, as root on Debian 12, what the build, the tests and the browser
 # need and is not there yet. Quick and quiet when nothing is missing.
-#   --arm   also the aarch64 cross compiler and qemu-user (large; only the
-#           ARM build needs them)
+#   --arm   also the aarch64 cross compiler, qemu-user and zlib for arm64
+#           (large; only the ARM build needs them)
 set -euo pipefail
+arm=false
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
   nlohmann-json3-dev chromium-headless-shell poppler-utils qpdf openssl zlib1g-dev python3 file
   pngcheck procps curl fonts-dejavu-core)
 for arg in "$@"; do
   case "$arg" in
-    --arm) packages+=(g++-aarch64-linux-gnu qemu-user) ;;
+    --arm) arm=true; packages+=(g++-aarch64-linux-gnu qemu-user) ;;
     *) echo "bootstrap: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -22,6 +23,11 @@ for p in "${packages[@]}"; do
   [[ "$installed" == *" $p:installed "* ]] || missing+=("$p")
 done
 
+# The ARM tests link zlib built for arm64: Debian's multiarch package.
+if $arm && ! dpkg-query -W -f='${db:Status-Status}' zlib1g-dev:arm64 2>/dev/null | grep -qx installed; then
+  missing+=(zlib1g-dev:arm64)
+fi
+
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -30,6 +36,10 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "bootstrap: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]} " == *":arm64 "* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  dpkg --add-architecture arm64
+  apt-get update -q >/dev/null
+fi
 apt_install() { apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/bootstrap-apt.log 2>&1; }
 # A stale package list is the usual cause of a failed install: refresh and retry once.
 if ! apt_install; then
