@@ -143,6 +143,11 @@ void PdfClient::DoCapturePng(Browser browser) {
     }
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
+    // A full disk shows up only on write or close; a short image is no result.
+    if (out.fail()) {
+      self->FailConversion("Failed to write output file: " + self->s_.output);
+      return;
+    }
     LogLine("[PdfClient] PNG saved to: " + self->s_.output);
     if (self->s_.buildParseInfo || !self->consoleEntries.empty()) self->WriteOutputJson();
     self->FinishSuccess();

@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -286,7 +287,9 @@ RunResult Spawn(const SpawnSpec& spec) {
         (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
       }
     }
-    if (!exited && waitpid(pid, &status, WNOHANG) == pid) {
+    struct rusage usage {};
+    if (!exited && wait4(pid, &status, WNOHANG, &usage) == pid) {
+      r.peakRssKb = usage.ru_maxrss;
       exited = true;
       exitAt = NowMs();
       r.wallMs = exitAt - start;

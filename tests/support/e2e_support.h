@@ -91,6 +91,9 @@ struct RunResult {
   bool timedOut = false;  // killed by the harness after timeoutMs
   std::string out, err;
   long wallMs = 0;        // spawn to exit
+  // Largest resident set of any process of the run that halvern or its
+  // children waited for (the browser and its renderers), in KiB.
+  long peakRssKb = 0;
   // Processes started by the run that were still alive after it ended and a
   // grace period (found by process group and by an inherited environment
   // marker); the harness has killed them since.

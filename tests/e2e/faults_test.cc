@@ -1,0 +1,225 @@
+// Faults from outside the run: crashed or killed browser processes, outputs
+// that cannot be written, a very long document, and many runs at once. Each
+// must end with its message and leave no process or run folder behind.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "tests/support/e2e_support.h"
+
+namespace {
+
+using e2e::RunOptions;
+using e2e::RunResult;
+using e2e::TestServer;
+
+const char kSuccess[] = "[main] Conversion completed successfully. Elapsed: ";
+const char kFailed[] = "ERROR: [main] Conversion failed. Elapsed: ";
+
+std::string Cmdline(int pid) {
+  std::string s = e2e::ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  for (char& c : s)
+    if (c == '\0') c = ' ';
+  return s;
+}
+
+int ParentOf(int pid) {
+  std::string stat = e2e::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  int ppid = 0;
+  if (close != std::string::npos) std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid);
+  return ppid;
+}
+
+// The browser's main process of the run whose TMPDIR is `tmp` and, when
+// `type` is given, its child process of that --type=.
+int FindProcess(const std::string& tmp, const std::string& type) {
+  for (int pid : e2e::BrowserProcesses(tmp)) {
+    std::string cmd = Cmdline(pid);
+    if (type.empty()) {
+      if (cmd.find("--type=") == std::string::npos) return pid;
+      continue;
+    }
+    if (cmd.find("--type=" + type) != std::string::npos) return pid;
+  }
+  if (type.empty()) return 0;
+  // Child processes do not always carry the user-data-dir; go by parent.
+  int browser = FindProcess(tmp, "");
+  if (browser == 0) return 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    int pid = std::atoi(entry.path().filename().c_str());
+    if (pid > 0 && ParentOf(pid) == browser && Cmdline(pid).find("--type=" + type) != std::string::npos) return pid;
+  }
+  return 0;
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  RunResult Halvern(std::vector<std::string> args, RunOptions o = {}) {
+    o.env["TMPDIR"] = tmp.path();
+    RunResult r = e2e::Run(args, o);
+    EXPECT_TRUE(r.leftovers.empty()) << r.leftovers.front();
+    EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty()) << "run folders left behind";
+    EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty()) << "browser processes left behind";
+    return r;
+  }
+  // Runs halvern on a page that never answers and, once the process of
+  // `type` ("" for the browser itself) shows up, sends it `sig`.
+  RunResult KillDuringLoad(const std::string& type, int sig, bool& sent) {
+    std::atomic<bool> done{false};
+    sent = false;
+    std::thread killer([&] {
+      auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (!done && std::chrono::steady_clock::now() < until) {
+        // A renderer exists before navigation; wait until the load is under way.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        int pid = FindProcess(tmp.path(), type);
+        if (pid > 0 && TestServer::Get().CountRequests("/never") > 0) {
+          sent = kill(pid, sig) == 0;
+          return;
+        }
+      }
+    });
+    RunResult r = Halvern({TestServer::Get().Url("/never?run=" + std::to_string(getpid())), out.File("out.pdf"),
+                           "--navigation-timeout=0"});
+    done = true;
+    killer.join();
+    return r;
+  }
+  e2e::TempDir tmp, out;
+};
+
+TEST_F(Faults, CrashedOrKilledRendererFailsTheRun) {
+  struct Case {
+    int sig;
+    std::string message;
+  };
+  const Case cases[] = {
+      {SIGSEGV, "ERROR: [PdfClient] Renderer process crashed (status=2 error=11 crashed)."},
+      {SIGKILL, "ERROR: [PdfClient] Renderer process crashed (status=1 error=9 killed)."},
+  };
+  for (const Case& c : cases) {
+    TestServer::Get().Reset();
+    bool sent = false;
+    RunResult r = KillDuringLoad("renderer", c.sig, sent);
+    ASSERT_TRUE(sent) << "no renderer found\n" << r.out;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(kFailed), std::string::npos) << r.out;
+  }
+}
+
+TEST_F(Faults, KilledBrowserFailsTheRun) {
+  TestServer::Get().Reset();
+  bool sent = false;
+  RunResult r = KillDuringLoad("", SIGKILL, sent);
+  ASSERT_TRUE(sent) << "no browser found\n" << r.out;
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("ERROR: [PdfClient] CEF message loop exited unexpectedly (browser process crash or fatal error)."),
+            std::string::npos)
+      << r.out;
+  EXPECT_LT(r.wallMs, 20000);
+}
+
+TEST_F(Faults, UnwritableOutputFailsTheRun) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> extra;
+    bool removeFolder;  // the output folder goes away after validation
+    std::string message;
+  };
+  const std::string gone = out.File("gone");
+  const Case cases[] = {
+      {"full.pdf", {}, false, "ERROR: [PdfClient] PrintToPDF failed for: " + out.File("full.pdf") + "\n"},
+      {"full.png", {"--output-format=png"}, false, "ERROR: [PdfClient] Failed to write output file: " + out.File("full.png") + "\n"},
+      {"gone/out.pdf", {}, true,
+       "ERROR: [PdfClient] PrintToPDF failed for: " + gone + "/out.pdf (No such file or directory)\n"},
+  };
+  for (const Case& c : cases) {
+    std::string path = out.File(c.name);
+    std::thread remover;
+    if (c.removeFolder) {
+      std::filesystem::create_directory(gone);
+      remover = std::thread([gone] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        std::filesystem::remove_all(gone);
+      });
+    } else {
+      std::filesystem::create_symlink("/dev/full", path);
+    }
+    // The slow page leaves time for the folder to go before printing.
+    std::vector<std::string> args = {TestServer::Get().Url("/slow?ms=3000&body=unwritable"), path,
+                                     "--conversion-delay=0"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    RunResult r = Halvern(args);
+    if (remover.joinable()) remover.join();
+    EXPECT_EQ(r.status, 1) << c.name << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.name << "\n" << r.out;
+  }
+}
+
+TEST_F(Faults, FiveHundredPagesStayWithinMemory) {
+  std::string pdf = out.File("long.pdf");
+  RunResult r = Halvern({TestServer::Get().Url("/pages/fault_500.html"), pdf, "--conversion-delay=0"}, [] {
+    RunOptions o;
+    o.timeoutMs = 240000;
+    return o;
+  }());
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find(kSuccess), std::string::npos);
+  EXPECT_EQ(e2e::PdfInfo(pdf)["Pages"], "500");
+  EXPECT_TRUE(e2e::QpdfCheck(pdf));
+  std::string last = e2e::PdfText(pdf, 500, 500);
+  EXPECT_NE(last.find("Sheet 500"), std::string::npos) << last;
+  long pdfKb = static_cast<long>(std::filesystem::file_size(pdf) / 1024);
+  RecordProperty("peak_rss_kb", std::to_string(r.peakRssKb));
+  RecordProperty("pdf_kb", std::to_string(pdfKb));
+  std::printf("500 pages: %ld ms, PDF %ld KiB, largest process peak RSS %ld KiB\n", r.wallMs, pdfKb, r.peakRssKb);
+  // The PDF streams to disk in chunks: no process holds much more than the
+  // browser's own working set, however long the document.
+  EXPECT_GT(r.peakRssKb, 0);
+  EXPECT_LT(r.peakRssKb, 1024 * 1024);
+}
+
+TEST_F(Faults, EightRunsAtOnceAllSucceedApart) {
+  constexpr int kRuns = 8;
+  std::vector<RunResult> results(kRuns);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kRuns; ++i) {
+    threads.emplace_back([&, i] {
+      RunOptions o;
+      o.env["TMPDIR"] = tmp.path();
+      o.timeoutMs = 180000;
+      std::string body = "<h1>RUN " + std::to_string(i) + "</h1>";
+      results[i] = e2e::Run({TestServer::Get().Html(body), out.File("run" + std::to_string(i) + ".pdf"),
+                             "--conversion-delay=0", "--verbose"},
+                            o);
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::set<std::string> caches;
+  for (int i = 0; i < kRuns; ++i) {
+    const RunResult& r = results[i];
+    ASSERT_EQ(r.status, 0) << "run " << i << "\n" << r.out;
+    EXPECT_TRUE(r.leftovers.empty()) << "run " << i;
+    size_t at = r.out.find("[main] Cache: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    caches.insert(r.out.substr(at, r.out.find('\n', at) - at));
+    std::string pdf = out.File("run" + std::to_string(i) + ".pdf");
+    EXPECT_TRUE(e2e::QpdfCheck(pdf)) << pdf;
+    EXPECT_NE(e2e::PdfText(pdf).find("RUN " + std::to_string(i)), std::string::npos) << "run " << i;
+  }
+  EXPECT_EQ(caches.size(), static_cast<size_t>(kRuns));
+  EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty());
+  EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty());
+}
+
+}  // namespace
