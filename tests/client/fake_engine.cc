@@ -1,7 +1,6 @@
 #include "tests/client/fake_engine.h"
 
 #include <algorithm>
-#include <map>
 
 namespace fake {
 namespace {
@@ -17,8 +16,9 @@ uint64_t gSeq = 0;
 std::vector<Timer> gTimers;
 int gQuits = 0;
 
-class FakeRegistration : public engine::Registration {
- public:
+// Owns the observer: the browser sees it only while the registration lives,
+// as with a real engine.
+struct FakeRegistration : engine::Registration {
   explicit FakeRegistration(std::shared_ptr<engine::DevToolsMessageObserver> o) : observer(std::move(o)) {}
   std::shared_ptr<engine::DevToolsMessageObserver> observer;
 };
@@ -28,19 +28,15 @@ class FakeRegistration : public engine::Registration {
 std::shared_ptr<engine::Registration> FakeBrowser::AddDevToolsMessageObserver(
     std::shared_ptr<engine::DevToolsMessageObserver> observer) {
   auto reg = std::make_shared<FakeRegistration>(observer);
-  // The registration owns the observer; the browser sees it only while the
-  // registration lives, as with a real engine.
   observers.push_back(reg->observer);
   return reg;
 }
 
 void FakeBrowser::Reply(int id, bool success, const std::string& result) {
-  // Observers are held by their registrations; collect the live ones first.
   std::vector<std::shared_ptr<engine::DevToolsMessageObserver>> live;
   for (auto& w : observers)
     if (auto o = w.lock()) live.push_back(o);
-  observers.clear();
-  for (auto& o : live) observers.push_back(o);
+  observers.assign(live.begin(), live.end());
   for (auto& o : live) o->OnDevToolsMethodResult(shared_from_this(), id, success, result);
 }
 
@@ -62,7 +58,7 @@ void Reset() {
 }
 
 void Advance(int64_t ms) {
-  int64_t end = gNow + ms;
+  const int64_t end = gNow + ms;
   for (;;) {
     auto it = std::min_element(gTimers.begin(), gTimers.end(), [](const Timer& a, const Timer& b) {
       return a.due != b.due ? a.due < b.due : a.seq < b.seq;
@@ -77,7 +73,6 @@ void Advance(int64_t ms) {
 }
 
 int QuitCount() { return gQuits; }
-int64_t Now() { return gNow; }
 
 }  // namespace fake
 
