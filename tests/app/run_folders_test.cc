@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -9,31 +11,22 @@
 
 namespace {
 
-struct BaseCase {
-  const char* html;
-  const char* base;
-  const char* expected;
-};
+namespace fs = std::filesystem;
 
-class InjectBaseHrefTest : public ::testing::TestWithParam<BaseCase> {};
-
-TEST_P(InjectBaseHrefTest, PlacesBaseElement) {
-  EXPECT_EQ(InjectBaseHref(GetParam().html, GetParam().base), GetParam().expected);
+TEST(InjectBaseHref, PlacesBaseElement) {
+  struct Case {
+    const char *html, *base, *expected;
+  } cases[] = {
+      {"<html><HEAD><Title>X</Title></HEAD>", "http://b/", "<html><HEAD><base href=\"http://b/\"><Title>X</Title></HEAD>"},
+      {"<head lang=\"en\"><body>", "u", "<head lang=\"en\"><base href=\"u\"><body>"},
+      {"<header></header><head>", "u", "<base href=\"u\"><header></header><head>"},  // <header> is no head
+      {"<head", "u", "<base href=\"u\"><head"},
+      {"<p>Caf\xC3\xA9</p>", "", "<p>Caf\xC3\xA9</p>"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(InjectBaseHref(c.html, c.base), c.expected) << c.html;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, InjectBaseHrefTest,
-    ::testing::Values(
-        BaseCase{"<html><HEAD><Title>X</Title></HEAD>", "http://b/", "<html><HEAD><base href=\"http://b/\"><Title>X</Title></HEAD>"},
-        BaseCase{"<head lang=\"en\"><body>", "u", "<head lang=\"en\"><base href=\"u\"><body>"},
-        BaseCase{"<header>hi</header>", "u", "<base href=\"u\"><header>hi</header>"},
-        BaseCase{"<head", "u", "<base href=\"u\"><head"},
-        BaseCase{"<head\n", "u", "<base href=\"u\"><head\n"},
-        BaseCase{"<header></header><head>", "u", "<base href=\"u\"><header></header><head>"},
-        BaseCase{"<p>Caf\xC3\xA9</p>", "", "<p>Caf\xC3\xA9</p>"},
-        BaseCase{"plain", "a\"b", "<base href=\"a\"b\">plain"}));
-
-TEST(UuidTest, FormatVersionAndVariant) {
+TEST(RunFolder, UnderTmpdirWithAFreshVersion4Uuid) {
   std::regex re("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$");
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {
@@ -42,32 +35,38 @@ TEST(UuidTest, FormatVersionAndVariant) {
     seen.insert(u);
   }
   EXPECT_EQ(seen.size(), 200u);
+
+  auto root = fs::temp_directory_path() / ("hvn_folder_test_" + std::to_string(getpid()));
+  fs::create_directories(root);
+  setenv("TMPDIR", (root.string() + "/").c_str(), 1);
+  std::string a = MakeRunFolder("cef_cache_");
+  EXPECT_TRUE(std::regex_match(a.substr(root.string().size()), std::regex("/cef_cache_[-0-9A-F]{36}"))) << a;
+  EXPECT_TRUE(fs::is_directory(a));
+  setenv("TMPDIR", "", 1);
+  std::string b = MakeRunFolder("cef_log_");
+  EXPECT_EQ(b.rfind("/tmp/cef_log_", 0), 0u) << b;
+  unsetenv("TMPDIR");
+  fs::remove_all(root);
+  fs::remove_all(b);
 }
 
-TEST(RunFolderTest, HonoursTmpdirAndRemoves) {
-  auto root = std::filesystem::temp_directory_path() / ("hvn_folder_test_" + std::to_string(getpid()));
-  std::filesystem::create_directories(root);
-  std::string withSlash = root.string() + "/";
-  setenv("TMPDIR", withSlash.c_str(), 1);
-  std::string a = MakeRunFolder("cef_cache_");
-  std::string b = MakeRunFolder("cef_cache_");
-  EXPECT_NE(a, b);
-  EXPECT_EQ(a.rfind(root.string() + "/cef_cache_", 0), 0u) << a;
-  EXPECT_EQ(a.size(), root.string().size() + 1 + 10 + 36);
-  EXPECT_TRUE(std::filesystem::is_directory(a));
-  std::filesystem::create_directories(a + "/x/y");
-  RemoveFolderWithRetry(a, 5, 1);
-  RemoveFolderWithRetry(b, 5, 1);
-  EXPECT_FALSE(std::filesystem::exists(a));
-  EXPECT_FALSE(std::filesystem::exists(b));
-  RemoveFolderWithRetry(a, 5, 1);  // already gone: no error, no wait
+double MsToRemove(const std::string& path, int attempts, int delayMs) {
+  auto t = std::chrono::steady_clock::now();
+  RemoveFolderWithRetry(path, attempts, delayMs);
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
 
-  setenv("TMPDIR", "", 1);
-  std::string c = MakeRunFolder("cef_log_");
-  EXPECT_EQ(c.rfind("/tmp/cef_log_", 0), 0u);
-  RemoveFolderWithRetry(c, 1, 0);
-  unsetenv("TMPDIR");
-  std::filesystem::remove_all(root);
+TEST(RunFolder, RemovalRetriesOnlyWhileItFails) {
+  auto dir = fs::temp_directory_path() / ("hvn_remove_test_" + std::to_string(getpid()));
+  fs::create_directories(dir / "x" / "y");
+  EXPECT_LT(MsToRemove(dir, 5, 500), 400);
+  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_LT(MsToRemove(dir, 5, 500), 400);  // already gone: no wait
+
+  // A name the file system refuses keeps failing: every attempt but the last waits.
+  std::string refused = "/tmp/" + std::string(5000, 'x');
+  EXPECT_GE(MsToRemove(refused, 4, 40), 120);
+  EXPECT_LT(MsToRemove(refused, 1, 500), 400);
 }
 
 }  // namespace
