@@ -129,9 +129,6 @@ int RunProcess(int argc, char** argv) {
   }
 
   engine::Settings settings;
-  settings.browserSubprocessPath = exePath;
-  settings.resourcesDirPath = exeDir;
-  settings.localesDirPath = exeDir + "/locales";
   settings.logSeverity = engine::LogSeverity::Warning;
   settings.rootCachePath = cacheDir;
   settings.logFile = engineLog;
@@ -172,7 +169,6 @@ int RunProcess(int argc, char** argv) {
   }
 
   engine::BrowserSettings browserSettings;
-  browserSettings.windowlessFrameRate = 30;
   browserSettings.javascriptEnabled = record.settings.enableJavascript;
   if (record.outputFormat == "png") {
     browserSettings.backgroundColorSet = true;

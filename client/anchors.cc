@@ -20,15 +20,15 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 }
 
 // The string result.value of an evaluation reply, or empty.
-std::string StringValue(const std::string& result) {
-  auto root = nlohmann::json::parse(result, nullptr, false);
+std::string StringValue(const engine::Json& result) {
+  const auto& root = result;
   if (!root.is_object() || !root.contains("result") || !root["result"].is_object()) return "";
   const auto& r = root["result"];
   if (!r.contains("value") || !r["value"].is_string()) return "";
   return r["value"].get<std::string>();
 }
 
-void StoreMetadata(const nlohmann::json& obj, PdfClient& c) {
+void StoreMetadata(const engine::Json& obj, PdfClient& c) {
   auto text = [&obj](const char* key, std::string& out) {
     auto it = obj.find(key);
     if (it != obj.end() && it->is_string()) out = it->get<std::string>();
@@ -61,12 +61,12 @@ void PdfClient::DoAnchorInjection(Browser browser) {
   std::string body = ReplaceAll(kScript_anchors, "__MARKER__", Quoted(kWebElementMarkerUrl));
   std::string script = "(function(){var S=" + list + ",c=0;" + body + "})()";
   auto self = shared_from_this();
-  EvaluateScript(browser, script, [self, browser](bool ok, const std::string& result) {
+  EvaluateScript(browser, script, [self, browser](bool ok, const engine::Json& result) {
     self->OnAnchorResult(browser, ok, result);
   });
 }
 
-void PdfClient::OnAnchorResult(Browser browser, bool ok, const std::string& result) {
+void PdfClient::OnAnchorResult(Browser browser, bool ok, const engine::Json& result) {
   LogLine("[PdfClient] Anchor injection JS callback received.");
   if (!ok) {
     LogErrorLine("[PdfClient] Anchor injection DevTools call failed.");
@@ -75,7 +75,7 @@ void PdfClient::OnAnchorResult(Browser browser, bool ok, const std::string& resu
     if (value.empty()) {
       LogErrorLine("[PdfClient] Anchor injection returned empty result.");
     } else {
-      auto obj = nlohmann::json::parse(value, nullptr, false);
+      auto obj = engine::Json::parse(value, nullptr, false);
       if (!obj.is_object()) {
         LogErrorLine("[PdfClient] Anchor injection: failed to parse JS result.");
       } else {
@@ -104,9 +104,9 @@ void PdfClient::CaptureDocumentMetadata(Browser browser, std::function<void(Brow
   std::string script = kScript_metadata;
   while (!script.empty() && (script.back() == '\n' || script.back() == ';')) script.pop_back();
   auto self = shared_from_this();
-  EvaluateScript(browser, script, [self, browser, next](bool, const std::string& result) {
+  EvaluateScript(browser, script, [self, browser, next](bool, const engine::Json& result) {
     if (self->finished_) return;
-    auto obj = nlohmann::json::parse(StringValue(result), nullptr, false);
+    auto obj = engine::Json::parse(StringValue(result), nullptr, false);
     if (obj.is_object()) StoreMetadata(obj, *self);
     next(browser);
   });

@@ -21,7 +21,7 @@ std::string ScriptWithSelector(const char* script, const std::string& selector) 
   return s;
 }
 
-const nlohmann::json* ResultValue(const nlohmann::json& root) {
+const engine::Json* ResultValue(const engine::Json& root) {
   if (!root.is_object()) return nullptr;
   auto r = root.find("result");
   if (r == root.end() || !r->is_object()) return nullptr;
@@ -29,7 +29,7 @@ const nlohmann::json* ResultValue(const nlohmann::json& root) {
   return v == r->end() ? nullptr : &*v;
 }
 
-bool Number(const nlohmann::json& obj, const char* key, double& out) {
+bool Number(const engine::Json& obj, const char* key, double& out) {
   auto it = obj.find(key);
   if (it == obj.end() || !it->is_number()) return false;
   out = it->get<double>();
@@ -58,9 +58,9 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
     EvaluateScript(browser,
                    "Math.max(document.documentElement ? document.documentElement.scrollHeight : 0,"
                    "document.body ? document.body.scrollHeight : 0)",
-                   [self, browser](bool, const std::string& result) {
-                     auto root = nlohmann::json::parse(result, nullptr, false);
-                     const nlohmann::json* v = ResultValue(root);
+                   [self, browser](bool, const engine::Json& result) {
+                     const auto& root = result;
+                     const engine::Json* v = ResultValue(root);
                      long long value = 0;
                      if (v && v->is_number()) value = static_cast<long long>(std::trunc(v->get<double>()));
                      if (value <= 0) value = self->s_.viewportWidth;
@@ -77,10 +77,10 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
   }
   LogLine("[PdfClient] Measuring bbox for selector: " + s_.visibleWebElementSelector);
   EvaluateScript(browser, ScriptWithSelector(kScript_element_box, s_.visibleWebElementSelector),
-                 [self, browser](bool, const std::string& result) {
+                 [self, browser](bool, const engine::Json& result) {
                    if (self->finished_) return;
-                   auto root = nlohmann::json::parse(result, nullptr, false);
-                   const nlohmann::json* v = ResultValue(root);
+                   const auto& root = result;
+                   const engine::Json* v = ResultValue(root);
                    double x, y, w, h;
                    if (!v || !v->is_object() || !Number(*v, "x", x) || !Number(*v, "y", y) || !Number(*v, "width", w) ||
                        !Number(*v, "height", h) || !(w > 0) || !(h > 0)) {
@@ -104,7 +104,7 @@ void PdfClient::DoCapturePng(Browser browser) {
   if (DocumentChangedUnderPipeline() || finished_) return;
   LogLine("[PdfClient] Starting Page.captureScreenshot...");
   double pngScale = s_.scale > 0 ? s_.scale / 100.0 : 1.0;
-  nlohmann::json params = {{"format", "png"}};
+  engine::Json params = {{"format", "png"}};
   auto clip = [&](double x, double y, double w, double h) {
     params["clip"] = {{"x", x}, {"y", y}, {"width", w}, {"height", h}, {"scale", pngScale}};
   };
@@ -117,13 +117,13 @@ void PdfClient::DoCapturePng(Browser browser) {
   }
   outputStarted_ = true;
   auto self = shared_from_this();
-  SendDevToolsRequest(browser, "Page.captureScreenshot", params, [self](bool ok, const std::string& result) {
+  SendDevToolsRequest(browser, "Page.captureScreenshot", params, [self](bool ok, const engine::Json& result) {
     if (self->finished_) return;
     if (!ok) {
       self->FailConversion("Page.captureScreenshot DevTools call failed.");
       return;
     }
-    auto root = nlohmann::json::parse(result, nullptr, false);
+    const auto& root = result;
     std::string data;
     if (root.is_object() && root.contains("data") && root["data"].is_string()) data = root["data"].get<std::string>();
     if (data.empty()) {
@@ -159,10 +159,10 @@ void PdfClient::DoIsolateVisibleElement(Browser browser) {
   LogLine("[PdfClient] Isolating element for partial conversion: " + s_.visibleWebElementSelector);
   auto self = shared_from_this();
   EvaluateScript(browser, ScriptWithSelector(kScript_isolate, s_.visibleWebElementSelector),
-                 [self, browser](bool, const std::string& result) {
+                 [self, browser](bool, const engine::Json& result) {
                    if (self->finished_) return;
-                   auto root = nlohmann::json::parse(result, nullptr, false);
-                   const nlohmann::json* v = ResultValue(root);
+                   const auto& root = result;
+                   const engine::Json* v = ResultValue(root);
                    double w, h;
                    if (!v || !v->is_object() || !Number(*v, "width", w) || !Number(*v, "height", h) || !(w > 0) ||
                        !(h > 0)) {

@@ -6,7 +6,7 @@
 #include "client/scripts.h"
 
 void PdfDevToolsObserver::OnDevToolsMethodResult(std::shared_ptr<engine::Browser>, int messageId, bool success,
-                                                 const std::string& result) {
+                                                 const engine::Json& result) {
   if (messageId != expectedMessageId || !callback) return;
   // Move out first: the callback usually drops the registration that owns us.
   Callback cb = std::move(callback);
@@ -54,7 +54,7 @@ std::string PdfClient::BuildStartupScript() const {
 void PdfClient::OnAfterCreated(Browser browser) {
   LogLine("[PdfClient] OnAfterCreated \xE2\x80\x94 browser ready.");
   browser_ = browser;
-  browser->ExecuteDevToolsMethod(0, "Page.enable", nlohmann::json::object());
+  browser->ExecuteDevToolsMethod(0, "Page.enable", engine::Json::object());
   if (s_.enableOfflineMode) {
     LogLine("[PdfClient] Enabling offline mode.");
     browser->ExecuteDevToolsMethod(0, "Network.emulateNetworkConditions",
@@ -74,13 +74,13 @@ void PdfClient::OnBeforeClose(Browser) {
   browser_.reset();
 }
 
-void PdfClient::SendDevToolsRequest(Browser browser, const std::string& method, const nlohmann::json& params,
+void PdfClient::SendDevToolsRequest(Browser browser, const std::string& method, const engine::Json& params,
                                     PdfDevToolsObserver::Callback callback) {
   if (!browser) return;
   int id = nextMessageId_++;
   auto self = shared_from_this();
   auto observer = std::make_shared<PdfDevToolsObserver>(
-      id, [self, browser, cb = std::move(callback)](bool ok, const std::string& result) {
+      id, [self, browser, cb = std::move(callback)](bool ok, const engine::Json& result) {
         self->DropDevToolsRegistration();
         cb(ok, result);
       });
@@ -90,7 +90,7 @@ void PdfClient::SendDevToolsRequest(Browser browser, const std::string& method, 
 
 void PdfClient::EvaluateScript(Browser browser, const std::string& expression, PdfDevToolsObserver::Callback callback,
                                bool awaitPromise) {
-  nlohmann::json params = {{"expression", expression}, {"returnByValue", true}};
+  engine::Json params = {{"expression", expression}, {"returnByValue", true}};
   if (awaitPromise) params["awaitPromise"] = true;
   SendDevToolsRequest(browser, "Runtime.evaluate", params, std::move(callback));
 }

@@ -34,8 +34,8 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 double PrintScale(const ConversionSettings& s) { return ClampPrintScale(RequestedPrintScale(s)); }
 
 // result.value of an evaluation reply when it is an object, else null.
-nlohmann::json ObjectValue(const std::string& result) {
-  auto root = nlohmann::json::parse(result, nullptr, false);
+engine::Json ObjectValue(const engine::Json& result) {
+  const auto& root = result;
   if (!root.is_object()) return nullptr;
   auto r = root.find("result");
   if (r == root.end() || !r->is_object()) return nullptr;
@@ -44,14 +44,14 @@ nlohmann::json ObjectValue(const std::string& result) {
   return *v;
 }
 
-double Number(const nlohmann::json& obj, const char* key, double fallback) {
+double Number(const engine::Json& obj, const char* key, double fallback) {
   auto it = obj.find(key);
   if (it == obj.end() || !it->is_number()) return fallback;
   double d = it->get<double>();
   return std::isfinite(d) ? d : fallback;
 }
 
-bool Bool(const nlohmann::json& obj, const char* key) {
+bool Bool(const engine::Json& obj, const char* key) {
   auto it = obj.find(key);
   return it != obj.end() && it->is_boolean() && it->get<bool>();
 }
@@ -94,9 +94,9 @@ void PdfClient::DoPrepareManagedTrim(Browser browser) {
   LogLine(line);
 
   auto self = shared_from_this();
-  EvaluateScript(browser, script, [self, browser](bool, const std::string& result) {
+  EvaluateScript(browser, script, [self, browser](bool, const engine::Json& result) {
     if (self->finished_) return;
-    LogLine("[PdfClient] Content-end marker placed: " + result);
+    LogLine("[PdfClient] Content-end marker placed: " + result.dump(-1, ' ', false, engine::Json::error_handler_t::replace));
     auto v = ObjectValue(result);
     if (v.is_object()) {
       double bottom = Number(v, "markerBottom", NAN), trail = Number(v, "trailPx", NAN);
@@ -118,17 +118,17 @@ void PdfClient::DoPrepareManagedTrimInk(Browser browser) {
   LogLine(line);
 
   auto self = shared_from_this();
-  EvaluateScript(browser, script, [self, browser](bool, const std::string& result) {
+  EvaluateScript(browser, script, [self, browser](bool, const engine::Json& result) {
     if (self->finished_) return;
     self->OnInkMeasurements(result);
     self->DoPrintActual(browser);
   });
 }
 
-void PdfClient::OnInkMeasurements(const std::string& result) {
-  LogLine("[PdfClient] Ink measurements: " + result);
+void PdfClient::OnInkMeasurements(const engine::Json& result) {
+  LogLine("[PdfClient] Ink measurements: " + result.dump(-1, ' ', false, engine::Json::error_handler_t::replace));
   auto v = ObjectValue(result);
-  if (!v.is_object()) v = nlohmann::json::object();
+  if (!v.is_object()) v = engine::Json::object();
   inkTailPx = Number(v, "tailPx", 0);
   inkPaintEndPx_ = Number(v, "paintEnd", 0);
   canvasPainted_ = Bool(v, "canvasPainted");

@@ -24,10 +24,10 @@ class PdfRenderHandler : public engine::RenderHandler {
 // One-shot observer for a single DevTools request.
 class PdfDevToolsObserver : public engine::DevToolsMessageObserver {
  public:
-  using Callback = std::function<void(bool success, const std::string& result)>;
+  using Callback = std::function<void(bool success, const engine::Json& result)>;
   PdfDevToolsObserver(int expectedId, Callback cb) : expectedMessageId(expectedId), callback(std::move(cb)) {}
   void OnDevToolsMethodResult(std::shared_ptr<engine::Browser> browser, int messageId, bool success,
-                              const std::string& result) override;
+                              const engine::Json& result) override;
   int expectedMessageId;
   Callback callback;
 };
@@ -93,7 +93,8 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   bool GetAuthCredentials(Browser browser, const std::string& originUrl, bool isProxy, const std::string& host,
                           int port, const std::string& realm, const std::string& scheme,
                           std::shared_ptr<engine::AuthCallback> callback) override;
-  bool IgnoreCertificateErrors() override;
+  bool OnCertificateError(Browser browser, int certError, const std::string& requestUrl,
+                          std::shared_ptr<engine::CertificateCallback> callback) override;
 
   // ---- run driver interface ----
   std::string BuildStartupScript() const;
@@ -138,7 +139,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   friend class PdfClientTestPeer;
 
   // DevTools plumbing.
-  void SendDevToolsRequest(Browser browser, const std::string& method, const nlohmann::json& params,
+  void SendDevToolsRequest(Browser browser, const std::string& method, const engine::Json& params,
                            PdfDevToolsObserver::Callback callback);
   void EvaluateScript(Browser browser, const std::string& expression, PdfDevToolsObserver::Callback callback,
                       bool awaitPromise = false);
@@ -167,7 +168,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void WaitBeforePrinting(Browser browser);
   void InjectCustomContent(Browser browser);
   void DoLazyImageScroll(Browser browser);
-  void OnLazySignals(Browser browser, bool success, const std::string& result);
+  void OnLazySignals(Browser browser, bool success, const engine::Json& result);
   void DoLazyImageEagerLoad(Browser browser);
   void DoLazyImageScrollRun(Browser browser);
   void WaitBeforeClicks(Browser browser);
@@ -176,7 +177,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
 
   // Anchors, bookmarks, metadata.
   void DoAnchorInjection(Browser browser);
-  void OnAnchorResult(Browser browser, bool success, const std::string& result);
+  void OnAnchorResult(Browser browser, bool success, const engine::Json& result);
   void CaptureDocumentMetadata(Browser browser, std::function<void(Browser)> next);
   void DoBookmarks(Browser browser);
 
@@ -197,7 +198,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
 
   // Managed trim: what the page scripts report and the ink pass uses.
   std::string ManagedTrimPrologue();
-  void OnInkMeasurements(const std::string& result);
+  void OnInkMeasurements(const engine::Json& result);
   double inkPaintEndPx_ = 0;
   bool canvasPainted_ = false;
   bool canvasImage_ = false;

@@ -13,8 +13,8 @@ std::string Trimmed(std::string s) {
 }
 
 // True when the reply's result.value is the boolean true.
-bool ReplyIsTrue(const std::string& result) {
-  auto root = nlohmann::json::parse(result, nullptr, false);
+bool ReplyIsTrue(const engine::Json& result) {
+  const auto& root = result;
   if (!root.is_object()) return false;
   auto r = root.find("result");
   if (r == root.end() || !r->is_object()) return false;
@@ -56,7 +56,7 @@ void PdfClient::WaitForManualStart(Browser browser) {
   if (DocumentChangedUnderPipeline() || finished_) return;
   auto self = shared_from_this();
   EvaluateScript(browser, "window.startConversionWithHalvern === true",
-                 [self, browser](bool, const std::string& result) {
+                 [self, browser](bool, const engine::Json& result) {
                    if (self->finished_) return;
                    if (ReplyIsTrue(result)) {
                      LogLine("[PdfClient] halvern.start() called - starting conversion.");
@@ -77,7 +77,7 @@ void PdfClient::WaitForWindowStatus(Browser browser) {
   if (DocumentChangedUnderPipeline() || finished_) return;
   auto self = shared_from_this();
   EvaluateScript(browser, "window.status === \"" + EscapeJsString(s_.windowStatus) + "\"",
-                 [self, browser](bool, const std::string& result) {
+                 [self, browser](bool, const engine::Json& result) {
                    if (self->finished_) return;
                    if (ReplyIsTrue(result)) {
                      LogLine("[PdfClient] window.status matched - starting conversion.");
@@ -131,15 +131,15 @@ void PdfClient::DoLazyImageScroll(Browser browser) {
     return;
   }
   auto self = shared_from_this();
-  EvaluateScript(browser, Trimmed(kScript_lazy_signals), [self, browser](bool ok, const std::string& result) {
+  EvaluateScript(browser, Trimmed(kScript_lazy_signals), [self, browser](bool ok, const engine::Json& result) {
     if (self->finished_) return;
     self->OnLazySignals(browser, ok, result);
   });
 }
 
-void PdfClient::OnLazySignals(Browser browser, bool, const std::string& result) {
-  auto root = nlohmann::json::parse(result, nullptr, false);
-  const nlohmann::json* value = nullptr;
+void PdfClient::OnLazySignals(Browser browser, bool, const engine::Json& result) {
+  const auto& root = result;
+  const engine::Json* value = nullptr;
   if (root.is_object()) {
     auto r = root.find("result");
     if (r != root.end() && r->is_object()) {
@@ -184,7 +184,7 @@ void PdfClient::DoLazyImageEagerLoad(Browser browser) {
   auto self = shared_from_this();
   EvaluateScript(
       browser, Trimmed(kScript_lazy_eager) + "(" + std::to_string(s_.lazyImagesLoadingDelay) + ")",
-      [self, browser](bool, const std::string&) {
+      [self, browser](bool, const engine::Json&) {
         if (self->finished_) return;
         self->WaitBeforeClicks(browser);
       },
@@ -199,9 +199,9 @@ void PdfClient::DoLazyImageScrollRun(Browser browser) {
   auto self = shared_from_this();
   EvaluateScript(
       browser, Trimmed(kScript_lazy_scroll) + "(" + std::to_string(s_.lazyImagesLoadingDelay) + ")",
-      [self, browser](bool, const std::string& result) {
+      [self, browser](bool, const engine::Json& result) {
         if (self->finished_) return;
-        auto root = nlohmann::json::parse(result, nullptr, false);
+        const auto& root = result;
         if (root.is_object() && root.contains("result") && root["result"].is_object()) {
           auto& r = root["result"];
           if (r.contains("value") && r["value"].is_string())

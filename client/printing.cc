@@ -23,8 +23,8 @@ std::string Num(double v) {
 }
 
 // result.value as an integer (a double truncated); fallback when unusable.
-long long IntValue(const std::string& result, long long fallback) {
-  auto root = nlohmann::json::parse(result, nullptr, false);
+long long IntValue(const engine::Json& result, long long fallback) {
+  const auto& root = result;
   if (!root.is_object()) return fallback;
   auto r = root.find("result");
   if (r == root.end() || !r->is_object()) return fallback;
@@ -57,7 +57,7 @@ void PdfClient::DoPrint(Browser browser) {
   }
   LogLine("[PdfClient] Measuring page height for PDF auto-fit...");
   auto self = shared_from_this();
-  EvaluateScript(browser, kHeightScript, [self, browser](bool, const std::string& result) {
+  EvaluateScript(browser, kHeightScript, [self, browser](bool, const engine::Json& result) {
     long long value = IntValue(result, 0);
     if (value >= 1) {
       self->contentHeightPx = static_cast<int>(std::min<long long>(value, INT32_MAX - 1) + 1);

@@ -137,9 +137,11 @@ bool PdfClient::WantsRequestInterception() {
          !s_.httpRequestCookies.empty() || (!s_.proxyUsername.empty() && !s_.proxyPassword.empty());
 }
 
-bool PdfClient::IgnoreCertificateErrors() {
+bool PdfClient::OnCertificateError(Browser, int, const std::string& requestUrl,
+                                   std::shared_ptr<engine::CertificateCallback> callback) {
   if (!s_.ignoreSslErrors) return false;
-  LogLine("[PdfClient] Ignoring SSL error for: " + targetUrl);
+  LogLine("[PdfClient] Ignoring SSL error for: " + requestUrl);
+  callback->Continue();
   return true;
 }
 

@@ -42,6 +42,20 @@ std::string CommandLine::GetSwitchValue(const std::string& name) const {
   return "";
 }
 
+void CommandLine::InitFromArgv(int argc, const char* const* argv) {
+  for (int i = 1; i < argc && argv[i]; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) continue;
+    size_t eq = arg.find('=');
+    if (eq == 2) continue;
+    if (eq == std::string::npos)
+      AppendSwitch(arg);
+    else
+      AppendSwitchWithValue(arg.substr(0, eq), arg.substr(eq + 1));
+  }
+}
+
 std::vector<std::string> CommandLine::ToArgv() const {
   std::vector<std::string> argv;
   argv.reserve(switches_.size());
@@ -50,7 +64,7 @@ std::vector<std::string> CommandLine::ToArgv() const {
 }
 
 std::string CommandLine::GetCommandLineString() const {
-  std::string out;
+  std::string out = program_;
   for (const auto& arg : ToArgv()) {
     if (!out.empty()) out += ' ';
     out += arg;

@@ -38,19 +38,121 @@ json PrintParams(const PdfPrintSettings& s) {
   return p;
 }
 
-std::string RemoteObjectText(const json& o) {
-  if (!o.is_object()) return "";
-  std::string type = o.value("type", "");
-  if (o.contains("value")) {
-    const json& v = o["value"];
-    if (v.is_string()) return v.get<std::string>();
-    if (v.is_null()) return "null";
-    if (type != "object") return v.dump();
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of a "\uXXXX" escape at text[i], -1 when there is none.
+int EscapedUnit(const std::string& text, size_t i) {
+  if (i + 6 > text.size() || text[i] != '\\' || text[i + 1] != 'u') return -1;
+  int v = 0;
+  for (size_t k = i + 2; k < i + 6; ++k) {
+    int h = HexValue(text[k]);
+    if (h < 0) return -1;
+    v = v * 16 + h;
   }
-  if (o.contains("unserializableValue")) return o.value("unserializableValue", "");
-  if (type == "undefined") return "undefined";
-  if (o.contains("description")) return o.value("description", "");
-  return type;
+  return v;
+}
+
+std::string ReplaceLoneSurrogates(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      out.push_back(text[i++]);
+      continue;
+    }
+    int unit = EscapedUnit(text, i);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      int low = EscapedUnit(text, i + 6);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        out.append(text, i, 12);
+        i += 12;
+      } else {
+        out += "\\uFFFD";
+        i += 6;
+      }
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      out += "\\uFFFD";
+      i += 6;
+    } else {
+      out.append(text, i, 2);  // any other escape, "\\" included, is copied whole
+      i += 2;
+    }
+  }
+  return out;
+}
+
+std::string ReplaceInvalidUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    unsigned char c = s[i];
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    bool ok = len > 0 && i + len <= n && !(c == 0xC0 || c == 0xC1 || c > 0xF4);
+    for (size_t k = 1; ok && k < len; ++k) ok = (s[i + k] & 0xC0) == 0x80;
+    if (ok && len == 3) {
+      unsigned cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6);
+      ok = cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF);
+    }
+    if (ok && len == 4) {
+      unsigned cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12);
+      ok = cp >= 0x10000 && cp <= 0x10FFFF;
+    }
+    if (ok) {
+      out.append(text, i, len);
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+nlohmann::ordered_json ParseProtocolMessage(const char* data, size_t size) {
+  std::string text(data, size);
+  // The browser escapes every surrogate, paired or not, so a lone one can
+  // only appear as an escape.
+  if (text.find("\\u") != std::string::npos) text = ReplaceLoneSurrogates(text);
+  auto msg = nlohmann::ordered_json::parse(text, nullptr, false);
+  if (msg.is_discarded()) msg = nlohmann::ordered_json::parse(ReplaceInvalidUtf8(text), nullptr, false);
+  return msg.is_discarded() ? nlohmann::ordered_json() : msg;
+}
+
+std::string UncaughtExceptionText(const nlohmann::ordered_json& d) {
+  std::string text = d.value("text", "Uncaught");
+  auto ex = d.find("exception");
+  if (ex == d.end() || !ex->is_object()) return text;
+  std::string type = ex->value("type", ""), subtype = ex->value("subtype", "");
+  std::string what;
+  if (type == "object" && subtype == "error") {
+    what = ex->value("description", "");
+    what = what.substr(0, what.find('\n'));  // the message line, not the stack
+  } else if (type == "object" && subtype != "null") {
+    what = "#<" + ex->value("className", "Object") + ">";
+  } else if (ex->contains("value")) {
+    const auto& v = (*ex)["value"];
+    what = v.is_string() ? v.get<std::string>() : v.dump();
+  } else if (ex->contains("unserializableValue")) {
+    what = ex->value("unserializableValue", "");
+  } else {
+    what = type == "object" ? "null" : ex->value("description", type);
+  }
+  return what.empty() ? text : text + " " + what;
+}
+
+std::string NetErrorShortName(const std::string& errorText) {
+  return errorText.rfind("net::", 0) == 0 ? errorText.substr(5) : errorText;
 }
 
 void ParseHostPort(const std::string& origin, std::string& host, int& port) {

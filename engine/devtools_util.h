@@ -13,8 +13,16 @@ namespace engine {
 // Page.printToPDF parameters; lengths are already inches.
 nlohmann::json PrintParams(const PdfPrintSettings& s);
 
-// A console argument (Runtime.RemoteObject) as the console would print it.
-std::string RemoteObjectText(const nlohmann::json& remoteObject);
+// One protocol message. Lone UTF-16 surrogate escapes and invalid UTF-8
+// become U+FFFD instead of failing the whole message; null when unreadable.
+nlohmann::ordered_json ParseProtocolMessage(const char* data, size_t size);
+
+// The console text of an uncaught exception (Runtime.ExceptionDetails), as
+// the script engine words it: "Uncaught Error: boom", "Uncaught #<Object>".
+std::string UncaughtExceptionText(const nlohmann::ordered_json& exceptionDetails);
+
+// The short name of a net error: "net::ERR_NAME_NOT_RESOLVED" -> "ERR_NAME_NOT_RESOLVED".
+std::string NetErrorShortName(const std::string& protocolErrorText);
 
 // "https://host:8443" -> host, 8443; the scheme's default port otherwise.
 void ParseHostPort(const std::string& origin, std::string& host, int& port);

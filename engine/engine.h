@@ -20,23 +20,31 @@
 
 namespace engine {
 
+// Protocol values keep the member order the browser wrote.
+using Json = nlohmann::ordered_json;
+
 // ---- command line -------------------------------------------------------
 
-// Switches of the browser process, in the order they were appended.
+// The browser's program and switches, in the order they were appended.
 class CommandLine {
  public:
+  // Takes the switches of a process's arguments ("--name" or "--name=value",
+  // up to a lone "--"); positional arguments are not switches.
+  void InitFromArgv(int argc, const char* const* argv);
+  void SetProgram(const std::string& program) { program_ = program; }
+  const std::string& GetProgram() const { return program_; }
   void AppendSwitch(const std::string& name) { AppendSwitchWithValue(name, ""); }
   void AppendSwitchWithValue(const std::string& name, const std::string& value);
   void RemoveSwitch(const std::string& name);
   bool HasSwitch(const std::string& name) const;
   std::string GetSwitchValue(const std::string& name) const;
-  // "--a --b=v ..." (program not included).
+  // "program --a --b=v ...", the program only when one is set.
   std::string GetCommandLineString() const;
-  const std::vector<std::pair<std::string, std::string>>& switches() const { return switches_; }
   // Each switch as one argv entry: "--name" or "--name=value".
   std::vector<std::string> ToArgv() const;
 
  private:
+  std::string program_;
   std::vector<std::pair<std::string, std::string>> switches_;
 };
 
@@ -99,7 +107,6 @@ class Request {
   using HeaderMap = std::multimap<std::string, std::string>;
   virtual ~Request() = default;
   virtual std::string GetURL() const = 0;
-  virtual std::string GetMethod() const = 0;
   virtual bool IsReadOnly() const = 0;
   virtual HeaderMap GetHeaderMap() const = 0;
   virtual void SetHeaderMap(const HeaderMap& headers) = 0;
@@ -120,17 +127,23 @@ class AuthCallback {
   virtual void Cancel() = 0;
 };
 
+// Answers one certificate error; dropped unanswered, the request is cancelled.
+class CertificateCallback {
+ public:
+  virtual ~CertificateCallback() = default;
+  virtual void Continue() = 0;
+  virtual void Cancel() = 0;
+};
+
 // ---- DevTools ---------------------------------------------------------
 
 class DevToolsMessageObserver {
  public:
   virtual ~DevToolsMessageObserver() = default;
-  // result is the JSON text of the method's "result" object on success, of
-  // its "error" object on failure.
+  // result is the method's "result" object on success, its "error" object on
+  // failure.
   virtual void OnDevToolsMethodResult(std::shared_ptr<Browser> browser, int messageId, bool success,
-                                      const std::string& result) = 0;
-  virtual void OnDevToolsEvent(std::shared_ptr<Browser> /*browser*/, const std::string& /*method*/,
-                               const std::string& /*params*/) {}
+                                      const Json& result) = 0;
 };
 
 // Dropping the last reference unregisters the observer.
@@ -174,13 +187,12 @@ class Browser {
   // Host operations.
   // Sends method with params (a JSON object). messageId 0 lets the engine
   // choose one. Returns the id used, 0 when the call could not be sent.
-  virtual int ExecuteDevToolsMethod(int messageId, const std::string& method, const nlohmann::json& params) = 0;
+  virtual int ExecuteDevToolsMethod(int messageId, const std::string& method, const Json& params) = 0;
   virtual std::shared_ptr<Registration> AddDevToolsMessageObserver(std::shared_ptr<DevToolsMessageObserver> observer) = 0;
   virtual void PrintToPDF(const std::string& path, const PdfPrintSettings& settings,
                           std::shared_ptr<PdfPrintCallback> callback) = 0;
   // Asks the render handler for the view rectangle again.
   virtual void WasResized() = 0;
-  virtual void CloseBrowser(bool force) = 0;
 };
 
 // ---- client handlers ------------------------------------------------
@@ -237,9 +249,12 @@ class Client {
                                   const std::string& /*scheme*/, std::shared_ptr<AuthCallback>) {
     return false;
   }
-  // Asked once before the first navigation: should certificate errors be
-  // accepted for this browser? (A DevTools backend cannot ask per error.)
-  virtual bool IgnoreCertificateErrors() { return false; }
+  // One call per request that fails its certificate check. Return true and
+  // answer the callback to decide; false cancels the request.
+  virtual bool OnCertificateError(std::shared_ptr<Browser>, int /*certError*/, const std::string& /*requestUrl*/,
+                                  std::shared_ptr<CertificateCallback>) {
+    return false;
+  }
 };
 
 // ---- browser creation --------------------------------------------------
@@ -248,7 +263,6 @@ struct BrowserSettings {
   bool javascriptEnabled = true;
   bool backgroundColorSet = false;
   uint32_t backgroundColor = 0;  // ARGB
-  int windowlessFrameRate = 30;
 };
 
 // ExtraInfo is declared with App above.
@@ -262,9 +276,6 @@ class RequestContext {
 };
 
 struct Settings {
-  std::string browserSubprocessPath;  // executable started for the browser
-  std::string resourcesDirPath;
-  std::string localesDirPath;
   std::string rootCachePath;  // becomes the browser's user data dir when the app sets none
   std::string logFile;        // the browser's own log goes here
   LogSeverity logSeverity = LogSeverity::Warning;
@@ -274,8 +285,12 @@ struct Settings {
 
 // >= 0 in an engine sub-process (its exit code), negative in the browser
 // process. The DevTools backend launches its browser as a separate program,
-// so this process is never a sub-process.
+// so this process is never a sub-process; the switches of argv become the
+// browser's, as an embedded engine's command line would be.
 int ExecuteProcess(int argc, char** argv, std::shared_ptr<App> app);
+// Starts the browser and waits for its first DevTools reply. False when the
+// browser cannot start, exits before answering, or its user data folder is
+// in use by another run.
 bool Initialize(const Settings& settings, std::shared_ptr<App> app);
 std::shared_ptr<RequestContext> GetGlobalRequestContext();
 // Asynchronous: the client's OnAfterCreated receives the browser.

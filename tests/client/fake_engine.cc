@@ -37,7 +37,8 @@ void FakeBrowser::Reply(int id, bool success, const std::string& result) {
   for (auto& w : observers)
     if (auto o = w.lock()) live.push_back(o);
   observers.assign(live.begin(), live.end());
-  for (auto& o : live) o->OnDevToolsMethodResult(shared_from_this(), id, success, result);
+  auto parsed = engine::Json::parse(result, nullptr, false);
+  for (auto& o : live) o->OnDevToolsMethodResult(shared_from_this(), id, success, parsed);
 }
 
 const DevToolsCall* FakeBrowser::Last(const std::string& method) const {

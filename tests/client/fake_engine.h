@@ -21,7 +21,7 @@ namespace fake {
 struct DevToolsCall {
   int id;
   std::string method;
-  nlohmann::json params;
+  engine::Json params;
 };
 
 class FakeFrame : public engine::Frame {
@@ -39,7 +39,7 @@ class FakeBrowser : public engine::Browser, public std::enable_shared_from_this<
   int GetIdentifier() const override { return 1; }
   std::shared_ptr<engine::Frame> GetMainFrame() override { return frame; }
   void StopLoad() override { ++stopLoads; }
-  int ExecuteDevToolsMethod(int id, const std::string& method, const nlohmann::json& params) override {
+  int ExecuteDevToolsMethod(int id, const std::string& method, const engine::Json& params) override {
     calls.push_back({id, method, params});
     return id;
   }
@@ -52,7 +52,6 @@ class FakeBrowser : public engine::Browser, public std::enable_shared_from_this<
     ++prints;
   }
   void WasResized() override {}
-  void CloseBrowser(bool) override {}
 
   // Delivers a reply to the observers whose registrations are still alive.
   void Reply(int id, bool success, const std::string& result);

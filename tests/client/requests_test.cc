@@ -8,7 +8,6 @@ class FakeRequest : public engine::Request {
  public:
   explicit FakeRequest(std::string u) : url(std::move(u)) {}
   std::string GetURL() const override { return url; }
-  std::string GetMethod() const override { return "GET"; }
   bool IsReadOnly() const override { return false; }
   HeaderMap GetHeaderMap() const override { return headers; }
   void SetHeaderMap(const HeaderMap& h) override { headers = h; }

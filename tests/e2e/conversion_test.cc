@@ -135,7 +135,7 @@ TEST_F(Conversion, FailuresEndWithTheirMessage) {
   std::string refused = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/";
   std::vector<Case> cases = {
       {missing, {}, "ERROR: [PdfClient] HTTP error 404 Not Found for URL: " + missing},
-      {refused, {}, "ERROR: [PdfClient] Load error -102 (net::ERR_CONNECTION_REFUSED) for URL: " + refused},
+      {refused, {}, "ERROR: [PdfClient] Load error -102 (ERR_CONNECTION_REFUSED) for URL: " + refused},
       {TestServer::Get().Url("/never"), {"--navigation-timeout=1500"},
        "ERROR: [PdfClient] Navigation timeout after 1500ms."},
       {TestServer::Get().Url("/hang"), {"--navigation-timeout=1500"},

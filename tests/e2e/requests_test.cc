@@ -180,7 +180,7 @@ TEST_F(Requests, SelfSignedCertificateNeedsIgnoreSslErrors) {
   std::remove(pdf().c_str());
   RunResult refused = Convert({{"url", url}});
   EXPECT_EQ(refused.status, 1);
-  EXPECT_TRUE(Has(refused.out, "ERROR: [PdfClient] Load error -202 (net::ERR_CERT_AUTHORITY_INVALID) for URL: " + url))
+  EXPECT_TRUE(Has(refused.out, "ERROR: [PdfClient] Load error -202 (ERR_CERT_AUTHORITY_INVALID) for URL: " + url))
       << refused.out;
   EXPECT_FALSE(e2e::FileExists(pdf()));
 }
@@ -227,7 +227,7 @@ TEST_F(Requests, LocalhostBlockingCoversEveryRequestKind) {
                                  {"--disable-localhost"});
   EXPECT_EQ(redirected.status, 1);
   EXPECT_TRUE(Has(redirected.out, kBlocked + target + "\n")) << redirected.out;
-  EXPECT_TRUE(Has(redirected.out, "ERROR: [PdfClient] Load error -20 (net::ERR_BLOCKED_BY_CLIENT) for URL: " + target))
+  EXPECT_TRUE(Has(redirected.out, "ERROR: [PdfClient] Load error -20 (ERR_BLOCKED_BY_CLIENT) for URL: " + target))
       << redirected.out;
   EXPECT_TRUE(Tagged(s.RequestLog(), "blk-main").empty());
 }

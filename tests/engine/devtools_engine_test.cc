@@ -27,9 +27,9 @@ class Observer : public engine::DevToolsMessageObserver {
  public:
   std::map<int, std::pair<bool, std::string>> results;
   int calls = 0;
-  void OnDevToolsMethodResult(std::shared_ptr<engine::Browser>, int id, bool ok, const std::string& r) override {
+  void OnDevToolsMethodResult(std::shared_ptr<engine::Browser>, int id, bool ok, const engine::Json& r) override {
     ++calls;
-    results[id] = {ok, r};
+    results[id] = {ok, r.dump()};
   }
 };
 
@@ -262,16 +262,19 @@ TEST_F(DevToolsEngine, LaunchKeepsTheSwitchOrderAndAppliesPreferencesAndSettings
   ASSERT_TRUE(engine::CreateBrowser(bs, c, PageUrl(), {{"hvnStartupScript", "1;"}}));
   ASSERT_TRUE(RunUntil([&] { return c->stops >= 1; }));
   EXPECT_EQ(Evaluate(*c, "document.title"), "first");  // the page's script did not run
-  EXPECT_FALSE(ctx->SetPreference("webrtc.ip_handling_policy", "default", error));  // too late now
+  EXPECT_FALSE(ctx->SetPreference("webrtc.ip_handling_policy", "default", error));  // set at launch
 
+  // The switches the browser gets are the ones the application saw.
   PdfApp same;
   same.userDataDir = app_->userDataDir;
   engine::CommandLine cl;
+  for (std::string sw : std::vector<std::string>{"remote-debugging-pipe", "force-webrtc-ip-handling-policy=disable_non_proxied_udp",
+                         "enable-logging=stderr", "log-level=1", "user-data-dir=" + same.userDataDir}) {
+    size_t eq = sw.find('=');
+    cl.AppendSwitchWithValue(sw.substr(0, eq), eq == std::string::npos ? "" : sw.substr(eq + 1));
+  }
   same.OnBeforeCommandLineProcessing("", cl);
   std::vector<std::string> expected = cl.ToArgv();
-  for (auto a : {"--force-webrtc-ip-handling-policy=disable_non_proxied_udp", "--remote-debugging-pipe",
-                 "--enable-logging=stderr", "--log-level=1"})
-    expected.push_back(a);
   auto args = Args(BrowserPid());
   ASSERT_FALSE(args.empty());
   EXPECT_EQ(std::vector<std::string>(args.begin() + 1, args.end()), expected);

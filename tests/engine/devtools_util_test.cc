@@ -27,20 +27,35 @@ TEST(Base64Decode, ValidAndInvalidInput) {
   }
 }
 
-TEST(RemoteObjectText, ConsoleArguments) {
-  struct Case {
-    json obj;
-    std::string text;
-  } cases[] = {
-      {{{"type", "string"}, {"value", "hi"}}, "hi"},
-      {{{"type", "number"}, {"value", 42}, {"description", "42"}}, "42"},
-      {{{"type", "boolean"}, {"value", true}}, "true"},
-      {{{"type", "undefined"}}, "undefined"},
-      {{{"type", "object"}, {"subtype", "null"}, {"value", nullptr}}, "null"},
-      {{{"type", "number"}, {"unserializableValue", "NaN"}, {"description", "NaN"}}, "NaN"},
-      {{{"type", "object"}, {"className", "Object"}, {"description", "Object"}}, "Object"},
+TEST(ParseProtocolMessage, LoneSurrogatesAndBadBytesBecomeReplacementCharacters) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"t":"a \ud800 b"})", "a \xEF\xBF\xBD b"},
+      {R"({"t":"\udc00\ud83d\ude00"})", "\xEF\xBF\xBD\xF0\x9F\x98\x80"},  // lone low, then a pair
+      {R"({"t":"\\ud800 \u00e9"})", "\\ud800 \xC3\xA9"},                // an escaped backslash is no escape
+      {"{\"t\":\"x\xFFy\"}", "x\xEF\xBF\xBDy"},
   };
-  for (const Case& c : cases) EXPECT_EQ(engine::RemoteObjectText(c.obj), c.text) << c.obj.dump();
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(engine::ParseProtocolMessage(text.data(), text.size()).value("t", "?"), expected) << text;
+  EXPECT_TRUE(engine::ParseProtocolMessage("{\"a\":", 5).is_null());
+  // Members keep the order the browser wrote them in.
+  std::string ordered = R"({"b":1,"a":2.5})";
+  EXPECT_EQ(engine::ParseProtocolMessage(ordered.data(), ordered.size()).dump(), ordered);
+}
+
+TEST(UncaughtExceptionText, WordedAsTheScriptEngineDoes) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"text":"Uncaught","exception":{"type":"object","subtype":"error","description":"Error: boom\n    at x:1:1"}})",
+       "Uncaught Error: boom"},
+      {R"({"text":"Uncaught","exception":{"type":"object","className":"Object","description":"Object"}})",
+       "Uncaught #<Object>"},
+      {R"({"text":"Uncaught","exception":{"type":"string","value":"str"}})", "Uncaught str"},
+      {R"({"text":"Uncaught","exception":{"type":"number","value":5}})", "Uncaught 5"},
+      {R"({"text":"Uncaught","exception":{"type":"object","subtype":"null","value":null}})", "Uncaught null"},
+      {R"({"text":"Uncaught","exception":{"type":"undefined"}})", "Uncaught undefined"},
+      {R"({"text":"Uncaught SyntaxError: Unexpected end of input"})", "Uncaught SyntaxError: Unexpected end of input"},
+  };
+  for (const auto& [details, text] : cases)
+    EXPECT_EQ(engine::UncaughtExceptionText(engine::Json::parse(details)), text) << details;
 }
 
 TEST(ParseHostPort, Origins) {

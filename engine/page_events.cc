@@ -1,0 +1,213 @@
+// What the page session makes of the browser's events: loads, loading state,
+// crashes, console messages, dialogs and certificate errors.
+#include <functional>
+
+#include "engine/devtools_util.h"
+#include "engine/page_session.h"
+
+namespace engine {
+namespace {
+
+class CertificateCallbackImpl : public CertificateCallback {
+ public:
+  CertificateCallbackImpl(Connection& connection, std::string sessionId, int eventId,
+                          std::function<void()> onCancel)
+      : connection_(connection), sessionId_(std::move(sessionId)), eventId_(eventId), onCancel_(std::move(onCancel)) {}
+  // An unanswered error would stall the request.
+  ~CertificateCallbackImpl() override { Answer("cancel"); }
+  void Continue() override { Answer("continue"); }
+  void Cancel() override { Answer("cancel"); }
+
+ private:
+  void Answer(const char* action) {
+    if (answered_) return;
+    answered_ = true;
+    if (std::string(action) == "cancel" && onCancel_) onCancel_();
+    connection_.Send("Security.handleCertificateError", Json{{"eventId", eventId_}, {"action", action}}, sessionId_,
+                     nullptr);
+  }
+  Connection& connection_;
+  std::string sessionId_;
+  int eventId_;
+  std::function<void()> onCancel_;
+  bool answered_ = false;
+};
+
+bool IsHttp(const std::string& url) { return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0; }
+
+}  // namespace
+
+const std::map<std::string, PageSession::Handler>& PageSession::EventTable() {
+  static const std::map<std::string, Handler> table = {
+      {"Page.frameStartedNavigating", &PageSession::OnFrameStartedNavigating},
+      {"Page.frameStartedLoading", &PageSession::OnFrameStartedLoading},
+      {"Page.frameStoppedLoading", &PageSession::OnFrameStoppedLoading},
+      {"Page.frameDetached", &PageSession::OnFrameDetached},
+      {"Page.frameNavigated", &PageSession::OnFrameNavigated},
+      {"Page.navigatedWithinDocument", &PageSession::OnNavigatedWithinDocument},
+      {"Page.loadEventFired", &PageSession::OnLoadEventFired},
+      {"Page.javascriptDialogOpening", &PageSession::OnDialogOpening},
+      {"Network.requestWillBeSent", &PageSession::OnRequestWillBeSent},
+      {"Network.responseReceived", &PageSession::OnResponseReceived},
+      {"Network.loadingFailed", &PageSession::OnLoadingFailed},
+      {"Network.loadingFinished", &PageSession::OnLoadingFinished},
+      {"Inspector.targetCrashed", &PageSession::OnInspectorTargetCrashed},
+      {"Console.messageAdded", &PageSession::OnConsoleMessageAdded},
+      {"Runtime.exceptionThrown", &PageSession::OnExceptionThrown},
+      {"Log.entryAdded", &PageSession::OnLogEntryAdded},
+      {"Security.certificateError", &PageSession::OnCertificateError},
+      {"Fetch.requestPaused", &PageSession::OnRequestPaused},
+      {"Fetch.authRequired", &PageSession::OnAuthRequired},
+  };
+  return table;
+}
+
+void PageSession::OnFrameStartedNavigating(const Json& params) {
+  if (params.value("frameId", "") != targetId_) return;
+  std::string type = params.value("navigationType", "");
+  if (type == "sameDocument" || type == "historySameDocument") return;
+  reportLoads_ = true;
+  client_->OnBeforeBrowse(shared_from_this(), mainFrame_, params.value("url", ""), false, false);
+}
+
+// The page is loading while any of its frames is, as the browser's own
+// loading indicator has it.
+void PageSession::SetLoading(const std::string& frameId, bool loading) {
+  bool wasLoading = !loadingFrames_.empty();
+  if (loading)
+    loadingFrames_.insert(frameId);
+  else
+    loadingFrames_.erase(frameId);
+  bool isLoading = !loadingFrames_.empty();
+  if (isLoading != wasLoading && reportLoads_) client_->OnLoadingStateChange(shared_from_this(), isLoading, false, false);
+}
+
+void PageSession::OnFrameStartedLoading(const Json& params) { SetLoading(params.value("frameId", ""), true); }
+
+void PageSession::OnFrameStoppedLoading(const Json& params) { SetLoading(params.value("frameId", ""), false); }
+
+void PageSession::OnFrameDetached(const Json& params) { SetLoading(params.value("frameId", ""), false); }
+
+void PageSession::OnFrameNavigated(const Json& params) {
+  static const Json kNone = Json::object();
+  auto f = params.find("frame");
+  const Json& frame = f != params.end() ? *f : kNone;
+  if (frame.contains("parentId") || frame.value("id", "") != targetId_) return;
+  url_ = frame.value("url", "");
+  loaderId_ = frame.value("loaderId", "");
+  // A failed navigation commits the browser's error page; the failure itself
+  // is reported as a load error.
+  errorPage_ = url_.rfind("chrome-error://", 0) == 0;
+  crashReported_ = false;
+  if (reportLoads_ && !errorPage_) client_->OnLoadStart(shared_from_this(), mainFrame_);
+}
+
+void PageSession::OnNavigatedWithinDocument(const Json& params) {
+  if (params.value("frameId", "") == targetId_) url_ = params.value("url", url_);
+}
+
+void PageSession::OnLoadEventFired(const Json&) {
+  if (!reportLoads_ || errorPage_ || loaderId_.empty() || loadEndReportedFor_ == loaderId_) return;
+  loadEndReportedFor_ = loaderId_;
+  int status = 0;
+  if (IsHttp(url_)) {
+    auto it = statusByLoader_.find(loaderId_);
+    if (it != statusByLoader_.end()) status = it->second;
+  }
+  client_->OnLoadEnd(shared_from_this(), mainFrame_, status);
+}
+
+void PageSession::OnRequestWillBeSent(const Json& params) {
+  if (params.value("type", "") == "Document" && params.value("frameId", "") == targetId_ &&
+      params.value("requestId", "") == params.value("loaderId", ""))
+    documentRequests_[params.value("requestId", "")] = params.value("request", Json::object()).value("url", "");
+}
+
+void PageSession::OnResponseReceived(const Json& params) {
+  if (params.value("type", "") == "Document" && params.value("frameId", "") == targetId_)
+    statusByLoader_[params.value("loaderId", "")] = params.value("response", Json::object()).value("status", 0);
+}
+
+void PageSession::OnLoadingFailed(const Json& params) {
+  auto it = documentRequests_.find(params.value("requestId", ""));
+  if (it == documentRequests_.end()) return;
+  std::string url = it->second;
+  documentRequests_.erase(it);
+  ReportLoadError(params.value("requestId", ""), params.value("errorText", "net::ERR_FAILED"), url);
+}
+
+void PageSession::OnLoadingFinished(const Json& params) { documentRequests_.erase(params.value("requestId", "")); }
+
+void PageSession::OnInspectorTargetCrashed(const Json&) {
+  // Target.targetCrashed carries the status and code and normally follows at
+  // once; this is the fallback when it does not.
+  std::weak_ptr<PageSession> weak = shared_from_this();
+  PostDelayedTask(
+      [weak] {
+        if (auto s = weak.lock()) s->ReportCrash(TerminationStatus::ProcessCrashed, 0, "crashed");
+      },
+      50);
+}
+
+void PageSession::ReportConsole(LogSeverity level, const std::string& text, std::string source, int line) {
+  if (!client_) return;
+  // What the start-up script logs belongs to the document it runs in.
+  if (source == kStartupScriptUrl) source = url_;
+  client_->OnConsoleMessage(shared_from_this(), level, text, source, line);
+}
+
+// The console domain carries the text the script engine builds for a
+// console call ("[object Object]", "1,2"), not the argument previews.
+void PageSession::OnConsoleMessageAdded(const Json& params) {
+  static const std::map<std::string, LogSeverity> kLevels = {
+      {"debug", LogSeverity::Debug}, {"warning", LogSeverity::Warning}, {"error", LogSeverity::Error}};
+  const Json message = params.value("message", Json::object());
+  auto level = kLevels.find(message.value("level", "log"));
+  ReportConsole(level != kLevels.end() ? level->second : LogSeverity::Info, message.value("text", ""),
+                message.value("url", ""), message.value("line", 0));
+}
+
+void PageSession::OnExceptionThrown(const Json& params) {
+  const Json details = params.value("exceptionDetails", Json::object());
+  std::string source = details.value("url", "");
+  // The start-up script's own failures are not the page's.
+  if (source == kStartupScriptUrl) return;
+  if (source.empty()) source = url_;
+  ReportConsole(LogSeverity::Error, UncaughtExceptionText(details), source, details.value("lineNumber", -1) + 1);
+}
+
+void PageSession::OnLogEntryAdded(const Json& params) {
+  const Json entry = params.value("entry", Json::object());
+  // Console calls arrive through the console domain; network failures are
+  // the browser's, not the page's console.
+  std::string origin = entry.value("source", "");
+  if (origin == "console-api" || origin == "network") return;
+  std::string level = entry.value("level", "info");
+  LogSeverity sev = level == "error"     ? LogSeverity::Error
+                    : level == "warning" ? LogSeverity::Warning
+                    : level == "verbose" ? LogSeverity::Debug
+                                         : LogSeverity::Info;
+  ReportConsole(sev, entry.value("text", ""), entry.value("url", ""), entry.value("lineNumber", -1) + 1);
+}
+
+// Off-screen there is nobody to answer a dialog: JavaScript dialogs are
+// dismissed at once (confirm gives false, prompt null) and the page leaves
+// when asked whether it may.
+void PageSession::OnDialogOpening(const Json& params) {
+  bool leave = params.value("type", "") == "beforeunload";
+  SendPage("Page.handleJavaScriptDialog", Json{{"accept", leave}});
+}
+
+void PageSession::OnCertificateError(const Json& params) {
+  std::string errorType = params.value("errorType", ""), url = params.value("requestURL", "");
+  // A cancelled request fails as aborted; its load error is the certificate's.
+  std::weak_ptr<PageSession> weak = shared_from_this();
+  auto callback = std::make_shared<CertificateCallbackImpl>(connection_, sessionId_, params.value("eventId", 0),
+                                                            [weak, url, errorType] {
+                                                              if (auto s = weak.lock()) s->certificateErrors_[url] = errorType;
+                                                            });
+  if (!client_->OnCertificateError(shared_from_this(), net_error::FromName(errorType), url, callback))
+    callback->Cancel();
+}
+
+}  // namespace engine
