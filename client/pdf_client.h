@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/host_resolver.h"
 #include "config/settings.h"
 #include "engine/engine.h"
 
@@ -209,6 +210,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void WriteOutputJson();
 
   ConversionSettings s_;
+  hvn::HostResolver resolver_{s_.hostResolverRules};  // the browser's rules, for the request rule
   std::shared_ptr<PdfBlockRequestHandler> blockHandler_;
   std::shared_ptr<PdfHeadersRequestHandler> sameOriginHeaders_;
   std::shared_ptr<PdfHeadersRequestHandler> mainNavHeaders_;

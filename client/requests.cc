@@ -133,8 +133,9 @@ engine::ReturnValue PdfHeadersRequestHandler::OnBeforeResourceLoad(std::shared_p
 bool PdfClient::HasAuth() const { return !s_.username.empty() && !s_.password.empty(); }
 
 bool PdfClient::WantsRequestInterception() {
-  return !s_.localFilesEnabled || !s_.localhostEnabled || HasAuth() || !s_.httpRequestHeaders.empty() ||
-         !s_.httpRequestCookies.empty() || (!s_.proxyUsername.empty() && !s_.proxyPassword.empty());
+  return !s_.localFilesEnabled || !s_.localhostEnabled || !s_.privateNetworksEnabled || HasAuth() ||
+         !s_.httpRequestHeaders.empty() || !s_.httpRequestCookies.empty() ||
+         (!s_.proxyUsername.empty() && !s_.proxyPassword.empty());
 }
 
 bool PdfClient::OnCertificateError(Browser, int, const std::string& requestUrl,
@@ -150,7 +151,9 @@ std::shared_ptr<engine::ResourceRequestHandler> PdfClient::GetResourceRequestHan
   const std::string u = request->GetURL();
   bool block = false;
   if (!s_.localFilesEnabled && isFileUrl(u) && !(!s_.htmlString.empty() && u == targetUrl)) block = true;
-  if (!block && !s_.localhostEnabled && isLocalhostUrl(u)) block = true;
+  // Names are looked up here, before any byte goes out; answers are cached.
+  if (!block && !s_.localhostEnabled && isLocalhostUrl(u, resolver_)) block = true;
+  if (!block && !s_.privateNetworksEnabled && isPrivateNetworkUrl(u, resolver_)) block = true;
   if (block) {
     if (!blockHandler_) blockHandler_ = std::make_shared<PdfBlockRequestHandler>();
     return blockHandler_;

@@ -65,6 +65,7 @@ constexpr FlagOption kFlags[] = {
     {"--allow-insecure-content", &ConversionSettings::allowInsecureContent, true},
     {"--disable-local-files", &ConversionSettings::localFilesEnabled, false},
     {"--disable-localhost", &ConversionSettings::localhostEnabled, false},
+    {"--disable-private-networks", &ConversionSettings::privateNetworksEnabled, false},
     {"--disable-javascript", &ConversionSettings::enableJavascript, false},
     {"--disable-webgl", &ConversionSettings::webGlEnabled, false},
     {"--landscape", &ConversionSettings::landscape, true},
@@ -106,6 +107,7 @@ constexpr ValueOption<std::string> kTextOptions[] = {
     {"--proxy-password=", &ConversionSettings::proxyPassword},
     {"--username=", &ConversionSettings::username},
     {"--password=", &ConversionSettings::password},
+    {"--host-resolver-rules=", &ConversionSettings::hostResolverRules},  // the browser's; the host checks follow it
 };
 
 void LogInvalid(const char* option) { LogErrorLine(std::string("[main] Invalid value for ") + option); }

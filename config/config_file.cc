@@ -174,6 +174,7 @@ void ApplyObject(const json& obj, ConversionSettings& s) {
   r.Bool("allowInsecureContent", s.allowInsecureContent, kDefaults.allowInsecureContent);
   r.Bool("localFilesEnabled", s.localFilesEnabled, kDefaults.localFilesEnabled);
   r.Bool("localhostEnabled", s.localhostEnabled, kDefaults.localhostEnabled);
+  r.Bool("privateNetworksEnabled", s.privateNetworksEnabled, kDefaults.privateNetworksEnabled);
   r.Bool("enableOfflineMode", s.enableOfflineMode, kDefaults.enableOfflineMode);
   r.Bool("renderOnTimeout", s.renderOnTimeout, kDefaults.renderOnTimeout);
   r.Bool("lazyImagesLoadingEnabled", s.lazyImagesLoadingEnabled, kDefaults.lazyImagesLoadingEnabled);

@@ -73,6 +73,7 @@ struct ConversionSettings {
   bool allowInsecureContent = false;
   bool localFilesEnabled = true;
   bool localhostEnabled = true;
+  bool privateNetworksEnabled = true;
   bool enableOfflineMode = false;
   bool renderOnTimeout = false;
   bool lazyImagesLoadingEnabled = true;
@@ -88,6 +89,9 @@ struct ConversionSettings {
   std::string dataDirectory;
   bool encryptedIo = false;
   std::string logFilePath;
+  // The browser's --host-resolver-rules, when the host passes them: the
+  // local-host and private-network checks resolve names the same way.
+  std::string hostResolverRules;
 };
 
 // What the configuration stage hands to the run driver besides the settings

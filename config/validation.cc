@@ -40,18 +40,12 @@ bool isFileUrl(const std::string& url) {
   return url.size() >= 7 && AsciiLower(url.substr(0, 7)) == "file://";
 }
 
-bool isLocalhostUrl(const std::string& url) {
-  const size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return false;
-  const size_t start = scheme + 3;
-  const size_t end = url.find_first_of("/?#", start);
-  std::string host = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-  if (host.find(':') != std::string::npos && host.find('[') == std::string::npos)
-    host.erase(host.rfind(':'));
-  if (host.size() > 1 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  host = AsciiLower(host);
-  return host == "localhost" || host == "127.0.0.1" || host == "::1" ||
-         (host.size() > 3 && host.compare(0, 4, "127.") == 0);
+bool isLocalhostUrl(const std::string& url, const hvn::HostResolver& resolver) {
+  return resolver.Reach(url).loopback;
+}
+
+bool isPrivateNetworkUrl(const std::string& url, const hvn::HostResolver& resolver) {
+  return resolver.Reach(url).privateNetwork;
 }
 
 void NormalizeUrl(ConversionSettings& s) {
@@ -84,9 +78,14 @@ bool ValidateSettings(const ConversionSettings& s) {
   if (!s.localFilesEnabled &&
       ((!s.url.empty() && isFileUrl(s.url)) || (!s.baseUrl.empty() && isFileUrl(s.baseUrl))))
     return Fail("Conversion of local files is disabled.");
-  if (!s.localhostEnabled &&
-      ((!s.url.empty() && isLocalhostUrl(s.url)) || (!s.baseUrl.empty() && isLocalhostUrl(s.baseUrl))))
-    return Fail("Conversion of localhost URLs is disabled.");
+  // Names are looked up only by a run that blocks what they might reach.
+  const hvn::HostResolver resolver(s.hostResolverRules);
+  const auto urlOrBase = [&](bool (*reaches)(const std::string&, const hvn::HostResolver&)) {
+    return (!s.url.empty() && reaches(s.url, resolver)) || (!s.baseUrl.empty() && reaches(s.baseUrl, resolver));
+  };
+  if (!s.localhostEnabled && urlOrBase(isLocalhostUrl)) return Fail("Conversion of localhost URLs is disabled.");
+  if (!s.privateNetworksEnabled && urlOrBase(isPrivateNetworkUrl))
+    return Fail("Conversion of private-network URLs is disabled.");
   if (!s.enableJavascript && s.startupModeManual)
     return Fail("startupModeManual requires enableJavascript to be true.");
   if (!s.enableJavascript && !s.windowStatus.empty())

@@ -32,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   if (okPlain) {
+    plain.hostResolverRules = "MAP * ~NOTFOUND";  // host parsing without DNS traffic
     NormalizeUrl(plain);
     if (ValidateSettings(plain)) ApplyHttpCacheMode(plain);
   }

@@ -97,6 +97,34 @@ TEST_F(RequestsTest, BlocksLocalFilesButKeepsStagedHtml) {
   EXPECT_NE(dynamic_cast<PdfBlockRequestHandler*>(local.get()), nullptr);
 }
 
+TEST_F(RequestsTest, BlocksLocalHostsAndPrivateNetworksInEverySpelling) {
+  struct Case {
+    bool localhost, privateNetworks;
+    const char* url;
+    bool blocked;
+  };
+  const Case cases[] = {
+      {false, true, "http://[::ffff:7f00:1]:3000/api", true}, {false, true, "ws://localhost./socket", true},
+      {false, true, "http://mapped.test/", false},           {false, true, "http://10.0.0.1/", false},
+      {true, false, "http://mapped.test/", true},            {true, false, "wss://[fe80::1]/", true},
+      {true, false, "http://localhost/", false},             {true, false, "http://public.test/", false},
+      {true, true, "http://127.0.0.1:8080/x.css", false},
+  };
+  s.hostResolverRules = "MAP mapped.test 192.168.0.9, MAP * ~NOTFOUND";
+  for (const auto& c : cases) {
+    client.reset();
+    s.localhostEnabled = c.localhost;
+    s.privateNetworksEnabled = c.privateNetworks;
+    testing::internal::CaptureStdout();
+    const bool blocked = Ask(c.url, false) != nullptr;
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(blocked, c.blocked) << c.url;
+    EXPECT_EQ(out.find("ERROR: [PdfClient] Blocked request: " + std::string(c.url)) != std::string::npos, c.blocked)
+        << out;
+    EXPECT_EQ(client->WantsRequestInterception(), !c.localhost || !c.privateNetworks) << c.url;
+  }
+}
+
 TEST_F(RequestsTest, ServerChallengeAnsweredFromSettingsProxyOnlyFromProxySettings) {
   struct Cb : engine::AuthCallback {
     void Continue(const std::string& u, const std::string& p) override { got = u + "/" + p; }

@@ -77,13 +77,16 @@ TEST_F(CommandLineTest, OptionsApplyInOrder) {
                    "--tagged", "--print-timeout=-1", "--viewport-width=800px", "--paper-size=A4", "--paper-height=2e2",
                    "--margin=10", "--margin-right=4", "--margin=x", "--scale=50", "--scale=60", "--scale=abc",
                    "--navigation-timeout=3000000000", "--paper-width=x", "--username=u\xC3\xA9", "--password=p=w",
-                   "--media-type=", "--http-cache=thirdParty"}),
+                   "--media-type=", "--http-cache=thirdParty", "--disable-private-networks",
+                   "--host-resolver-rules=MAP * ~NOTFOUND", "--unknown=x"}),
             0);
   const auto& s = rec.settings;
   EXPECT_EQ(s.url, "https://example.com/page");
   EXPECT_EQ(s.output, "out.pdf");
   EXPECT_FALSE(s.landscape);
   EXPECT_FALSE(s.localhostEnabled);
+  EXPECT_FALSE(s.privateNetworksEnabled);
+  EXPECT_EQ(s.hostResolverRules, "MAP * ~NOTFOUND");
   EXPECT_TRUE(s.tagged);
   EXPECT_EQ(s.printTimeout, -1);
   EXPECT_EQ(s.viewportWidth, 800);

@@ -31,8 +31,9 @@ class ConfigFileTest : public cfgtest::RunLogTest {
 TEST_F(ConfigFileTest, EachKeyKind) {
   ASSERT_TRUE(Apply(R"({"url": "https://example.com/", "navigationTimeout": 1500.9, "printTimeout": -20,
     "paperWidth": 600, "marginBottom": 2.5, "landscape": true, "enableJavascript": false,
-    "webElementsSelectors": ["#a", ".b"], "httpRequestHeaders": {"X-B": "2", "X-A": "1"},
-    "httpPostFields": {"f": "\u00e9"}, "verbose": true, "unknownKey": 1, "URL": "ignored"})"));
+    "privateNetworksEnabled": false, "webElementsSelectors": ["#a", ".b"],
+    "httpRequestHeaders": {"X-B": "2", "X-A": "1"}, "httpPostFields": {"f": "\u00e9"}, "verbose": true,
+    "unknownKey": 1, "URL": "ignored"})"));
   EXPECT_TRUE(lines.empty());
   EXPECT_EQ(s.url, "https://example.com/");
   EXPECT_EQ(s.navigationTimeout, 1500);
@@ -41,6 +42,7 @@ TEST_F(ConfigFileTest, EachKeyKind) {
   EXPECT_EQ(s.marginBottom, 2.5);
   EXPECT_TRUE(s.landscape);
   EXPECT_FALSE(s.enableJavascript);
+  EXPECT_FALSE(s.privateNetworksEnabled);
   EXPECT_EQ(s.webElementsSelectors, (Lines{"#a", ".b"}));
   EXPECT_EQ(s.httpRequestHeaders, (Map{{"X-A", "1"}, {"X-B", "2"}}));
   EXPECT_EQ(s.httpPostFields, (Map{{"f", "\xC3\xA9"}}));
