@@ -306,12 +306,12 @@ HVN_EXPORT ssize_t sendmsg(int fd, const msghdr* msg, int flags) {
 
 // Sends the messages before the first refused one, as a partial send would.
 HVN_EXPORT int sendmmsg(int fd, mmsghdr* vec, unsigned int vlen, int flags) {
-  unsigned int open = 0;
-  while (vec && open < vlen &&
-         !Refused(static_cast<const sockaddr*>(vec[open].msg_hdr.msg_name), vec[open].msg_hdr.msg_namelen, "sendmmsg"))
-    ++open;
-  if (vec && open == 0 && vlen > 0) return static_cast<int>(RefuseCall());
+  unsigned int sendable = 0;
+  while (vec && sendable < vlen &&
+         !Refused(static_cast<const sockaddr*>(vec[sendable].msg_hdr.msg_name), vec[sendable].msg_hdr.msg_namelen, "sendmmsg"))
+    ++sendable;
+  if (vec && sendable == 0 && vlen > 0) return static_cast<int>(RefuseCall());
   SendmmsgFn real = Real(g_sendmmsg, "sendmmsg");
   if (!real) return static_cast<int>(RefuseCall());
-  return real(fd, vec, vec ? open : vlen, flags);
+  return real(fd, vec, vec ? sendable : vlen, flags);
 }
