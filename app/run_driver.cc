@@ -132,6 +132,8 @@ int RunProcess(int argc, char** argv) {
   settings.logSeverity = engine::LogSeverity::Warning;
   settings.rootCachePath = cacheDir;
   settings.logFile = engineLog;
+  settings.blockLoopback = !record.settings.localhostEnabled;
+  settings.blockPrivateNetworks = !record.settings.privateNetworksEnabled;
 
   app->proxyServer = record.proxyHostName;
   app->allowInsecureContent = record.allowInsecureContent;

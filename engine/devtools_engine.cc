@@ -19,6 +19,7 @@
 #include "engine/devtools_util.h"
 #include "engine/engine.h"
 #include "engine/engine_log.h"
+#include "engine/net_fence_env.h"
 #include "engine/page_session.h"
 #include "engine/task_loop.h"
 
@@ -195,9 +196,18 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
   InstallSignals();
   std::vector<std::string> argv = {executable};
   for (auto& a : cl.ToArgv()) argv.push_back(a);
+  std::vector<std::string> childEnv = ChildEnvironment(environ, executable);
+  // The fence refuses blocked addresses where the browser opens its
+  // connections: every channel, and names whatever they resolve to.
+  NetFenceKinds fence{settings.blockLoopback, settings.blockPrivateNetworks};
+  if (!AddNetFence(childEnv, fence, cl.GetSwitchValue("proxy-server"), NetFenceLibraryPath())) {
+    EngineLog("the connection fence library is missing; not starting the browser unfenced");
+    Reset();
+    return false;
+  }
   PipeEnds pipe;
   std::string error;
-  if (!e.process.Launch(argv, ChildEnvironment(environ, executable), e.logFd, pipe, error)) {
+  if (!e.process.Launch(argv, childEnv, e.logFd, pipe, error)) {
     EngineLog("cannot start " + executable + ": " + error);
     Reset();
     return false;

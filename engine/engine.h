@@ -278,6 +278,9 @@ class RequestContext {
 struct Settings {
   std::string rootCachePath;  // becomes the browser's user data dir when the app sets none
   std::string logFile;        // the browser's own log goes here
+  // Connections the browser may not open at all, whatever the page asks.
+  bool blockLoopback = false;
+  bool blockPrivateNetworks = false;
   LogSeverity logSeverity = LogSeverity::Warning;
 };
 
