@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 #include "tests/support/e2e_support.h"
 
@@ -136,6 +137,9 @@ TEST_F(Conversion, FailuresEndWithTheirMessage) {
   std::vector<Case> cases = {
       {missing, {}, "ERROR: [PdfClient] HTTP error 404 Not Found for URL: " + missing},
       {refused, {}, "ERROR: [PdfClient] Load error -102 (ERR_CONNECTION_REFUSED) for URL: " + refused},
+      // Mapped so that no query leaves the machine.
+      {"http://nonexistent.invalid/", {"--host-resolver-rules=MAP nonexistent.invalid ~NOTFOUND"},
+       "ERROR: [PdfClient] Load error -105 (ERR_NAME_NOT_RESOLVED) for URL: http://nonexistent.invalid/"},
       {TestServer::Get().Url("/never"), {"--navigation-timeout=1500"},
        "ERROR: [PdfClient] Navigation timeout after 1500ms."},
       {TestServer::Get().Url("/hang"), {"--navigation-timeout=1500"},
@@ -206,6 +210,24 @@ TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
   ASSERT_EQ(e2e::RunCommand({HALVERN_PAYLOAD_EXE, "decrypt", data.File("out.json"), data.File("out.txt")}).status, 0);
   EXPECT_NE(e2e::ReadFile(data.File("out.txt")).find("\"contentHeight\": 301"), std::string::npos);
   EXPECT_TRUE(e2e::FileExists(data.File("cef.log")));
+
+  // Two runs on one data folder at once: one converts, the other is refused
+  // before it touches the profile.
+  std::vector<std::string> args = {"--dd=" + data.path(), "--is=settings.bin", "--of=twin.pdf"};
+  RunOptions o;
+  o.env["TMPDIR"] = tmp.path();
+  RunResult twins[2];
+  std::thread other([&] { twins[1] = e2e::Run(args, o); });
+  twins[0] = e2e::Run(args, o);
+  other.join();
+  std::sort(std::begin(twins), std::end(twins), [](auto& a, auto& b) { return a.status < b.status; });
+  EXPECT_EQ(twins[0].status, 0) << twins[0].out;
+  EXPECT_EQ(twins[1].status, 1) << twins[1].out;
+  EXPECT_NE(twins[1].out.find("ERROR: [main] CefInitialize failed. Another instance may be running."),
+            std::string::npos) << twins[1].out;
+  EXPECT_EQ(e2e::PdfInfo(data.File("twin.pdf"))["Pages"], "1");
+  RunResult again = Halvern(args);
+  EXPECT_EQ(again.status, 0) << again.out;  // the profile is still usable
 
   // A plain file where an encrypted one is expected is refused before any browser starts.
   e2e::WriteFile(data.File("bad.json"), "{\"url\": \"http://x/\"}");

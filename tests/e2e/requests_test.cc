@@ -171,11 +171,17 @@ TEST_F(Requests, HeadersCredentialsAndCookiesFollowTheRules) {
 }
 
 TEST_F(Requests, SelfSignedCertificateNeedsIgnoreSslErrors) {
-  const std::string url = TestServer::Get().HttpsUrl("/pages/req_frame.html");
-  RunResult ok = Convert({{"url", url}}, {"--ignore-ssl-errors"});
+  TestServer& s = TestServer::Get();
+  const std::string url = s.HttpsUrl("/pages/req_frame.html"), image = s.HttpsUrl("/pages/prep_img.png");
+  const std::string ignoring = "[PdfClient] Ignoring SSL error for: ";
+  // One line per certificate error, naming the request that had it.
+  RunResult ok = Convert({{"url", s.Html("<p>HTTP PAGE</p><img src=\"" + image + "\">")}}, {"--ignore-ssl-errors"});
   ASSERT_EQ(ok.status, 0) << ok.out;
-  EXPECT_TRUE(Has(Text(), "LOCAL FRAME"));
-  EXPECT_TRUE(Has(ok.out, "[PdfClient] Ignoring SSL error for: " + url)) << ok.out;
+  EXPECT_TRUE(Has(ok.out, ignoring + image + "\n")) << ok.out;
+  EXPECT_EQ(ok.out.find(ignoring), ok.out.rfind(ignoring)) << ok.out;
+  RunResult clean = Convert({{"url", s.Url("/pages/req_frame.html")}}, {"--ignore-ssl-errors"});
+  ASSERT_EQ(clean.status, 0) << clean.out;
+  EXPECT_FALSE(Has(clean.out, ignoring)) << clean.out;
 
   std::remove(pdf().c_str());
   RunResult refused = Convert({{"url", url}});
@@ -183,6 +189,21 @@ TEST_F(Requests, SelfSignedCertificateNeedsIgnoreSslErrors) {
   EXPECT_TRUE(Has(refused.out, "ERROR: [PdfClient] Load error -202 (ERR_CERT_AUTHORITY_INVALID) for URL: " + url))
       << refused.out;
   EXPECT_FALSE(e2e::FileExists(pdf()));
+}
+
+// The host's own switches reach the browser, and the log shows all of them.
+TEST_F(Requests, HostSwitchesReachTheBrowser) {
+  const std::string page = "http://example.test:" + std::to_string(TestServer::Get().port()) + "/pages/req_frame.html";
+  const std::string rules = "--host-resolver-rules=MAP example.test 127.0.0.1";
+  RunResult r = Convert({{"url", page}}, {rules, "--lang=de"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Has(Text(), "LOCAL FRAME"));
+  size_t line = r.out.find("[PdfApp] Browser process initialized. Full Command Line: /");
+  ASSERT_NE(line, std::string::npos) << r.out;
+  std::string full = r.out.substr(line, r.out.find('\n', line) - line);
+  for (const std::string& part : {std::string("chromium-headless-shell --"), rules, std::string(" --lang=de"),
+                                  std::string(" --remote-debugging-pipe")})
+    EXPECT_TRUE(Has(full, part)) << part << "\n" << full;
 }
 
 // Every loopback request of the page is cancelled before it leaves the
