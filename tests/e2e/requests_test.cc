@@ -2,6 +2,11 @@
 // credentials against the loopback server, checked from the server's side.
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <map>
 #include <set>
 
 #include "tests/support/e2e_support.h"
@@ -206,43 +211,113 @@ TEST_F(Requests, HostSwitchesReachTheBrowser) {
     EXPECT_TRUE(Has(full, part)) << part << "\n" << full;
 }
 
-// Every loopback request of the page is cancelled before it leaves the
-// browser; without the switch the same requests do arrive.
-TEST_F(Requests, LocalhostBlockingCoversEveryRequestKind) {
-  TestServer& s = TestServer::Get();
-  const std::string local = "http://127.0.0.1:" + std::to_string(s.port());
-  const std::string page = std::string(kPublicHost) + "/pages/req_blocked.html?port=" + std::to_string(s.port());
-  const std::vector<std::pair<std::string, std::string>> blocked = {
-      {"blk-img", local + "/echo?tag=blk-img"},
-      {"blk-css", local + "/echo?tag=blk-css"},
-      {"blk-script", local + "/echo?tag=blk-script"},
-      {"blk-frame", local + "/echo?as=html&tag=blk-frame"},
-      {"blk-redirect", local + "/echo?as=html&tag=blk-redirect"},
-      {"blk-fetch", local + "/echo?tag=blk-fetch"},
-      {"blk-xhr", local + "/echo?tag=blk-xhr"},
-  };
-  const json settings = {{"url", page}, {"proxyHostName", s.ProxyHostPort()}, {"conversionDelay", 800}};
+// A page that loads /echo?tag=<spelling>~<channel> from every host below over
+// every channel it has; "redirect" goes through the proxied public host first.
+std::string EveryChannelPage(const json& hosts) {
+  return R"(<html><head></head><body><p>LOCAL HOSTS</p><script>
+var hosts = )" + hosts.dump() + R"(, html = '', nested = '';
+for (var name in hosts) {
+  var u = function(ch) { return 'http://' + hosts[name] + '/echo?tag=' + name + '~' + ch; };
+  var q = function(ch) { return '"' + u(ch) + '"'; };
+  html += '<img src=' + q('img') + '><iframe src=' + q('iframe') + '></iframe>' +
+          '<script src=' + q('script') + '></scr' + 'ipt><link rel=stylesheet href=' + q('link') + '>' +
+          '<style>@import url(' + q('import') + ');</style>' +
+          '<div style=\'width:9px;height:9px;background:url(' + q('bg') + ')\'></div>' +
+          '<object data=' + q('object') + '></object><video poster=' + q('video') + '></video>' +
+          '<img src="http://halvern.test/redirect?to=' + encodeURIComponent(u('redirect')) + '">';
+  nested += '<img src=' + q('nested') + '>';
+  try { fetch(u('fetch'), {mode: 'no-cors'}).catch(function() {}); } catch (e) {}
+  try { var x = new XMLHttpRequest(); x.open('GET', u('xhr')); x.send(); } catch (e) {}
+  try { new EventSource(u('sse')); } catch (e) {}
+  try { navigator.sendBeacon(u('beacon'), 'b'); } catch (e) {}
+  try { new WebSocket(u('ws').replace('http:', 'ws:')); } catch (e) {}
+  new Worker('data:text/javascript,' +
+             encodeURIComponent('fetch(' + JSON.stringify(u('worker')) + ', {mode: "no-cors"}).catch(() => {})'));
+}
+document.write(html);
+var f = document.createElement('iframe');
+f.srcdoc = nested;
+document.body.appendChild(f);
+</script></body></html>)";
+}
 
-  RunResult open = Convert(settings);
+// The machine's own name when every address it has is a loopback one.
+std::string LoopbackHostName() {
+  char name[256] = {};
+  addrinfo* res = nullptr;
+  if (gethostname(name, sizeof name - 1) != 0 || getaddrinfo(name, nullptr, nullptr, &res) != 0) return "";
+  bool loopback = res != nullptr;
+  for (addrinfo* a = res; a; a = a->ai_next) {
+    if (a->ai_family == AF_INET)
+      loopback &= (ntohl(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr) >> 24) == 127;
+    else
+      loopback &= a->ai_family == AF_INET6 &&
+                  IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
+  }
+  freeaddrinfo(res);
+  return loopback ? name : "";
+}
+
+// Loopback in any spelling, over any channel, never reaches the server, yet the
+// page still converts; without the switch the same page does reach it.
+TEST_F(Requests, LocalhostBlockingHoldsForEverySpellingAndChannel) {
+  TestServer& s = TestServer::Get();
+  const std::string port = ":" + std::to_string(s.port());
+  json hosts = {{"v4", "127.0.0.1"},       {"v4b", "127.0.0.2"},        {"name", "localhost"},
+                {"upper", "LOCALHOST"},    {"dot", "localhost."},       {"sub", "foo.localhost"},
+                {"dec", "2130706433"},     {"hex", "0x7f000001"},       {"oct", "0177.0.0.1"},
+                {"short", "127.1"},        {"hexshort", "0x7f.1"},      {"pct", "%31%32%37.0.0.1"},
+                {"user", "a.test@127.0.0.1"}, {"zero", "0.0.0.0"},      {"v6", "[::1]"},
+                {"v6long", "[0:0:0:0:0:0:0:1]"}, {"mapped4", "[::ffff:127.0.0.1]"}, {"mapped6", "[::ffff:7f00:1]"},
+                {"rule", "mapped.test"}};
+  const std::string self = LoopbackHostName();
+  if (!self.empty()) hosts["self"] = self;
+  for (auto& [name, host] : hosts.items()) host = host.get<std::string>() + port;
+  const json settings = {{"htmlString", EveryChannelPage(hosts)},
+                         {"proxyHostName", s.ProxyHostPort()},
+                         {"conversionDelay", 1500}};
+  // Names the browser would otherwise send to the proxy go direct; the public
+  // host is never looked up outside this machine.
+  const std::vector<std::string> browser = {
+      "--host-resolver-rules=MAP mapped.test 127.0.0.1, MAP halvern.test ~NOTFOUND",
+      "--proxy-bypass-list=mapped.test;0.0.0.0" + (self.empty() ? "" : ";" + self)};
+
+  RunResult open = Convert(settings, browser);
   ASSERT_EQ(open.status, 0) << open.out;
-  json log = s.RequestLog();
-  for (const auto& [tag, url] : blocked) EXPECT_FALSE(Tagged(log, tag).empty()) << tag << " not requested";
+  // Subresources cannot carry user information, so "user" arrives only by XHR
+  // and WebSocket; every other spelling arrives over every channel.
+  std::map<std::string, std::set<std::string>> bySpelling, byChannel;
+  for (const auto& e : s.RequestLog("/echo")) {
+    const std::string tag = e["query"].value("tag", "~");
+    bySpelling[tag.substr(0, tag.find('~'))].insert(tag.substr(tag.find('~') + 1));
+    byChannel[tag.substr(tag.find('~') + 1)].insert(tag.substr(0, tag.find('~')));
+  }
+  for (const auto& [name, host] : hosts.items()) EXPECT_GE(bySpelling[name].size(), 2u) << name;
+  for (const char* channel : {"img", "iframe", "script", "link", "import", "bg", "object", "video", "fetch", "xhr",
+                              "sse", "beacon", "worker", "ws", "redirect", "nested"})
+    EXPECT_GE(byChannel[channel].size() + 1, hosts.size()) << channel;
 
   s.Reset();
-  RunResult r = Convert(settings, {"--disable-localhost"});
+  std::vector<std::string> blocked = browser;
+  blocked.push_back("--disable-localhost");
+  RunResult r = Convert(settings, blocked);
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(Has(Text(), "BLOCKING PAGE"));
-  EXPECT_TRUE(FetchEnabled());
-  log = s.RequestLog();
-  EXPECT_FALSE(Tagged(log, "ok-img").empty()) << "the page's own requests still load";
-  for (const auto& [tag, url] : blocked) {
-    EXPECT_TRUE(Tagged(log, tag).empty()) << tag << " reached the server";
-    EXPECT_TRUE(Has(r.out, kBlocked + url + "\n")) << tag << "\n" << r.out;
+  EXPECT_TRUE(Has(Text(), "LOCAL HOSTS"));
+  std::string leaks;
+  int bounced = 0;
+  for (const auto& e : s.RequestLog()) {
+    if (e["path"] == "/redirect")
+      ++bounced;
+    else
+      leaks += e["scheme"].get<std::string>() + " " + e.value("host", "") + e["target"].get<std::string>() + "\n";
   }
+  EXPECT_EQ(leaks, "") << "reached the server with --disable-localhost";
+  EXPECT_TRUE(Has(r.out, kBlocked + "http://127.0.0.1" + port + "/echo?tag=v4~img\n")) << r.out;
+  EXPECT_GT(bounced, 0) << "the public host that redirects was never asked";
 
   // A main document redirected to the local machine is cancelled too.
   s.Reset();
-  const std::string target = local + "/html?tag=blk-main";
+  const std::string target = s.Url("/html?tag=blk-main");
   RunResult redirected = Convert({{"url", std::string(kPublicHost) + "/redirect?to=" + e2e::UrlEncode(target)},
                                   {"proxyHostName", s.ProxyHostPort()}},
                                  {"--disable-localhost"});
@@ -251,6 +326,41 @@ TEST_F(Requests, LocalhostBlockingCoversEveryRequestKind) {
   EXPECT_TRUE(Has(redirected.out, "ERROR: [PdfClient] Load error -20 (ERR_BLOCKED_BY_CLIENT) for URL: " + target))
       << redirected.out;
   EXPECT_TRUE(Tagged(s.RequestLog(), "blk-main").empty());
+}
+
+// The proxy stands in for the network: were a private address let through,
+// it would show up in the proxy's log rather than leave the machine.
+TEST_F(Requests, PrivateNetworkBlockingHoldsBehindTheProxy) {
+  TestServer& s = TestServer::Get();
+  const std::vector<std::string> hosts = {"10.0.0.1",        "172.16.0.1", "192.168.1.1", "100.64.0.1",
+                                          "169.254.169.254", "[fd00::1]",  "[fe80::1]",   "private.test",
+                                          "public.test"};
+  const std::vector<std::string> channels = {"img", "iframe", "fetch"};
+  auto url = [](const std::string& host, const std::string& channel) {
+    std::string tag = host;
+    std::erase(tag, '[');
+    std::erase(tag, ']');
+    return "http://" + host + "/echo?tag=" + tag + "~" + channel;
+  };
+  std::string html = "<p>PRIVATE</p>";
+  for (const std::string& h : hosts)
+    html += "<img src=\"" + url(h, "img") + "\"><iframe src=\"" + url(h, "iframe") + "\"></iframe><script>fetch('" +
+            url(h, "fetch") + "', {mode: 'no-cors'})</script>";
+  RunResult r = Convert({{"htmlString", html}, {"proxyHostName", s.ProxyHostPort()}},
+                        {"--disable-private-networks",
+                         "--host-resolver-rules=MAP private.test 10.1.2.3, MAP public.test ~NOTFOUND"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Has(Text(), "PRIVATE"));
+  std::set<std::string> proxied;
+  for (const auto& e : s.RequestLog())
+    if (e["scheme"] == "proxy") proxied.insert(e["target"].get<std::string>());
+  for (const std::string& h : hosts) {
+    for (const std::string& c : channels) {
+      const bool open = h == "public.test";
+      EXPECT_EQ(proxied.count(url(h, c)), open ? 1u : 0u) << url(h, c);
+      EXPECT_EQ(Has(r.out, kBlocked + url(h, c) + "\n"), !open) << url(h, c) << "\n" << r.out;
+    }
+  }
 }
 
 TEST_F(Requests, LocalFileBlockingKeepsTheStagedPage) {
@@ -290,6 +400,9 @@ TEST_F(Requests, ConfigurationRefusesLocalTargets) {
       {{{"url", "http://localhost:" + std::to_string(s.port()) + "/pages/req_frame.html"}}, "--disable-localhost",
        hosts},
       {{{"url", "http://127.0.0.9/"}}, "--disable-localhost", hosts},
+      {{{"url", "http://[::1]:1/"}}, "--disable-localhost", hosts},
+      {{{"url", "http://169.254.169.254/"}}, "--disable-private-networks",
+       "ERROR: [main] Conversion of private-network URLs is disabled."},
       {{{"htmlString", "<p>x</p>"}, {"baseUrl", s.Url("/pages/")}}, "--disable-localhost", hosts},
   };
   for (const Case& c : cases) {

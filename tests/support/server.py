@@ -27,6 +27,9 @@ Through the proxies, a request for a loopback host goes to that host; any
 other host name is answered by this server (HTTP port for plain requests,
 HTTPS port for CONNECT), so a test can prove the proxy was used: the browser
 bypasses proxies for loopback addresses.
+
+The HTTP port also answers on ::1 and 127.0.0.2 when those can be bound, so
+every spelling of the local machine reaches the same routes.
 """
 
 import argparse
@@ -134,6 +137,21 @@ class Server(QuietServerMixin, http.server.ThreadingHTTPServer):
             except (ssl.SSLError, OSError):
                 return
         super().finish_request(request, client_address)
+
+
+class Server6(Server):
+    address_family = socket.AF_INET6
+
+
+def also_listen(port, handler):
+    """The HTTP routes on the other loopback addresses, where they can be bound."""
+    extra = []
+    for host, cls in (("::1", Server6), ("127.0.0.2", Server)):
+        try:
+            extra.append(cls((host, port), handler, "http"))
+        except OSError:
+            pass
+    return extra
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -520,6 +538,8 @@ def main():
                             args.proxy_credentials if args.proxy_auth else "")
         proxy_auth = ProxyServer((args.host, 0), "proxy-auth", args.proxy_credentials)
         servers = [http_srv, https_srv, proxy, proxy_auth]
+        if args.host == "127.0.0.1":
+            servers += also_listen(http_srv.server_address[1], Handler)
         for srv in servers:
             srv.pages_dir = pages
             srv.http_port = http_srv.server_address[1]
