@@ -32,7 +32,6 @@ class CommandLine {
   // up to a lone "--"); positional arguments are not switches.
   void InitFromArgv(int argc, const char* const* argv);
   void SetProgram(const std::string& program) { program_ = program; }
-  const std::string& GetProgram() const { return program_; }
   void AppendSwitch(const std::string& name) { AppendSwitchWithValue(name, ""); }
   void AppendSwitchWithValue(const std::string& name, const std::string& value);
   void RemoveSwitch(const std::string& name);

@@ -1,5 +1,6 @@
 #include "config/validation.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -55,7 +56,9 @@ TEST(UrlHelpers, ResolverRulesAgreeWithTheBrowser) {
     EXPECT_EQ(isLocalhostUrl(c.url, resolver), c.loopback) << c.rules << " " << c.url;
     EXPECT_EQ(isPrivateNetworkUrl(c.url, resolver), c.privateNetwork) << c.rules << " " << c.url;
   }
-  // The machine's own name goes through the system resolver.
+  // The machine's own name goes through the system resolver (on its worker
+  // thread, which qemu-user cannot run getaddrinfo on).
+  if (std::getenv("HALVERN_TEST_UNDER_QEMU")) GTEST_SKIP() << "threaded lookups hang under qemu-user";
   char name[256] = {};
   addrinfo* answers = nullptr;
   if (gethostname(name, sizeof name - 1) != 0 || getaddrinfo(name, nullptr, nullptr, &answers) != 0)
@@ -200,6 +203,7 @@ TEST_F(ValidationTest, ChecksInOrder) {
     const auto& [edit, error] = cases[i];
     ConversionSettings s;
     s.url = "https://example.com/";
+    s.hostResolverRules = "MAP example.com ~NOTFOUND";  // no lookup leaves the machine
     edit(s);
     bool ok = false;
     const auto lines = CaptureLog([&] {
