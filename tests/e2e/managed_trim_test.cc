@@ -168,6 +168,9 @@ TEST_P(InkEnd, ContentEndMatchesTheLayout) {
   EXPECT_NEAR(ce["cut"].get<double>(), c.cut, 2.5) << log;
   EXPECT_FALSE(info.contains("contentEndInkError"));
   EXPECT_TRUE(Markers().empty());
+  // The page's result as received, in the page's own key order.
+  EXPECT_NE(log.find("[PdfClient] Ink measurements: {\"result\":{\"type\":\"object\",\"value\":{\"tailPx\":"),
+            std::string::npos) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,8 +1,10 @@
 // The DevTools backend against the installed browser: what a whole run cannot
 // show (callback order, pipe framing, replies, tasks, the browser's own tree).
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -280,11 +282,21 @@ TEST_F(DevToolsEngine, LaunchKeepsTheSwitchOrderAndAppliesPreferencesAndSettings
   EXPECT_EQ(std::vector<std::string>(args.begin() + 1, args.end()), expected);
 }
 
+// A browser that is missing, or ends before its first reply, fails the
+// start; so does a user data folder that another run holds.
 TEST_F(DevToolsEngine, MissingBrowserFailsInitialize) {
-  setenv("HALVERN_BROWSER", (dir_ + "/no-such-browser").c_str(), 1);
+  for (std::string browser : {dir_ + "/no-such-browser", std::string("/bin/true")}) {
+    setenv("HALVERN_BROWSER", browser.c_str(), 1);
+    EXPECT_FALSE(engine::Initialize(settings_, app_)) << browser;
+    unsetenv("HALVERN_BROWSER");
+    EXPECT_FALSE(engine::CreateBrowser({}, std::make_shared<TestClient>(), "about:blank", {}));
+  }
+  fs::create_directories(app_->userDataDir);
+  int held = open(app_->userDataDir.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
   EXPECT_FALSE(engine::Initialize(settings_, app_));
-  unsetenv("HALVERN_BROWSER");
-  EXPECT_FALSE(engine::CreateBrowser({}, std::make_shared<TestClient>(), "about:blank", {}));
+  close(held);
+  EXPECT_TRUE(engine::Initialize(settings_, app_));
 }
 
 // However the run ends, the browser's whole process group goes with it.
