@@ -135,20 +135,34 @@ std::string UncaughtExceptionText(const nlohmann::ordered_json& d) {
   if (ex == d.end() || !ex->is_object()) return text;
   std::string type = ex->value("type", ""), subtype = ex->value("subtype", "");
   std::string what;
-  if (type == "object" && subtype == "error") {
+  if (type == "string") {
+    what = ex->value("value", "");
+  } else if (type == "undefined") {
+    what = "undefined";
+  } else if (type == "object" && subtype == "null") {
+    what = "null";
+  } else if (type == "bigint") {
+    what = ex->value("unserializableValue", ex->value("description", ""));
+    if (!what.empty() && what.back() == 'n') what.pop_back();
+  } else if (type == "object" && subtype == "error") {
+    // The stack minus its frames: the error's own text, lines and all.
     what = ex->value("description", "");
-    what = what.substr(0, what.find('\n'));  // the message line, not the stack
-  } else if (type == "object" && subtype != "null") {
-    what = "#<" + ex->value("className", "Object") + ">";
+    size_t frames = what.find("\n    at ");
+    if (frames != std::string::npos) what.resize(frames);
+  } else if (type == "object") {
+    what = "[object " + ex->value("className", "Object") + "]";
+  } else if (ex->contains("description")) {
+    what = ex->value("description", "");  // numbers and symbols as the script engine writes them
   } else if (ex->contains("value")) {
-    const auto& v = (*ex)["value"];
-    what = v.is_string() ? v.get<std::string>() : v.dump();
-  } else if (ex->contains("unserializableValue")) {
-    what = ex->value("unserializableValue", "");
-  } else {
-    what = type == "object" ? "null" : ex->value("description", type);
+    what = (*ex)["value"].dump();
   }
-  return what.empty() ? text : text + " " + what;
+  return text + " " + what;
+}
+
+bool ExceptionNeedsItsStringConversion(const nlohmann::ordered_json& d) {
+  auto ex = d.find("exception");
+  return ex != d.end() && ex->is_object() && ex->value("type", "") == "object" && ex->value("subtype", "") != "null" &&
+         ex->contains("objectId");
 }
 
 std::string NetErrorShortName(const std::string& errorText) {

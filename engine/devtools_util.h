@@ -18,8 +18,14 @@ nlohmann::json PrintParams(const PdfPrintSettings& s);
 nlohmann::ordered_json ParseProtocolMessage(const char* data, size_t size);
 
 // The console text of an uncaught exception (Runtime.ExceptionDetails), as
-// the script engine words it: "Uncaught Error: boom", "Uncaught #<Object>".
+// the script engine words it: "Uncaught" and the thrown value converted to a
+// string ("Uncaught Error: boom", "Uncaught str"). For objects that is a
+// stand-in: their own conversion runs in the page (below).
 std::string UncaughtExceptionText(const nlohmann::ordered_json& exceptionDetails);
+
+// True when the thrown value is an object whose string conversion only the
+// page can run (its toString may be its own).
+bool ExceptionNeedsItsStringConversion(const nlohmann::ordered_json& exceptionDetails);
 
 // The short name of a net error: "net::ERR_NAME_NOT_RESOLVED" -> "ERR_NAME_NOT_RESOLVED".
 std::string NetErrorShortName(const std::string& protocolErrorText);

@@ -150,10 +150,53 @@ void PageSession::OnInspectorTargetCrashed(const Json&) {
 }
 
 void PageSession::ReportConsole(LogSeverity level, const std::string& text, std::string source, int line) {
-  if (!client_) return;
   // What the start-up script logs belongs to the document it runs in.
   if (source == kStartupScriptUrl) source = url_;
-  client_->OnConsoleMessage(shared_from_this(), level, text, source, line);
+  console_.push_back({nextConsoleSeq_++, true, level, text, std::move(source), line});
+  FlushConsole();
+}
+
+void PageSession::FlushConsole() {
+  while (!console_.empty() && console_.front().ready) {
+    ConsoleLine c = std::move(console_.front());
+    console_.pop_front();
+    if (client_) client_->OnConsoleMessage(shared_from_this(), c.level, c.text, c.source, c.line);
+  }
+}
+
+// The thrown value as the script engine words it: an object is converted by
+// its own toString, in the page; "exception" when that fails, as the engine
+// says then. Should the page not answer, the stand-in text goes out.
+void PageSession::ReportUncaught(const Json& details, const std::string& source, int line) {
+  std::string text = UncaughtExceptionText(details);
+  if (!ExceptionNeedsItsStringConversion(details)) return ReportConsole(LogSeverity::Error, text, source, line);
+  uint64_t seq = nextConsoleSeq_++;
+  console_.push_back({seq, false, LogSeverity::Error, text, source, line});
+  std::weak_ptr<PageSession> weak = shared_from_this();
+  auto settle = [weak, seq](const std::string* converted) {
+    auto self = weak.lock();
+    if (!self) return;
+    for (auto& c : self->console_) {
+      if (c.seq != seq || c.ready) continue;
+      if (converted) c.text = *converted;
+      c.ready = true;
+      self->FlushConsole();
+      return;
+    }
+  };
+  std::string prefix = details.value("text", "Uncaught");
+  const Json call = {{"objectId", details["exception"].value("objectId", "")},
+                     {"functionDeclaration", "function(){try{return String(this)}catch(e){return null}}"},
+                     {"returnByValue", true},
+                     {"silent", true}};
+  int sent = SendPage("Runtime.callFunctionOn", call, [settle, prefix](const Json& m) {
+    const Json value = m.value("result", Json::object()).value("result", Json::object()).value("value", Json());
+    if (!m.contains("result") || m["result"].contains("exceptionDetails")) return settle(nullptr);
+    std::string converted = prefix + " " + (value.is_string() ? value.get<std::string>() : std::string("exception"));
+    settle(&converted);
+  });
+  if (!sent) return settle(nullptr);
+  PostDelayedTask([settle] { settle(nullptr); }, 1000);
 }
 
 // The console domain carries the text the script engine builds for a
@@ -173,7 +216,7 @@ void PageSession::OnExceptionThrown(const Json& params) {
   // The start-up script's own failures are not the page's.
   if (source == kStartupScriptUrl) return;
   if (source.empty()) source = url_;
-  ReportConsole(LogSeverity::Error, UncaughtExceptionText(details), source, details.value("lineNumber", -1) + 1);
+  ReportUncaught(details, source, details.value("lineNumber", -1) + 1);
 }
 
 void PageSession::OnLogEntryAdded(const Json& params) {

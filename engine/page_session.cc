@@ -216,8 +216,7 @@ void PageSession::ExecuteInMainFrame(const std::string& code, const std::string&
     const Json& r = m["result"];
     auto details = r.find("exceptionDetails");
     if (details == r.end()) return;
-    self->ReportConsole(LogSeverity::Error, UncaughtExceptionText(*details), scriptUrl,
-                        details->value("lineNumber", 0) + 1 + startLine);
+    self->ReportUncaught(*details, scriptUrl, details->value("lineNumber", 0) + 1 + startLine);
   });
 }
 

@@ -87,6 +87,8 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   void ReportLoadError(const std::string& key, const std::string& errorText, const std::string& url);
   void ReportCrash(TerminationStatus status, int code, const std::string& text);
   void ReportConsole(LogSeverity level, const std::string& text, std::string source, int line);
+  void ReportUncaught(const Json& exceptionDetails, const std::string& source, int line);
+  void FlushConsole();
   void SetLoading(const std::string& frameId, bool loading);
 
   struct PrintJob;
@@ -124,6 +126,18 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   std::set<std::string> reportedErrors_;
   std::set<std::string> loadingFrames_;
   std::map<std::string, std::string> certificateErrors_;  // refused URL -> its error
+
+  // Console messages reach the client in the order they happened; an
+  // uncaught object waits for its string conversion in the page.
+  struct ConsoleLine {
+    uint64_t seq;
+    bool ready;
+    LogSeverity level;
+    std::string text, source;
+    int line;
+  };
+  std::deque<ConsoleLine> console_;
+  uint64_t nextConsoleSeq_ = 0;
   bool crashReported_ = false;
 };
 

@@ -276,7 +276,7 @@ TEST_F(Preparation, ConsoleMessagesKeepTheirOrderAndLevel) {
       {"log", "one", "5"},       {"log", "two", "6"},          {"warn", "three", "7"},
       {"error", "four", "8"},    {"debug", "five", "9"},       {"log", "[object Object]", "10"},
       {"log", "1,2", "11"},      {"log", "x 2 true", "12"},    {"error", "Error: boom", "13"},
-      {"log", "a \xEF\xBF\xBD b", "14"}, {"log", "post", "1"}, {"error", "Uncaught TypeError: Cannot read properties of null (reading 'boom')", "2"}};
+      {"log", "a \xEF\xBF\xBD b", "14"}, {"error", "Uncaught 3,4", "17"}, {"log", "after", "17"}, {"log", "post", "1"}, {"error", "Uncaught TypeError: Cannot read properties of null (reading 'boom')", "2"}};
   EXPECT_EQ(got, want) << j.dump(2);
 }
 

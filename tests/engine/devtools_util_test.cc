@@ -44,18 +44,24 @@ TEST(ParseProtocolMessage, LoneSurrogatesAndBadBytesBecomeReplacementCharacters)
 
 TEST(UncaughtExceptionText, WordedAsTheScriptEngineDoes) {
   const std::pair<const char*, const char*> cases[] = {
-      {R"({"text":"Uncaught","exception":{"type":"object","subtype":"error","description":"Error: boom\n    at x:1:1"}})",
-       "Uncaught Error: boom"},
-      {R"({"text":"Uncaught","exception":{"type":"object","className":"Object","description":"Object"}})",
-       "Uncaught #<Object>"},
+      {R"({"text":"Uncaught","exception":{"type":"object","subtype":"error","description":"Error: two\nlines\n    at x:1:1"}})",
+       "Uncaught Error: two\nlines"},
+      {R"({"text":"Uncaught","exception":{"type":"object","className":"Foo","description":"Foo"}})",
+       "Uncaught [object Foo]"},  // stand-in until the page converts it
       {R"({"text":"Uncaught","exception":{"type":"string","value":"str"}})", "Uncaught str"},
-      {R"({"text":"Uncaught","exception":{"type":"number","value":5}})", "Uncaught 5"},
+      {R"({"text":"Uncaught","exception":{"type":"number","value":1e21,"description":"1e+21"}})", "Uncaught 1e+21"},
+      {R"({"text":"Uncaught","exception":{"type":"bigint","unserializableValue":"7n","description":"7n"}})", "Uncaught 7"},
       {R"({"text":"Uncaught","exception":{"type":"object","subtype":"null","value":null}})", "Uncaught null"},
-      {R"({"text":"Uncaught","exception":{"type":"undefined"}})", "Uncaught undefined"},
+      {R"j({"text":"Uncaught (in promise)","exception":{"type":"undefined"}})j", "Uncaught (in promise) undefined"},
       {R"({"text":"Uncaught SyntaxError: Unexpected end of input"})", "Uncaught SyntaxError: Unexpected end of input"},
   };
-  for (const auto& [details, text] : cases)
-    EXPECT_EQ(engine::UncaughtExceptionText(engine::Json::parse(details)), text) << details;
+  for (const auto& [details, text] : cases) {
+    auto d = engine::Json::parse(details);
+    EXPECT_EQ(engine::UncaughtExceptionText(d), text) << details;
+    EXPECT_FALSE(engine::ExceptionNeedsItsStringConversion(d)) << details;  // none has an objectId
+  }
+  EXPECT_TRUE(engine::ExceptionNeedsItsStringConversion(
+      engine::Json::parse(R"({"exception":{"type":"object","className":"Foo","objectId":"1.2"}})")));
 }
 
 TEST(ParseHostPort, Origins) {
