@@ -21,11 +21,8 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 
 // The string result.value of an evaluation reply, or empty.
 std::string StringValue(const engine::Json& result) {
-  const auto& root = result;
-  if (!root.is_object() || !root.contains("result") || !root["result"].is_object()) return "";
-  const auto& r = root["result"];
-  if (!r.contains("value") || !r["value"].is_string()) return "";
-  return r["value"].get<std::string>();
+  const engine::Json& v = EvaluatedValue(result);
+  return v.is_string() ? v.get<std::string>() : "";
 }
 
 void StoreMetadata(const engine::Json& obj, PdfClient& c) {

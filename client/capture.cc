@@ -21,14 +21,6 @@ std::string ScriptWithSelector(const char* script, const std::string& selector) 
   return s;
 }
 
-const engine::Json* ResultValue(const engine::Json& root) {
-  if (!root.is_object()) return nullptr;
-  auto r = root.find("result");
-  if (r == root.end() || !r->is_object()) return nullptr;
-  auto v = r->find("value");
-  return v == r->end() ? nullptr : &*v;
-}
-
 bool Number(const engine::Json& obj, const char* key, double& out) {
   auto it = obj.find(key);
   if (it == obj.end() || !it->is_number()) return false;
@@ -59,10 +51,9 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
                    "Math.max(document.documentElement ? document.documentElement.scrollHeight : 0,"
                    "document.body ? document.body.scrollHeight : 0)",
                    [self, browser](bool, const engine::Json& result) {
-                     const auto& root = result;
-                     const engine::Json* v = ResultValue(root);
+                     const engine::Json& v = EvaluatedValue(result);
                      long long value = 0;
-                     if (v && v->is_number()) value = static_cast<long long>(std::trunc(v->get<double>()));
+                     if (v.is_number()) value = static_cast<long long>(std::trunc(v.get<double>()));
                      if (value <= 0) value = self->s_.viewportWidth;
                      if (value > 32766) value = 32766;
                      self->contentHeightPx = static_cast<int>(value) + 1;
@@ -79,11 +70,10 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
   EvaluateScript(browser, ScriptWithSelector(kScript_element_box, s_.visibleWebElementSelector),
                  [self, browser](bool, const engine::Json& result) {
                    if (self->finished_) return;
-                   const auto& root = result;
-                   const engine::Json* v = ResultValue(root);
+                   const engine::Json& v = EvaluatedValue(result);
                    double x, y, w, h;
-                   if (!v || !v->is_object() || !Number(*v, "x", x) || !Number(*v, "y", y) || !Number(*v, "width", w) ||
-                       !Number(*v, "height", h) || !(w > 0) || !(h > 0)) {
+                   if (!v.is_object() || !Number(v, "x", x) || !Number(v, "y", y) || !Number(v, "width", w) ||
+                       !Number(v, "height", h) || !(w > 0) || !(h > 0)) {
                      self->FailConversion("Element with the specified selector could not be found.");
                      return;
                    }
@@ -123,9 +113,9 @@ void PdfClient::DoCapturePng(Browser browser) {
       self->FailConversion("Page.captureScreenshot DevTools call failed.");
       return;
     }
-    const auto& root = result;
     std::string data;
-    if (root.is_object() && root.contains("data") && root["data"].is_string()) data = root["data"].get<std::string>();
+    if (result.is_object() && result.contains("data") && result["data"].is_string())
+      data = result["data"].get<std::string>();
     if (data.empty()) {
       self->FailConversion("Page.captureScreenshot: no image data in response.");
       return;
@@ -161,11 +151,9 @@ void PdfClient::DoIsolateVisibleElement(Browser browser) {
   EvaluateScript(browser, ScriptWithSelector(kScript_isolate, s_.visibleWebElementSelector),
                  [self, browser](bool, const engine::Json& result) {
                    if (self->finished_) return;
-                   const auto& root = result;
-                   const engine::Json* v = ResultValue(root);
+                   const engine::Json& v = EvaluatedValue(result);
                    double w, h;
-                   if (!v || !v->is_object() || !Number(*v, "width", w) || !Number(*v, "height", h) || !(w > 0) ||
-                       !(h > 0)) {
+                   if (!v.is_object() || !Number(v, "width", w) || !Number(v, "height", h) || !(w > 0) || !(h > 0)) {
                      self->FailConversion("Element with the specified selector could not be found.");
                      return;
                    }

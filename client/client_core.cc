@@ -14,6 +14,18 @@ void PdfDevToolsObserver::OnDevToolsMethodResult(std::shared_ptr<engine::Browser
   cb(success, result);
 }
 
+const engine::Json& EvaluatedValue(const engine::Json& reply) {
+  static const engine::Json kNone;
+  auto r = reply.is_object() ? reply.find("result") : reply.end();
+  if (r == reply.end() || !r->is_object()) return kNone;
+  auto v = r->find("value");
+  return v == r->end() ? kNone : *v;
+}
+
+std::string ReplyText(const engine::Json& reply) {
+  return reply.dump(-1, ' ', false, engine::Json::error_handler_t::replace);
+}
+
 PdfClient::PdfClient(const ConversionSettings& settings)
     : paperWidth(settings.paperWidth), paperHeight(settings.paperHeight), s_(settings) {}
 

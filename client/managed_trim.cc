@@ -33,16 +33,6 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 // The scale the print will use; needed before the print computes it.
 double PrintScale(const ConversionSettings& s) { return ClampPrintScale(RequestedPrintScale(s)); }
 
-// result.value of an evaluation reply when it is an object, else null.
-engine::Json ObjectValue(const engine::Json& result) {
-  const auto& root = result;
-  if (!root.is_object()) return nullptr;
-  auto r = root.find("result");
-  if (r == root.end() || !r->is_object()) return nullptr;
-  auto v = r->find("value");
-  if (v == r->end() || !v->is_object()) return nullptr;
-  return *v;
-}
 
 double Number(const engine::Json& obj, const char* key, double fallback) {
   auto it = obj.find(key);
@@ -96,8 +86,8 @@ void PdfClient::DoPrepareManagedTrim(Browser browser) {
   auto self = shared_from_this();
   EvaluateScript(browser, script, [self, browser](bool, const engine::Json& result) {
     if (self->finished_) return;
-    LogLine("[PdfClient] Content-end marker placed: " + result.dump(-1, ' ', false, engine::Json::error_handler_t::replace));
-    auto v = ObjectValue(result);
+    LogLine("[PdfClient] Content-end marker placed: " + ReplyText(result));
+    const engine::Json& v = EvaluatedValue(result);
     if (v.is_object()) {
       double bottom = Number(v, "markerBottom", NAN), trail = Number(v, "trailPx", NAN);
       if (bottom + trail > 0) self->contentHeightPx = CeilToInt(bottom + trail);
@@ -126,9 +116,9 @@ void PdfClient::DoPrepareManagedTrimInk(Browser browser) {
 }
 
 void PdfClient::OnInkMeasurements(const engine::Json& result) {
-  LogLine("[PdfClient] Ink measurements: " + result.dump(-1, ' ', false, engine::Json::error_handler_t::replace));
-  auto v = ObjectValue(result);
-  if (!v.is_object()) v = engine::Json::object();
+  LogLine("[PdfClient] Ink measurements: " + ReplyText(result));
+  static const engine::Json kNoValues = engine::Json::object();
+  const engine::Json& v = EvaluatedValue(result).is_object() ? EvaluatedValue(result) : kNoValues;
   inkTailPx = Number(v, "tailPx", 0);
   inkPaintEndPx_ = Number(v, "paintEnd", 0);
   canvasPainted_ = Bool(v, "canvasPainted");

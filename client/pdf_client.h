@@ -22,6 +22,12 @@ class PdfRenderHandler : public engine::RenderHandler {
   int height;
 };
 
+// The value an evaluation reply carries (result.value); null when it has none.
+const engine::Json& EvaluatedValue(const engine::Json& reply);
+
+// A reply as the log shows it: the browser's text, in its member order.
+std::string ReplyText(const engine::Json& reply);
+
 // One-shot observer for a single DevTools request.
 class PdfDevToolsObserver : public engine::DevToolsMessageObserver {
  public:

@@ -14,12 +14,8 @@ std::string Trimmed(std::string s) {
 
 // True when the reply's result.value is the boolean true.
 bool ReplyIsTrue(const engine::Json& result) {
-  const auto& root = result;
-  if (!root.is_object()) return false;
-  auto r = root.find("result");
-  if (r == root.end() || !r->is_object()) return false;
-  auto v = r->find("value");
-  return v != r->end() && v->is_boolean() && v->get<bool>();
+  const engine::Json& v = EvaluatedValue(result);
+  return v.is_boolean() && v.get<bool>();
 }
 
 std::string SelectorArray(const std::vector<std::string>& selectors) {
@@ -138,16 +134,8 @@ void PdfClient::DoLazyImageScroll(Browser browser) {
 }
 
 void PdfClient::OnLazySignals(Browser browser, bool, const engine::Json& result) {
-  const auto& root = result;
-  const engine::Json* value = nullptr;
-  if (root.is_object()) {
-    auto r = root.find("result");
-    if (r != root.end() && r->is_object()) {
-      auto v = r->find("value");
-      if (v != r->end() && v->is_object()) value = &*v;
-    }
-  }
-  if (!value) {
+  const engine::Json* value = &EvaluatedValue(result);
+  if (!value->is_object()) {
     LogLine("[PdfClient] Lazy-image scroll needed (signals unknown)");
     DoLazyImageScrollRun(browser);
     return;
@@ -201,12 +189,8 @@ void PdfClient::DoLazyImageScrollRun(Browser browser) {
       browser, Trimmed(kScript_lazy_scroll) + "(" + std::to_string(s_.lazyImagesLoadingDelay) + ")",
       [self, browser](bool, const engine::Json& result) {
         if (self->finished_) return;
-        const auto& root = result;
-        if (root.is_object() && root.contains("result") && root["result"].is_object()) {
-          auto& r = root["result"];
-          if (r.contains("value") && r["value"].is_string())
-            LogLine("[PdfClient] Lazy scroll: " + r["value"].get<std::string>());
-        }
+        const engine::Json& v = EvaluatedValue(result);
+        if (v.is_string()) LogLine("[PdfClient] Lazy scroll: " + v.get<std::string>());
         self->WaitBeforeClicks(browser);
       },
       true);

@@ -24,12 +24,8 @@ std::string Num(double v) {
 
 // result.value as an integer (a double truncated); fallback when unusable.
 long long IntValue(const engine::Json& result, long long fallback) {
-  const auto& root = result;
-  if (!root.is_object()) return fallback;
-  auto r = root.find("result");
-  if (r == root.end() || !r->is_object()) return fallback;
-  auto v = r->find("value");
-  if (v == r->end() || !v->is_number()) return fallback;
+  const engine::Json* v = &EvaluatedValue(result);
+  if (!v->is_number()) return fallback;
   if (v->is_number_float()) {
     double d = v->get<double>();
     if (!std::isfinite(d)) return fallback;

@@ -152,8 +152,10 @@ std::shared_ptr<engine::ResourceRequestHandler> PdfClient::GetResourceRequestHan
   bool block = false;
   if (!s_.localFilesEnabled && isFileUrl(u) && !(!s_.htmlString.empty() && u == targetUrl)) block = true;
   // Names are looked up here, before any byte goes out; answers are cached.
-  if (!block && !s_.localhostEnabled && isLocalhostUrl(u, resolver_)) block = true;
-  if (!block && !s_.privateNetworksEnabled && isPrivateNetworkUrl(u, resolver_)) block = true;
+  if (!block && (!s_.localhostEnabled || !s_.privateNetworksEnabled)) {
+    const hvn::HostReach reach = resolver_.Reach(u);
+    block = (!s_.localhostEnabled && reach.loopback) || (!s_.privateNetworksEnabled && reach.privateNetwork);
+  }
   if (block) {
     if (!blockHandler_) blockHandler_ = std::make_shared<PdfBlockRequestHandler>();
     return blockHandler_;

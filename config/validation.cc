@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "app/run_log.h"
+#include "config/host_resolver.h"
 
 namespace {
 
@@ -40,14 +41,6 @@ bool isFileUrl(const std::string& url) {
   return url.size() >= 7 && AsciiLower(url.substr(0, 7)) == "file://";
 }
 
-bool isLocalhostUrl(const std::string& url, const hvn::HostResolver& resolver) {
-  return resolver.Reach(url).loopback;
-}
-
-bool isPrivateNetworkUrl(const std::string& url, const hvn::HostResolver& resolver) {
-  return resolver.Reach(url).privateNetwork;
-}
-
 void NormalizeUrl(ConversionSettings& s) {
   if (!s.htmlString.empty() || s.url.empty() || s.url.find("://") != std::string::npos) return;
   std::string& url = s.url;
@@ -79,13 +72,18 @@ bool ValidateSettings(const ConversionSettings& s) {
       ((!s.url.empty() && isFileUrl(s.url)) || (!s.baseUrl.empty() && isFileUrl(s.baseUrl))))
     return Fail("Conversion of local files is disabled.");
   // Names are looked up only by a run that blocks what they might reach.
-  const hvn::HostResolver resolver(s.hostResolverRules);
-  const auto urlOrBase = [&](bool (*reaches)(const std::string&, const hvn::HostResolver&)) {
-    return (!s.url.empty() && reaches(s.url, resolver)) || (!s.baseUrl.empty() && reaches(s.baseUrl, resolver));
-  };
-  if (!s.localhostEnabled && urlOrBase(isLocalhostUrl)) return Fail("Conversion of localhost URLs is disabled.");
-  if (!s.privateNetworksEnabled && urlOrBase(isPrivateNetworkUrl))
-    return Fail("Conversion of private-network URLs is disabled.");
+  hvn::HostReach reach;
+  if (!s.localhostEnabled || !s.privateNetworksEnabled) {
+    const hvn::HostResolver resolver(s.hostResolverRules);
+    for (const std::string* u : {&s.url, &s.baseUrl}) {
+      if (u->empty()) continue;
+      const hvn::HostReach one = resolver.Reach(*u);
+      reach.loopback = reach.loopback || one.loopback;
+      reach.privateNetwork = reach.privateNetwork || one.privateNetwork;
+    }
+  }
+  if (!s.localhostEnabled && reach.loopback) return Fail("Conversion of localhost URLs is disabled.");
+  if (!s.privateNetworksEnabled && reach.privateNetwork) return Fail("Conversion of private-network URLs is disabled.");
   if (!s.enableJavascript && s.startupModeManual)
     return Fail("startupModeManual requires enableJavascript to be true.");
   if (!s.enableJavascript && !s.windowStatus.empty())

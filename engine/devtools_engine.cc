@@ -139,7 +139,6 @@ void Reset() {
   e.browsers.clear();
   Tasks().Clear();
   CloseFd(e.logFd);
-  SetEngineLogFd(-1);
   CloseFd(e.profileLockFd);
   RestoreSignals();
   e.app.reset();
@@ -148,16 +147,10 @@ void Reset() {
 
 }  // namespace
 
-namespace {
-int gEngineLogFd = -1;
-}
-
-void SetEngineLogFd(int fd) { gEngineLogFd = fd; }
-
 void EngineLog(const std::string& msg) {
-  if (gEngineLogFd < 0) return;
+  if (E().logFd < 0) return;
   std::string line = "[engine] " + msg + "\n";
-  (void)!write(gEngineLogFd, line.data(), line.size());
+  (void)!write(E().logFd, line.data(), line.size());
 }
 
 int ExecuteProcess(int argc, char** argv, std::shared_ptr<App> /*app*/) {
@@ -176,7 +169,6 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
   e.app = std::move(app);
   e.logFd = settings.logFile.empty() ? -1
                                      : open(settings.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  SetEngineLogFd(e.logFd);
 
   CommandLine cl = e.hostSwitches;
   cl.SetProgram(executable);

@@ -5,8 +5,7 @@
 
 namespace engine {
 
-// Sends "[engine] " lines to fd (-1: nowhere).
-void SetEngineLogFd(int fd);
+// An "[engine] " line in the browser's log file, when the run has one.
 void EngineLog(const std::string& message);
 
 }  // namespace engine

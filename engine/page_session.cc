@@ -100,32 +100,30 @@ void PageSession::SetupAnswered(int wire) {
   }
 }
 
+// Browser-level commands that create the session: a failure leaves nothing
+// to drive, so it is logged and the chain stops.
+void PageSession::SendTargetCommand(const std::string& method, const Json& params,
+                                    std::function<void(const Json& result)> next) {
+  connection_.Send(method, params, "", [method, next = std::move(next)](const Json& m) {
+    auto result = m.find("result");
+    if (result == m.end()) return EngineLog(method + " failed: " + m.value("error", Json::object()).dump());
+    next(*result);
+  });
+}
+
 void PageSession::Start() {
   auto self = shared_from_this();
   mainFrame_ = std::make_shared<FrameImpl>(self, true, "", "");
   // Created on about:blank so that everything can be set up before the first
   // real document starts.
-  connection_.Send("Target.createTarget", Json{{"url", "about:blank"}}, "", [self](const Json& m) {
-    if (!m.contains("result")) {
-      EngineLog("Target.createTarget failed: " + m.value("error", Json::object()).dump());
-      return;
-    }
-    self->targetId_ = m["result"].value("targetId", "");
-    self->Attach();
+  SendTargetCommand("Target.createTarget", Json{{"url", "about:blank"}}, [self](const Json& created) {
+    self->targetId_ = created.value("targetId", "");
+    self->SendTargetCommand("Target.attachToTarget", Json{{"targetId", self->targetId_}, {"flatten", true}},
+                            [self](const Json& attached) {
+                              self->sessionId_ = attached.value("sessionId", "");
+                              self->SetUpPage();
+                            });
   });
-}
-
-void PageSession::Attach() {
-  auto self = shared_from_this();
-  connection_.Send("Target.attachToTarget", Json{{"targetId", targetId_}, {"flatten", true}}, "",
-                   [self](const Json& m) {
-                     if (!m.contains("result")) {
-                       EngineLog("Target.attachToTarget failed: " + m.value("error", Json::object()).dump());
-                       return;
-                     }
-                     self->sessionId_ = m["result"].value("sessionId", "");
-                     self->SetUpPage();
-                   });
 }
 
 void PageSession::SetUpPage() {
@@ -263,8 +261,7 @@ int PageSession::ExecuteDevToolsMethod(int messageId, const std::string& method,
   if (sessionId_.empty() || !connection_.CanSend()) return 0;
   int clientId = messageId != 0 ? messageId : nextChosenId_++;
   std::weak_ptr<PageSession> weak = shared_from_this();
-  const Json& converted = params.is_null() ? Json::object() : params;
-  int wire = SendPage(method, converted, [weak, clientId](const Json& m) {
+  int wire = SendPage(method, params, [weak, clientId](const Json& m) {
     if (auto self = weak.lock()) self->DeliverResult(clientId, m);
   });
   return wire ? clientId : 0;

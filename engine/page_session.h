@@ -55,7 +55,7 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   int SendPage(const std::string& method, const Json& params, ReplyFn reply = nullptr);
   void AfterSetup(std::function<void()> fn);
   void SetupAnswered(int wire);
-  void Attach();
+  void SendTargetCommand(const std::string& method, const Json& params, std::function<void(const Json& result)> next);
   void SetUpPage();
   void ApplyViewRect();
   void DeliverResult(int clientId, const Json& reply);

@@ -1,4 +1,5 @@
 #include "config/validation.h"
+#include "config/host_resolver.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -53,8 +54,8 @@ TEST(UrlHelpers, ResolverRulesAgreeWithTheBrowser) {
   };
   for (const auto& c : cases) {
     const hvn::HostResolver resolver(c.rules);
-    EXPECT_EQ(isLocalhostUrl(c.url, resolver), c.loopback) << c.rules << " " << c.url;
-    EXPECT_EQ(isPrivateNetworkUrl(c.url, resolver), c.privateNetwork) << c.rules << " " << c.url;
+    EXPECT_EQ(resolver.Reach(c.url).loopback, c.loopback) << c.rules << " " << c.url;
+    EXPECT_EQ(resolver.Reach(c.url).privateNetwork, c.privateNetwork) << c.rules << " " << c.url;
   }
   // The machine's own name goes through the system resolver (on its worker
   // thread, which qemu-user cannot run getaddrinfo on).
@@ -69,7 +70,7 @@ TEST(UrlHelpers, ResolverRulesAgreeWithTheBrowser) {
                             ntohl(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr) >> 24 == 127);
   freeaddrinfo(answers);
   if (!loopback) GTEST_SKIP() << name << " does not resolve to 127/8 here";
-  EXPECT_TRUE(isLocalhostUrl(std::string("http://") + name + ":8080/", hvn::HostResolver()));
+  EXPECT_TRUE(hvn::HostResolver().Reach(std::string("http://") + name + ":8080/").loopback);
 }
 
 class ValidationTest : public cfgtest::RunLogTest {};
@@ -99,8 +100,8 @@ TEST_F(ValidationTest, HostSpellings) {
   };
   const hvn::HostResolver offline("MAP * ~NOTFOUND");
   for (const auto& [url, kind] : cases) {
-    EXPECT_EQ(isLocalhostUrl(url, offline), kind == 'L') << url;
-    EXPECT_EQ(isPrivateNetworkUrl(url, offline), kind == 'P') << url;
+    EXPECT_EQ(offline.Reach(url).loopback, kind == 'L') << url;
+    EXPECT_EQ(offline.Reach(url).privateNetwork, kind == 'P') << url;
     ConversionSettings s;
     s.url = url;
     s.localhostEnabled = s.privateNetworksEnabled = false;
