@@ -5,7 +5,10 @@ set(PDFINK_FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-omit-frame-pointe
 set(PDFINK_FUZZ_LIB_SOURCES
   ${CMAKE_SOURCE_DIR}/pdfink/inflate.cc
   ${CMAKE_SOURCE_DIR}/pdfink/pdf_reader.cc
+  ${CMAKE_SOURCE_DIR}/pdfink/pdf_parser.cc
   ${CMAKE_SOURCE_DIR}/pdfink/ink_interpreter.cc
+  ${CMAKE_SOURCE_DIR}/pdfink/ink_paint.cc
+  ${CMAKE_SOURCE_DIR}/pdfink/ink_resources.cc
   ${CMAKE_SOURCE_DIR}/pdfink/ink_measure.cc)
 
 foreach(target inflate measure)

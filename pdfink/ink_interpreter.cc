@@ -2,63 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
+
+#include "pdfink/ink_geometry.h"
 
 namespace pdfink {
 namespace {
 
-using Matrix = std::array<double, 6>;
-
 constexpr std::size_t kOperandStack = 64;
 constexpr std::size_t kStateStack = 256;
-constexpr int kMaxFormDepth = 17;
-constexpr double kEmpty = 1e300;
-
-// this × other, PDF row-vector convention.
-Matrix multiply(const Matrix& m, const Matrix& n) {
-  return {m[0] * n[0] + m[1] * n[2],        m[0] * n[1] + m[1] * n[3],
-          m[2] * n[0] + m[3] * n[2],        m[2] * n[1] + m[3] * n[3],
-          m[4] * n[0] + m[5] * n[2] + n[4], m[4] * n[1] + m[5] * n[3] + n[5]};
-}
-
-void apply(const Matrix& m, double x, double y, double& ox, double& oy) {
-  ox = m[0] * x + m[2] * y + m[4];
-  oy = m[1] * x + m[3] * y + m[5];
-}
-
-void addPoint(Box& b, double x, double y) {
-  b.x0 = std::min(b.x0, x);
-  b.y0 = std::min(b.y0, y);
-  b.x1 = std::max(b.x1, x);
-  b.y1 = std::max(b.y1, y);
-}
-
-Box emptyBox() { return Box{kEmpty, kEmpty, -kEmpty, -kEmpty}; }
-bool isEmpty(const Box& b) { return !(b.x0 <= b.x1 && b.y0 <= b.y1); }
-
-Box intersect(const Box& a, const Box& b) {
-  return Box{std::max(a.x0, b.x0), std::max(a.y0, b.y0), std::min(a.x1, b.x1),
-             std::min(a.y1, b.y1)};
-}
-
-// Bounding box of a rectangle given in some space, mapped through m.
-Box mapRect(const Matrix& m, double x0, double y0, double x1, double y1) {
-  Box b = emptyBox();
-  double x, y;
-  apply(m, x0, y0, x, y);
-  addPoint(b, x, y);
-  apply(m, x1, y0, x, y);
-  addPoint(b, x, y);
-  apply(m, x0, y1, x, y);
-  addPoint(b, x, y);
-  apply(m, x1, y1, x, y);
-  addPoint(b, x, y);
-  return b;
-}
 
 // Operators are at most three bytes; pack them for a switch.
 constexpr std::uint32_t op(const char* s) {
@@ -72,20 +25,6 @@ std::uint32_t packOperator(const std::string& t) {
   std::uint32_t v = 0;
   for (char c : t) v = (v << 8) | static_cast<std::uint8_t>(c);
   return v;
-}
-
-// Elements of an array; non-numbers take the matching default (or 0).
-std::vector<double> numbers(Document& doc, const ObjPtr& arrayObj,
-                            const std::vector<double>& defaults = {}) {
-  std::vector<double> out;
-  ObjPtr arr = doc.resolve(arrayObj);
-  if (arr->kind != kArray) return out;
-  for (const auto& item : arr->items) {
-    ObjPtr v = doc.resolve(item);
-    double fallback = out.size() < defaults.size() ? defaults[out.size()] : 0;
-    out.push_back(v->kind == kNumber ? v->number : fallback);
-  }
-  return out;
 }
 
 bool findInlineImageEnd(const std::vector<std::uint8_t>& data, std::size_t& pos) {
@@ -425,25 +364,7 @@ class Interpreter {
   std::string colorSpace_ = "DeviceRGB";
 };
 
-bool differs(double a, double b) { return !(std::fabs(a - b) < 0.01); }
-
 }  // namespace
-
-bool inkTraceEnabled() {
-  static const bool enabled = [] {
-    const char* v = std::getenv("HALVERN_INK_TRACE");
-    return v != nullptr && v[0] == '1';
-  }();
-  return enabled;
-}
-
-void inkTrace(const char* format, ...) {
-  if (!inkTraceEnabled()) return;
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stdout, format, args);
-  va_end(args);
-}
 
 GraphicsState initialGraphicsState(const Box& pageBox) {
   GraphicsState gs;
@@ -455,145 +376,6 @@ void interpret(InkMeasure& m, const std::vector<std::uint8_t>& content, const Ob
                const GraphicsState& initial, int depth) {
   ObjPtr res = resources ? resources : std::make_shared<Obj>();
   Interpreter(m, content, res, initial, depth).run();
-}
-
-void recordPaint(InkMeasure& m, const GraphicsState& gs, bool solid,
-                 const std::array<double, 3>* rgb, bool isText, double x0, double y0, double x1,
-                 double y1, double alpha) {
-  if (!(x0 <= x1 && y0 <= y1)) return;
-  Box b = intersect(Box{x0, y0, x1, y1}, gs.clip);
-  if (isEmpty(b)) return;
-  if (!(alpha > 0.001)) return;
-
-  auto covers = [&b](const Box& p) {
-    return b.x0 <= p.x0 + 1 && b.y0 <= p.y0 + 1 && b.x1 >= p.x1 - 1 && b.y1 >= p.y1 - 1;
-  };
-  const Box& page = m.pageBox;
-  bool coversPage = covers(page);
-
-  const InkOptions& opt = *m.options;
-  bool first = !m.firstPaintSeen;
-  m.firstPaintSeen = true;
-  if (first && opt.skipCanvas && (coversPage || covers(m.canvasBox))) {
-    inkTrace("[ink] canvas skipped (first page-covering paint)\n");
-    return;
-  }
-
-  if (solid && rgb != nullptr) {
-    inkTrace("[ink] fill rgb %.3f %.3f %.3f y %.1f-%.1f%s\n", (*rgb)[0], (*rgb)[1], (*rgb)[2],
-             b.y0, b.y1, coversPage ? " (covers page)" : "");
-    static constexpr std::array<double, 3> kWhite{1, 1, 1};
-    const auto& canvas = opt.skipCanvas ? opt.canvasRgb : kWhite;
-    if (!differs((*rgb)[0], canvas[0]) && !differs((*rgb)[1], canvas[1]) &&
-        !differs((*rgb)[2], canvas[2]))
-      return;
-  }
-
-  if (m.ruleActive) {
-    double left = b.x0 - page.x0, right = b.x1 - page.x0;
-    double top = page.y1 - b.y1, bottom = page.y1 - b.y0;
-    double slack = isText ? 0.25 * (right - left) + 2 : 0;
-    for (const auto& r : opt.fixedRects) {
-      if (r[0] <= left && r[2] + slack >= right && r[1] <= top && r[3] >= bottom) {
-        ++m.fixedSkipped;
-        inkTrace(
-            "[ink] fixed-box paint skipped y %.1f-%.1f x %.1f-%.1f (rect %.1f,%.1f-%.1f,%.1f "
-            "from top)\n",
-            b.y0, b.y1, b.x0, b.x1, r[0], r[1], r[2], r[3]);
-        return;
-      }
-    }
-  }
-
-  m.hasInk = true;
-  ++m.paints;
-  m.minY = std::min(m.minY, b.y0);
-  if (isText) m.minYText = std::min(m.minYText, b.y0);
-  else m.minYGeom = std::min(m.minYGeom, b.y0);
-  inkTrace("[ink] paint y %.1f-%.1f x %.1f-%.1f %s%s\n", b.y0, b.y1, b.x0, b.x1,
-           solid ? "solid " : "", coversPage ? "(covers page)" : "");
-}
-
-FontMetrics fontMetrics(InkMeasure& m, const ObjPtr& resources, const std::string& name) {
-  auto& perResources = m.fontCache[resources.get()];
-  auto cached = perResources.find(name);
-  if (cached != perResources.end()) return cached->second;
-
-  Document& doc = *m.document;
-  FontMetrics f;
-  ObjPtr font = doc.resolve(doc.get(doc.resolve(doc.get(resources, "Font")), name));
-  if (font->isDict()) {
-    ObjPtr subtype = doc.resolve(doc.get(font, "Subtype"));
-    if (subtype->isName("Type0")) {
-      f.twoByteFont = true;
-      ObjPtr desc = doc.resolve(doc.get(font, "DescendantFonts"));
-      font = desc->kind == kArray && !desc->items.empty() ? doc.resolve(desc->items[0])
-                                                          : std::make_shared<Obj>();
-      subtype = doc.resolve(doc.get(font, "Subtype"));
-    }
-    if (subtype->isName("Type3")) {
-      f.type3Font = true;
-      std::vector<double> bbox = numbers(doc, doc.get(font, "FontBBox"));
-      std::vector<double> matrix = numbers(doc, doc.get(font, "FontMatrix"));
-      if (bbox.size() >= 4) {
-        double d = matrix.size() >= 6 ? matrix[3] : 0.001;
-        double e = matrix.size() >= 6 ? matrix[5] : 0;
-        double y0 = d * bbox[1] + e, y1 = d * bbox[3] + e;
-        f.ascent = std::max(y0, y1);
-        f.descent = std::min(y0, y1);
-      }
-    } else {
-      ObjPtr fd = doc.resolve(doc.get(font, "FontDescriptor"));
-      if (fd->isDict()) {
-        double a = doc.number(doc.get(fd, "Ascent"), 0);
-        double d = doc.number(doc.get(fd, "Descent"), 0);
-        if (d > 0) d = -d;
-        std::vector<double> bbox = numbers(doc, doc.get(fd, "FontBBox"));
-        if (bbox.size() >= 4) {
-          if (a == 0) a = bbox[3];
-          if (d == 0 && bbox[1] < 0) d = bbox[1];
-        }
-        f.ascent = a > 0 ? std::max(a / 1000, 0.75) : 0.9;
-        f.descent = d < 0 ? d / 1000 : -0.25;
-        if (f.descent > -0.2) f.descent = -0.2;
-      }
-    }
-  }
-  perResources[name] = f;
-  return f;
-}
-
-void drawXObject(InkMeasure& m, const GraphicsState& gs, const ObjPtr& resources,
-                 const std::string& name, int depth) {
-  Document& doc = *m.document;
-  ObjPtr xobj = doc.resolve(doc.get(doc.resolve(doc.get(resources, "XObject")), name));
-  ObjPtr subtype = doc.resolve(doc.get(xobj, "Subtype"));
-  if (subtype->isName("Image")) {
-    Box b = mapRect(gs.ctm, 0, 0, 1, 1);
-    recordPaint(m, gs, false, nullptr, false, b.x0, b.y0, b.x1, b.y1, gs.fillAlpha);
-    return;
-  }
-  if (!subtype->isName("Form") || depth == kMaxFormDepth) return;
-
-  GraphicsState inner = gs;
-  std::vector<double> mat = numbers(doc, doc.get(xobj, "Matrix"), {1, 0, 0, 1, 0, 0});
-  if (mat.size() >= 6)
-    inner.ctm = multiply(Matrix{mat[0], mat[1], mat[2], mat[3], mat[4], mat[5]}, gs.ctm);
-  std::vector<double> bbox = numbers(doc, doc.get(xobj, "BBox"));
-  if (bbox.size() >= 4) {
-    inner.clip = intersect(inner.clip, mapRect(inner.ctm, bbox[0], bbox[1], bbox[2], bbox[3]));
-    if (isEmpty(inner.clip)) return;
-  }
-  ObjPtr formResources = doc.resolve(doc.get(xobj, "Resources"));
-  if (!formResources->isDict()) formResources = resources;
-
-  std::vector<std::uint8_t> content;
-  if (doc.decodeStream(xobj, content)) {
-    interpret(m, content, formResources, inner, depth + 1);
-  } else {
-    const Box& c = inner.clip;
-    recordPaint(m, inner, false, nullptr, false, c.x0, c.y0, c.x1, c.y1, inner.fillAlpha);
-  }
 }
 
 }  // namespace pdfink
