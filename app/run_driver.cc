@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr char kBanner[] = "Halvern.Cef v26.4.0";
+constexpr char kBanner[] = "Halvern.Cef v" HALVERN_VERSION;
 
 std::string ExePath() {
   char buf[PATH_MAX];
@@ -86,6 +86,11 @@ int RunProcess(int argc, char** argv) {
   }
   if (args.size() == 2) {
     std::string arg = ToUtf8(args[1]);
+    if (arg == "--help" || arg == "--version") {
+      std::printf("%s\n", arg == "--help" ? kUsage : kBanner);
+      std::fflush(stdout);
+      return 0;
+    }
     const std::string flag = "--ink-measure=";
     if (arg.compare(0, flag.size(), flag) == 0) {
       std::string line = pdfink::InkMeasureCommandLine(arg.substr(flag.size()));

@@ -174,6 +174,27 @@ void ApplyDirectNavigationEnv(ConversionSettings& s) {
 
 }  // namespace
 
+const char kUsage[] = R"(Usage: halvern URL OUTPUT [SETTINGS.json] [OPTION]...
+       halvern --dd=FOLDER --is=SETTINGS --of=OUTPUT [--os=JSON] [OPTION]...
+       halvern --ink-measure=PDF
+       halvern [--help | --version]
+Converts one web page (a URL or a local file) to a PDF, or to a PNG with
+--output-format=png, in an off-screen Chromium. Log lines go to standard
+output; the exit status is 0 on success and 1 on failure.
+
+Paper:    --paper-size=A4|Letter|...  --paper-width=PT  --paper-height=PT
+          --margin=PT  --landscape  --scale=PERCENT  --no-print-background
+          --display-header-footer  --tagged  --content-end-ink
+Page:     --viewport-width=PX  --viewport-height=PX  --media-type=print
+          --disable-javascript  --disable-webgl
+Timing:   --conversion-delay=MS  --navigation-timeout=MS  --print-timeout=MS
+Network:  --proxy-server=HOST:PORT  --username=NAME  --password=TEXT
+          --ignore-ssl-errors  --http-cache=clear|thirdParty|all
+Limits:   --disable-local-files  --disable-localhost  --disable-private-networks
+Run:      --config=FILE.json  --verbose  --lf=LOGFILE
+
+Every option, the configuration keys and the files: man halvern)";
+
 bool hasJsonExtension(const std::string& path) {
   if (path.size() < 6) return false;
   std::string tail = path.substr(path.size() - 5);

@@ -12,6 +12,10 @@
 // --lf= to the process run log.
 int ParseConversionSettings(const std::vector<std::u32string>& args, LaunchRecord& out);
 
+// What --help prints: the forms of the command line and the main options;
+// halvern(1), beside this file, lists every option of the tables.
+extern const char kUsage[];
+
 // At least six characters, ending in ".json" in any letter case.
 bool hasJsonExtension(const std::string& path);
 

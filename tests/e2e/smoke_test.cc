@@ -23,12 +23,15 @@ class Smoke : public ::testing::Test {
   e2e::TempDir tmp, out;
 };
 
-TEST_F(Smoke, BannerAloneAndNoFolders) {
-  e2e::RunResult r = Halvern({});
+TEST_F(Smoke, BannerVersionAndHelpAloneStartNothing) {
+  const std::string banner = "Halvern.Cef v26.4.0\n";
+  EXPECT_EQ(Halvern({}).out, banner);
+  EXPECT_EQ(Halvern({"--version"}).out, banner);
+  e2e::RunResult r = Halvern({"--help"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Halvern.Cef v26.4.0\n");
+  EXPECT_EQ(r.out.rfind("Usage: halvern URL OUTPUT", 0), 0u) << r.out;
   std::error_code ec;
-  EXPECT_TRUE(std::filesystem::is_empty(tmp.path(), ec)) << "the banner touched TMPDIR";
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path(), ec)) << "no browser, no run folders";
 }
 
 TEST_F(Smoke, ServedPageBecomesAPdf) {
