@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <thread>
 
+#include "pdfink/pdf_reader.h"
 #include "tests/support/e2e_support.h"
 
 namespace {
@@ -52,10 +54,64 @@ bool InkOrigin(const std::string& pdf, int& left, int& top) {
   return left >= 0;
 }
 
-TEST_F(Conversion, BannerWithoutArguments) {
-  RunResult r = Halvern({});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Halvern.Cef v26.4.0\n");
+// Characters drawn with their font's missing glyph (glyph 0), and in `shown`
+// all characters drawn. The browser writes two-byte glyph ids under
+// Identity-H, and names a Type3 font's glyphs /g<hex id>.
+int MissingGlyphs(const std::string& pdf, int& shown) {
+  using pdfink::ObjPtr;
+  pdfink::Document doc;
+  std::string error;
+  if (!doc.open(pdf, error)) return -1;
+  int missing = shown = 0;
+  for (const ObjPtr& page : doc.pages()) {
+    ObjPtr fonts = doc.resolve(doc.get(doc.inherited(page, "Resources"), "Font"));
+    std::vector<std::uint8_t> content;
+    doc.decodeStream(doc.resolve(doc.get(page, "Contents")), content);
+    bool twoByte = false;
+    std::map<int, std::string> names;  // Type3: code -> glyph name
+    std::vector<ObjPtr> args;
+    for (size_t pos = 0; ObjPtr o = pdfink::parseObject(content.data(), content.size(), pos);) {
+      if (o->kind != pdfink::kKeyword) {
+        args.push_back(o);
+        continue;
+      }
+      if (o->text == "Tf" && args.size() == 2) {
+        ObjPtr font = doc.resolve(doc.get(fonts, args[0]->text));
+        twoByte = doc.get(font, "Subtype")->isName("Type0");
+        names.clear();
+        int code = 0;
+        for (const ObjPtr& d : doc.get(doc.resolve(doc.get(font, "Encoding")), "Differences")->items)
+          if (d->kind == pdfink::kNumber) code = static_cast<int>(d->number);
+          else names[code++] = d->text;
+      }
+      if ((o->text == "Tj" || o->text == "TJ") && args.size() == 1)
+        for (const ObjPtr& str : args[0]->kind == pdfink::kArray ? args[0]->items : args) {
+          const auto* b = reinterpret_cast<const unsigned char*>(str->text.data());
+          for (size_t i = 0; str->kind == pdfink::kString && i + twoByte < str->text.size(); i += 1 + twoByte, ++shown)
+            missing += twoByte ? b[i] == 0 && b[i + 1] == 0 : names[b[i]] == "g0";
+        }
+      args.clear();
+    }
+  }
+  return missing;
+}
+
+// The fonts the set-up installs: document fonts come out in their
+// metric-compatible replacements, every script with real glyphs.
+TEST_F(Conversion, DocumentFontsAndWorldScriptsHaveRealGlyphs) {
+  RunResult r = Halvern({TestServer::Get().Url("/pages/scripts.html"), Out(), "--conversion-delay=0"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::string fonts = e2e::RunCommand({"pdffonts", Out()}).out;
+  for (const char* family : {"+LiberationSans ", "+LiberationSerif ", "+LiberationMono "})
+    EXPECT_NE(fonts.find(family), std::string::npos) << family << " missing:\n" << fonts;
+  int shown = 0;
+  EXPECT_EQ(MissingGlyphs(Out(), shown), 1) << "only the unassigned code point at the end is a box";
+  EXPECT_GT(shown, 150);
+  std::string text = e2e::PdfText(Out());
+  for (const char* line : {"The quick brown fox", "jumps over the lazy dog", "0123456789", "我们一起去图书馆",
+                           "ひらがなとカタカナ", "안녕하세요 세계", "مرحبا بالعالم", "שלום עולם", "नमस्ते दुनिया",
+                           "สวัสดีชาวโลก", "😀🎉🌍"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
 }
 
 TEST_F(Conversion, ShortPagePrintsAsOneShortPage) {
