@@ -111,9 +111,11 @@ std::string NetFenceLibraryPath() {
   char exe[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n > 0) {
-    std::string path(exe, static_cast<size_t>(n));
-    path = path.substr(0, path.rfind('/') + 1) + kLibraryName;
-    if (Readable(path)) return path;
+    // Beside the executable in a build; under the prefix's lib/ once installed.
+    std::string dir(exe, static_cast<size_t>(n));
+    dir = dir.substr(0, dir.rfind('/') + 1);
+    for (const char* sub : {"", HALVERN_NETFENCE_INSTALLED "/"})
+      if (std::string path = dir + sub + kLibraryName; Readable(path)) return path;
   }
 #ifdef HALVERN_NETFENCE_PATH
   if (Readable(HALVERN_NETFENCE_PATH)) return HALVERN_NETFENCE_PATH;

@@ -12,8 +12,9 @@ struct NetFenceKinds {
   bool privateNetworks = false;  // --disable-private-networks
 };
 
-// The fence library beside our executable (an installed program), else the
-// one this build produced; empty when neither exists.
+// The fence library beside our executable, or in the installed program's
+// library folder (HALVERN_NETFENCE_INSTALLED, relative to the executable's),
+// else the one this build produced; empty when none exists.
 std::string NetFenceLibraryPath();
 
 // "ip:port" / "[ip6]:port" of every proxy a --proxy-server value names

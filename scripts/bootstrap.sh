@@ -8,7 +8,7 @@ arm=false
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
   nlohmann-json3-dev chromium-headless-shell poppler-utils qpdf openssl zlib1g-dev python3 file
-  pngcheck procps curl
+  pngcheck procps curl dpkg-dev man-db
   # The fonts pages expect: metric-compatible Arial, Times New Roman, Courier
   # New, Calibri, Cambria; Noto for the world's scripts and colour emoji.
   fonts-dejavu-core fonts-liberation2 fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji

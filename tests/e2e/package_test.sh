@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The Debian package as an administrator gets it: built, unpacked into a
+# scratch folder, its programs run from there, its manual pages rendered.
+#   package_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1 src=$2
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/package_test.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null
+deb=$(echo "$scratch"/out/halvern_*.deb)
+[[ "$(dpkg-deb -f "$deb" Depends)" == chromium-headless-shell,*libstdc++6* ]] || fail "Depends: browser, libraries"
+dpkg-deb -x "$deb" "$scratch/root"
+bin=$scratch/root/usr/bin share=$scratch/root/usr/share sample=$scratch/root/usr/share/doc/halvern/examples/sample.html
+
+[ "$("$bin/halvern")" = "Halvern.Cef v26.4.0" ] || fail "banner"
+[[ "$("$bin/halvern" --help)" == "Usage: halvern URL OUTPUT"*"man halvern" ]] || fail "--help"
+# Fenced, so the preload library must have come along.
+out=$("$bin/halvern" "$sample" "$scratch/sample.pdf" --disable-private-networks) || fail "sample: $out"
+[[ "$(pdftotext "$scratch/sample.pdf" -)" == *"Invoice 2026-1042"*"こんにちは"* ]] || fail "sample text"
+"$bin/halvern-payload" encrypt "$sample" "$scratch/p.bin" && "$bin/halvern-payload" decrypt "$scratch/p.bin" "$scratch/p"
+cmp -s "$sample" "$scratch/p" || fail "payload round trip"
+"$bin/halvern-payload" decrypt "$sample" "$scratch/p" 2>/dev/null && fail "a plain file decrypted"
+
+for page in halvern halvern-payload; do
+  warnings=$(LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l -Tutf8 -Z "$share/man/man1/$page.1.gz" 2>&1 >/dev/null)
+  [ -z "$warnings" ] && lexgrog "$share/man/man1/$page.1.gz" >/dev/null || fail "$page(1): $warnings"
+done
+# Every option of the command-line tables has its entry in the manual page.
+manual=$(zcat "$share/man/man1/halvern.1.gz" | sed 's/\\-/-/g')
+options=$(grep -ohE '"--[a-z-]+=?"' "$src/config/command_line.cc" "$src/app/run_driver.cc" | tr -d '"' | sort -u)
+[ "$(wc -l <<<"$options")" -gt 40 ] || fail "option tables not found: $options"
+for option in $options; do
+  grep -qE -- "^\.BI? ${option}( |\$)" <<<"$manual" || fail "$option has no entry in halvern(1)"
+done
+echo "$(basename "$deb"): $(stat -c %s "$deb") bytes, $(wc -l <<<"$options") options in halvern(1)"
