@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -48,25 +47,6 @@ TEST(RunFolder, UnderTmpdirWithAFreshVersion4Uuid) {
   unsetenv("TMPDIR");
   fs::remove_all(root);
   fs::remove_all(b);
-}
-
-double MsToRemove(const std::string& path, int attempts, int delayMs) {
-  auto t = std::chrono::steady_clock::now();
-  RemoveFolderWithRetry(path, attempts, delayMs);
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
-}
-
-TEST(RunFolder, RemovalRetriesOnlyWhileItFails) {
-  auto dir = fs::temp_directory_path() / ("hvn_remove_test_" + std::to_string(getpid()));
-  fs::create_directories(dir / "x" / "y");
-  EXPECT_LT(MsToRemove(dir, 5, 500), 400);
-  EXPECT_FALSE(fs::exists(dir));
-  EXPECT_LT(MsToRemove(dir, 5, 500), 400);  // already gone: no wait
-
-  // A name the file system refuses keeps failing: every attempt but the last waits.
-  std::string refused = "/tmp/" + std::string(5000, 'x');
-  EXPECT_GE(MsToRemove(refused, 4, 40), 120);
-  EXPECT_LT(MsToRemove(refused, 1, 500), 400);
 }
 
 }  // namespace

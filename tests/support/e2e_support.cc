@@ -515,12 +515,6 @@ RunResult Run(const std::vector<std::string>& args, const RunOptions& options) {
   return Spawn(spec);
 }
 
-RunResult Run(const std::vector<std::string>& args, int timeoutMs, const std::map<std::string, std::string>& env) {
-  RunOptions o;
-  o.timeoutMs = timeoutMs;
-  o.env = env;
-  return Run(args, o);
-}
 
 RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs) {
   SpawnSpec spec;
@@ -604,17 +598,6 @@ std::map<std::string, std::string> PdfInfo(const std::string& pdf) {
     info[line.substr(0, colon)] = value;
   }
   return info;
-}
-
-std::vector<std::pair<double, double>> PageSizes(const std::string& pdf) {
-  std::vector<std::pair<double, double>> sizes;
-  std::istringstream in(RunCommand({"pdfinfo", "-f", "1", "-l", "1000000", pdf}).out);
-  for (std::string line; std::getline(in, line);) {
-    int page;
-    double w, h;
-    if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &page, &w, &h) == 3) sizes.emplace_back(w, h);
-  }
-  return sizes;
 }
 
 bool PageSize(const std::string& pdf, double& w, double& h, int page) {

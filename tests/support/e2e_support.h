@@ -56,9 +56,6 @@ class TestServer {
   std::string ProxyHostPort() const;                    // "127.0.0.1:P" of the open proxy
   std::string ProxyAuthHostPort() const;                // of the proxy that wants credentials
   int port() const { return http_; }
-  int httpsPort() const { return https_; }
-  int proxyPort() const { return proxy_; }
-  int proxyAuthPort() const { return proxyAuth_; }
   pid_t pid() const { return pid_; }
 
   // Every request since the last Reset, oldest first: objects with "seq",
@@ -113,8 +110,6 @@ struct RunOptions {
 };
 
 RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {});
-RunResult Run(const std::vector<std::string>& args, int timeoutMs,
-              const std::map<std::string, std::string>& env = {});
 // Any program (argv[0] looked up in PATH), same capture and timeout rules.
 RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 60000);
 
@@ -150,8 +145,6 @@ void WriteFile(const std::string& path, const std::string& text);
 std::map<std::string, std::string> PdfInfo(const std::string& pdf);
 // Page size in points (first page, or page n).
 bool PageSize(const std::string& pdf, double& w, double& h, int page = 1);
-// Sizes of every page, in points.
-std::vector<std::pair<double, double>> PageSizes(const std::string& pdf);
 // pdftotext -layout of all pages, or of first..last.
 std::string PdfText(const std::string& pdf, int first = 0, int last = 0);
 // qpdf --check passes without errors or warnings.

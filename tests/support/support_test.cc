@@ -113,12 +113,10 @@ TEST(Pdf, ReadersAgreeWithTheDocument) {
   auto info = e2e::PdfInfo(pdf);
   EXPECT_EQ(info["Pages"], "2");
   EXPECT_EQ(info["Tagged"], "no");
-  auto sizes = e2e::PageSizes(pdf);
-  ASSERT_EQ(sizes.size(), 2u);
-  EXPECT_NEAR(sizes[1].second, 225.75, 0.01);
   double w = 0, h = 0;
   ASSERT_TRUE(e2e::PageSize(pdf, w, h, 2));
   EXPECT_EQ(w, 612);
+  EXPECT_NEAR(h, 225.75, 0.01);
   EXPECT_FALSE(e2e::PageSize(pdf, w, h, 3));
   auto links = e2e::PdfLinks(pdf);
   ASSERT_EQ(links.size(), 1u);
@@ -127,7 +125,7 @@ TEST(Pdf, ReadersAgreeWithTheDocument) {
   EXPECT_EQ(links[0].y2, 40);
 }
 
-TEST(Files, TempDirsRunFoldersAndPng) {
+TEST(Files, TempDirsAndRunFolders) {
   std::string kept;
   {
     e2e::TempDir dir;
@@ -136,13 +134,6 @@ TEST(Files, TempDirsRunFoldersAndPng) {
     mkdir(dir.File("cef_log_1").c_str(), 0700);
     mkdir(dir.File("other").c_str(), 0700);
     EXPECT_EQ(e2e::RunFolders(dir.path()), (std::vector<std::string>{"cef_cache_1", "cef_log_1"}));
-    std::string png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x01\x2c\0\0\0\x64", 24);
-    e2e::WriteFile(dir.File("a.png"), png);
-    int pw = 0, ph = 0;
-    ASSERT_TRUE(e2e::PngSize(dir.File("a.png"), pw, ph));
-    EXPECT_EQ(pw, 300);
-    EXPECT_EQ(ph, 100);
-    EXPECT_FALSE(e2e::PngSize(dir.File("other"), pw, ph));
   }
   EXPECT_FALSE(e2e::FileExists(kept));
 }
