@@ -136,6 +136,7 @@ int RunProcess(int argc, char** argv) {
   engine::Settings settings;
   settings.logSeverity = engine::LogSeverity::Warning;
   settings.rootCachePath = cacheDir;
+  settings.disposableProfile = !record.encryptedIo;
   settings.logFile = engineLog;
   settings.blockLoopback = !record.settings.localhostEnabled;
   settings.blockPrivateNetworks = !record.settings.privateNetworksEnabled;

@@ -49,6 +49,7 @@ struct EngineState {
   Connection connection;
   int logFd = -1;
   int profileLockFd = -1;
+  bool disposableProfile = false;
   std::vector<std::shared_ptr<PageSession>> browsers;
   int nextBrowserId = 0;
   std::atomic<bool> quit{false};
@@ -112,8 +113,8 @@ bool LockProfile(const std::string& dir) {
 void StopBrowser() {
   EngineState& e = E();
   if (!e.process.running()) return;
-  auto deadline = Clock::now() + kGracefulExit;
-  if (e.connection.CanSend()) {
+  auto deadline = Clock::now() + (e.disposableProfile ? Clock::duration::zero() : kGracefulExit);
+  if (e.connection.CanSend() && !e.disposableProfile) {
     e.connection.Send("Browser.close", Json::object(), "", nullptr);
     e.connection.FlushUntil(deadline);
   }
@@ -143,6 +144,7 @@ void Reset() {
   RestoreSignals();
   e.app.reset();
   e.initialized = false;
+  e.disposableProfile = false;
 }
 
 }  // namespace
@@ -167,6 +169,7 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
   if (access(executable.c_str(), X_OK) != 0) return false;
   e.initialized = true;
   e.app = std::move(app);
+  e.disposableProfile = settings.disposableProfile;
   e.logFd = settings.logFile.empty() ? -1
                                      : open(settings.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 

@@ -280,6 +280,9 @@ struct Settings {
   // Connections the browser may not open at all, whatever the page asks.
   bool blockLoopback = false;
   bool blockPrivateNetworks = false;
+  // The user data dir is thrown away after the run, so the browser need not
+  // be asked to close it cleanly: its processes are ended at once.
+  bool disposableProfile = false;
   LogSeverity logSeverity = LogSeverity::Warning;
 };
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs one command and reports wall time, CPU time and peak memory of its
-whole process tree (the browser included; RSS summed, so shared pages count per process) as one JSON line."""
+whole process tree (the browser included; RSS summed, so shared pages count per process) as one JSON line.
+Usage: measure.py [--stdout=FILE] COMMAND...; the command's standard output goes to FILE."""
 import json, os, resource, signal, subprocess, sys, time
 
 
@@ -37,9 +38,12 @@ def tree_rss_kb(root):
 
 def main():
     cmd = sys.argv[1:]
+    out = subprocess.DEVNULL
+    if cmd and cmd[0].startswith('--stdout='):
+        out = open(cmd.pop(0)[len('--stdout='):], 'wb')
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t0 = time.monotonic()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.DEVNULL, start_new_session=True)
     peak = 0
     while proc.poll() is None:
         peak = max(peak, tree_rss_kb(proc.pid))

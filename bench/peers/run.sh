@@ -26,13 +26,19 @@ fi
 run_one() {  # peer page output
   local url="http://127.0.0.1:$port/$2.html"
   case $1 in
-    halvern) python3 "$here/measure.py" "$build/halvern" --conversion-delay=0 "$url" "$3" ;;
-    browser) python3 "$here/measure.py" "$browser" --no-sandbox --disable-gpu --no-zygote --disable-dev-shm-usage \
-               --no-first-run --disable-background-networking --disable-component-update \
+    halvern) python3 "$here/measure.py" --stdout="$work/log-$2-$RANDOM.txt" "$build/halvern" --verbose \
+               --conversion-delay=0 "$url" "$3" ;;
+    browser) python3 "$here/measure.py" "$browser" "${switches[@]}" \
                --user-data-dir="$work/profile-$RANDOM" --no-pdf-header-footer --print-to-pdf="$3" "$url" ;;
     puppeteer) python3 "$here/measure.py" node "$here/puppeteer_print.js" "$url" "$3" "$browser" ;;
   esac
 }
+
+# The browser peer runs with halvern's own switch set, so that the CPU
+# figures compare the same browser work.
+"$build/halvern" --verbose --conversion-delay=0 "http://127.0.0.1:$port/small.html" "$work/switches.pdf" >"$work/switches.txt"
+mapfile -t switches < <(grep -o 'Full Command Line: .*' "$work/switches.txt" | tr ' ' '\n' | grep '^--' |
+  grep -vE '^--(verbose|conversion-delay=|remote-debugging-pipe|user-data-dir=|enable-logging=|log-level=|vmodule=)')
 
 csv="$here/results.csv"
 echo "page,peer,run,status,wall_ms,cpu_ms,peak_rss_mb" >"$csv"
@@ -70,6 +76,37 @@ for page in pages:
         a = [float(r['wall_ms']) for r in rows if r['page'] == page and r['peer'] == 'halvern']
         b = [float(r['wall_ms']) for r in rows if r['page'] == page and r['peer'] == peer]
         print(f"       halvern/{peer} per pair: " + ' '.join(f"{x / y:.2f}" for x, y in zip(a, b)))
+        a = [float(r['cpu_ms']) for r in rows if r['page'] == page and r['peer'] == 'halvern']
+        b = [float(r['cpu_ms']) for r in rows if r['page'] == page and r['peer'] == peer]
+        print(f"       halvern/{peer} CPU per pair: " + ' '.join(f"{x / y:.2f}" for x, y in zip(a, b)))
+bad = [r for r in rows if r['status'] != '0']
+PY
+
+# Where a halvern run spends its time: medians of the verbose log's stamps.
+python3 - "$work" <<'PY'
+import glob, re, statistics, sys
+marks = [('ready', 'CefInitialize complete'), ('page', 'OnAfterCreated'), ('commit', 'Main-frame navigation started'),
+         ('load', 'Page loaded'), ('print', 'PDF saved to'), ('shutdown', 'Cleaning up temp folders')]
+for page in ['small', 'long', 'lazy']:
+    runs = []
+    for path in glob.glob(f"{sys.argv[1]}/log-{page}-*.txt"):
+        text = open(path, errors='replace').read()
+        at = {}
+        for name, needle in marks:
+            m = re.search(r'\[\+(\d+)ms\][^\n]*' + re.escape(needle), text)
+            if m: at[name] = int(m.group(1))
+        if len(at) == len(marks): runs.append(at)
+    if not runs: continue
+    prev, parts = 'start', []
+    for name, _ in marks:
+        d = statistics.median(r[name] - (r[prev] if prev != 'start' else 0) for r in runs)
+        parts.append(f"{name} +{d:.0f}")
+        prev = name
+    print(f"halvern {page} stages (ms, median of {len(runs)}): " + ', '.join(parts))
+PY
+python3 - "$csv" <<'PY'
+import csv, sys
+rows = list(csv.DictReader(open(sys.argv[1])))
 bad = [r for r in rows if r['status'] != '0']
 if bad:
     print(f"{len(bad)} run(s) exited non-zero")
