@@ -50,6 +50,7 @@ struct EngineState {
   int logFd = -1;
   int profileLockFd = -1;
   bool disposableProfile = false;
+  std::string launchTargetId;  // the blank page opened at launch, until a browser takes it
   std::vector<std::shared_ptr<PageSession>> browsers;
   int nextBrowserId = 0;
   std::atomic<bool> quit{false};
@@ -145,6 +146,7 @@ void Reset() {
   e.app.reset();
   e.initialized = false;
   e.disposableProfile = false;
+  e.launchTargetId.clear();
 }
 
 }  // namespace
@@ -191,6 +193,10 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
   InstallSignals();
   std::vector<std::string> argv = {executable};
   for (auto& a : cl.ToArgv()) argv.push_back(a);
+  // The browser opens a blank page while it starts, so the page's renderer
+  // starts alongside the browser instead of after it; the first browser
+  // takes that page.
+  argv.push_back("about:blank");
   std::vector<std::string> childEnv = ChildEnvironment(environ, executable);
   // The fence refuses blocked addresses where the browser opens its
   // connections: every channel, and names whatever they resolve to.
@@ -219,6 +225,14 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
     Reset();
     return false;
   }
+  id = e.connection.Send("Target.getTargets", Json::object(), "", [&e](const Json& m) {
+    for (const Json& t : m.value("result", Json::object()).value("targetInfos", Json::array()))
+      if (t.value("type", "") == "page" && !t.value("attached", false)) {
+        e.launchTargetId = t.value("targetId", "");
+        break;
+      }
+  });
+  if (id) e.connection.AwaitReply(id, Clock::now() + kFirstReplyDeadline);
   // Crash reports with status and exit code come from target discovery.
   e.connection.Send("Target.setDiscoverTargets", Json{{"discover", true}}, "", nullptr);
   e.quit = false;
@@ -246,7 +260,7 @@ bool CreateBrowser(const BrowserSettings& settings, std::shared_ptr<Client> clie
   }
   auto browser = std::make_shared<PageSession>(e.connection, id, settings, std::move(client), url, std::move(script));
   e.browsers.push_back(browser);
-  browser->Start();
+  browser->Start(std::exchange(e.launchTargetId, std::string()));
   return true;
 }
 

@@ -111,19 +111,22 @@ void PageSession::SendTargetCommand(const std::string& method, const Json& param
   });
 }
 
-void PageSession::Start() {
+void PageSession::Start(const std::string& targetId) {
   auto self = shared_from_this();
   mainFrame_ = std::make_shared<FrameImpl>(self, true, "", "");
-  // Created on about:blank so that everything can be set up before the first
-  // real document starts.
-  SendTargetCommand("Target.createTarget", Json{{"url", "about:blank"}}, [self](const Json& created) {
-    self->targetId_ = created.value("targetId", "");
-    self->SendTargetCommand("Target.attachToTarget", Json{{"targetId", self->targetId_}, {"flatten", true}},
+  auto attach = [self](const std::string& id) {
+    self->targetId_ = id;
+    self->SendTargetCommand("Target.attachToTarget", Json{{"targetId", id}, {"flatten", true}},
                             [self](const Json& attached) {
                               self->sessionId_ = attached.value("sessionId", "");
                               self->SetUpPage();
                             });
-  });
+  };
+  if (!targetId.empty()) return attach(targetId);
+  // Created on about:blank so that everything can be set up before the first
+  // real document starts.
+  SendTargetCommand("Target.createTarget", Json{{"url", "about:blank"}},
+                    [attach](const Json& created) { attach(created.value("targetId", "")); });
 }
 
 void PageSession::SetUpPage() {

@@ -31,7 +31,9 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   void WasResized() override { ApplyViewRect(); }
 
   // Engine side.
-  void Start();
+  // Drives targetId when given (a page the browser opened at launch), else a
+  // new blank target.
+  void Start(const std::string& targetId = "");
   void OnEvent(const std::string& method, const Json& params);
   void OnTargetCrashed(const std::string& status, int errorCode);
   void NotifyClosed();

@@ -277,6 +277,7 @@ TEST_F(DevToolsEngine, LaunchKeepsTheSwitchOrderAndAppliesPreferencesAndSettings
   }
   same.OnBeforeCommandLineProcessing("", cl);
   std::vector<std::string> expected = cl.ToArgv();
+  expected.push_back("about:blank");  // the page opened at launch
   auto args = Args(BrowserPid());
   ASSERT_FALSE(args.empty());
   EXPECT_EQ(std::vector<std::string>(args.begin() + 1, args.end()), expected);
