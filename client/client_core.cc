@@ -142,6 +142,7 @@ void PdfClient::FailConversion(const std::string& message) {
 }
 
 void PdfClient::RecordFailure(const std::string& message) {
+  pendingPdf_.reset();  // whatever ended the run, a half-printed file goes
   if (finished_.exchange(true)) return;
   LogErrorLine("[PdfClient] " + message);
   errorMessage_ = message;

@@ -1,13 +1,13 @@
 #include "client/output_json.h"
 
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
 #include "app/run_log.h"
+#include "client/staged_file.h"
 #include "client/text_escape.h"
 #include "config/payload.h"
 
@@ -166,25 +166,19 @@ std::string ChooseOutputJsonPath(const std::string& outputJsonFile, const std::s
 }
 
 void WriteOutputJsonFile(const std::string& path, const std::string& text, bool encryptedIo) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    LogErrorLine("[PdfClient] Failed to write output JSON: " + path);
-    return;
-  }
+  std::string payload = text;
   if (encryptedIo) {
-    std::string payload;
     try {
       payload = EncryptPayload(text);
     } catch (const std::exception& e) {
       // Better a readable file than none: the host still learns the result.
       LogErrorLine(std::string("[PdfClient] Failed to encrypt output JSON: ") + e.what());
-      payload = text;
     }
-    out.write(payload.data(), static_cast<std::streamsize>(payload.size()));
-  } else {
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
   }
-  out.close();
+  if (!WriteFileWhole(path, payload)) {
+    LogErrorLine("[PdfClient] Failed to write output JSON: " + path);
+    return;
+  }
   LogLine("[PdfClient] Output JSON saved to: " + path);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "client/staged_file.h"
 #include "config/host_resolver.h"
 #include "config/settings.h"
 #include "engine/engine.h"
@@ -198,7 +199,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void DoPrint(Browser browser);
   void DispatchPrint(Browser browser);
   void DoPrintActual(Browser browser);
-  void OnPrintFinished(Browser browser, const std::string& path, bool ok);
+  void OnPrintFinished(Browser browser, const StagedFile* file, bool ok);
   void DoPrepareManagedTrim(Browser browser);
   void DoPrepareManagedTrimInk(Browser browser);
   void RunInkPass(const std::string& path);
@@ -242,6 +243,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   std::atomic<bool> restartPending_{false};
   int restartStatus_ = 0;
   std::atomic<bool> outputStarted_{false};
+  std::unique_ptr<StagedFile> pendingPdf_;  // the PDF being printed, until it is whole
   std::atomic<bool> renderingAsIs_{false};
   std::atomic<bool> pageReady_{false};
   std::atomic<bool> delayStageEntered_{false};

@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -8,6 +11,7 @@
 
 #include "app/run_log.h"
 #include "client/pdf_client.h"
+#include "client/staged_file.h"
 
 namespace {
 
@@ -127,22 +131,43 @@ void PdfClient::DoPrintActual(Browser browser) {
     ps.pageRanges = s_.pageRanges;
   }
 
+  // The engine writes beside the target; the file takes its place once whole.
+  pendingPdf_ = std::make_unique<StagedFile>(s_.output);
+  if (pendingPdf_->error() != 0) {
+    int error = pendingPdf_->error();
+    pendingPdf_.reset();
+    FailConversion("PrintToPDF failed for: " + s_.output + " (" + std::strerror(error) + ")");
+    return;
+  }
   auto self = shared_from_this();
   auto callback = std::make_shared<PdfPrintCallback>(
-      [self, browser](const std::string& path, bool ok) { self->OnPrintFinished(browser, path, ok); });
+      [self, browser, file = pendingPdf_.get()](const std::string&, bool ok) {
+        self->OnPrintFinished(browser, file, ok);
+      });
   outputStarted_ = true;
-  browser->PrintToPDF(s_.output, ps, callback);
+  browser->PrintToPDF(pendingPdf_->path(), ps, callback);
 }
 
-void PdfClient::OnPrintFinished(Browser, const std::string& path, bool ok) {
+void PdfClient::OnPrintFinished(Browser, const StagedFile* file, bool ok) {
+  // A print that a restarted pipeline replaced has no file to finish.
+  if (finished_ || !pendingPdf_ || pendingPdf_.get() != file) return;
+  std::unique_ptr<StagedFile> pdf = std::move(pendingPdf_);
+  const std::string& path = s_.output;
   if (!ok) {
+    // Opened without creating: a failed run must not leave an empty file.
     std::string reason;
-    if (FILE* f = std::fopen(path.c_str(), "ab")) {
-      std::fclose(f);
+    int fd = open(pdf->path().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) {
+      close(fd);
     } else {
       reason = std::string(" (") + std::strerror(errno) + ")";
     }
+    pdf.reset();
     FailConversion("PrintToPDF failed for: " + path + reason);
+    return;
+  }
+  if (!pdf->Commit()) {
+    FailConversion("PrintToPDF failed for: " + path + " (" + std::strerror(errno) + ")");
     return;
   }
   LogLine("[PdfClient] PDF saved to: " + path);
