@@ -1,5 +1,5 @@
+#include <climits>
 #include <cmath>
-#include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -8,6 +8,7 @@
 #include "client/base64.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
+#include "client/staged_file.h"
 #include "client/text_escape.h"
 
 namespace {
@@ -26,6 +27,17 @@ bool Number(const engine::Json& obj, const char* key, double& out) {
   if (it == obj.end() || !it->is_number()) return false;
   out = it->get<double>();
   return std::isfinite(out);
+}
+
+// Taller images cost the process gigabytes; the run fails instead.
+constexpr double kMaxPngRows = 65535;
+
+// Rows of a PNG from its header; -1 when it is not one.
+long PngRows(const std::string& png) {
+  if (png.size() < 24 || png.compare(1, 3, "PNG") != 0) return -1;
+  long rows = 0;
+  for (int i = 20; i < 24; ++i) rows = (rows << 8) | static_cast<unsigned char>(png[i]);
+  return rows;
 }
 
 std::string Num(double v) {
@@ -55,7 +67,7 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
                      long long value = 0;
                      if (v.is_number()) value = static_cast<long long>(std::trunc(v.get<double>()));
                      if (value <= 0) value = self->s_.viewportWidth;
-                     if (value > 32766) value = 32766;
+                     if (value > INT32_MAX - 1) value = INT32_MAX - 1;
                      self->contentHeightPx = static_cast<int>(value) + 1;
                      std::string line = "[PdfClient] PNG content height: " + std::to_string(self->contentHeightPx) + "px";
                      if (self->s_.viewportHeight >= 1)
@@ -84,7 +96,7 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
                    self->bboxHeight = h;
                    self->hasBbox = true;
                    double bottom = std::trunc(y + h) + 1;
-                   self->contentHeightPx = static_cast<int>(std::max(1.0, std::min(bottom, 32767.0)));
+                   self->contentHeightPx = static_cast<int>(std::max(1.0, std::min(bottom, double(INT32_MAX))));
                    self->ResizeView(browser, self->contentHeightPx);
                    self->PostDelayed(200, [self, browser] { self->DoCapturePng(browser); });
                  });
@@ -105,9 +117,17 @@ void PdfClient::DoCapturePng(Browser browser) {
   } else if (pngScale != 1.0) {
     clip(0, 0, s_.viewportWidth, contentHeightPx);
   }
+  double rows = std::round((hasBbox ? bboxHeight : s_.viewportHeight >= 1 ? s_.viewportHeight : contentHeightPx) *
+                           pngScale);
+  if (rows > kMaxPngRows) {
+    FailConversion("PNG output is limited to " + Num(kMaxPngRows) + " pixel rows; this page needs " + Num(rows) + ".");
+    return;
+  }
+  // Only a box may land on fractional pixels; any other image has exactly these rows.
+  long expectRows = hasBbox ? -1 : static_cast<long>(rows);
   outputStarted_ = true;
   auto self = shared_from_this();
-  SendDevToolsRequest(browser, "Page.captureScreenshot", params, [self](bool ok, const engine::Json& result) {
+  SendDevToolsRequest(browser, "Page.captureScreenshot", params, [self, expectRows](bool ok, const engine::Json& result) {
     if (self->finished_) return;
     if (!ok) {
       self->FailConversion("Page.captureScreenshot DevTools call failed.");
@@ -126,15 +146,14 @@ void PdfClient::DoCapturePng(Browser browser) {
       self->FailConversion("Page.captureScreenshot: image data is not valid base64.");
       return;
     }
-    std::ofstream out(self->s_.output, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      self->FailConversion("Failed to write output file: " + self->s_.output);
+    long got = PngRows(bytes);
+    if (expectRows >= 0 && got != expectRows) {
+      self->FailConversion("Page.captureScreenshot returned " + std::to_string(got) + " pixel rows instead of " +
+                           std::to_string(expectRows) + ".");
       return;
     }
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
     // A full disk shows up only on write or close; a short image is no result.
-    if (out.fail()) {
+    if (!WriteFileWhole(self->s_.output, bytes)) {
       self->FailConversion("Failed to write output file: " + self->s_.output);
       return;
     }
