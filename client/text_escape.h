@@ -5,8 +5,9 @@
 #include <string>
 
 // Text for a JSON string literal (without the enclosing quotes). Works on
-// bytes: multi-byte UTF-8 passes through untouched, so invalid UTF-8 from the
-// page is carried along rather than rejected.
+// bytes: well-formed UTF-8 passes through untouched; a byte that starts no
+// well-formed sequence (a file name that is not UTF-8, an encoded lone
+// surrogate) becomes U+FFFD on its own.
 std::string EscapeJsonString(const std::string& text);
 
 // Text for a JavaScript string literal between double quotes.
@@ -14,3 +15,7 @@ std::string EscapeJsString(const std::string& text);
 
 // "%.6g", independent of the process locale.
 std::string FormatNumber(double value);
+
+// JSON text with every \u escape of a lone UTF-16 surrogate (what
+// JSON.stringify makes of one) replaced by \ufffd, so a strict parser takes it.
+std::string MendLoneSurrogates(const std::string& json);

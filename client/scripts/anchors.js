@@ -1,9 +1,14 @@
 var MARK = __MARKER__;
+// At most n UTF-16 units, never half of a surrogate pair.
+function cut(s, n) {
+  if (s.length > n && s.charCodeAt(n - 1) >= 0xD800 && s.charCodeAt(n - 1) <= 0xDBFF) n--;
+  return s.substring(0, n);
+}
 function desc(el, sel, id) {
-  var text = (el.innerText || el.textContent || '').trim().substring(0, 500);
+  var text = cut((el.innerText || el.textContent || '').trim(), 500);
   var cls = typeof el.className === 'string' ? el.className : '';
   var d = { anchorId: id, selector: sel, id: el.id || '', text: text, tagName: el.tagName,
-            outerHTML: (el.outerHTML || '').substring(0, 2000), cssClassName: cls };
+            outerHTML: cut(el.outerHTML || '', 2000), cssClassName: cls };
   if (el.tagName === 'A') {
     var raw = el.getAttribute('href') || '';
     d.originalHref = raw.charAt(0) === '#' ? raw : (el.href || raw);
