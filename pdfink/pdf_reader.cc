@@ -1,9 +1,14 @@
 #include "pdfink/pdf_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 
 #include "pdfink/inflate.h"
@@ -17,24 +22,39 @@ constexpr std::size_t kStartxrefWindow = 2048;
 constexpr int kMaxScanDigits = 9;
 constexpr std::size_t kMaxPages = 100000;
 constexpr int kMaxParentChain = 64;
+constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 31;  // 2 GiB
 
 }  // namespace
 
 bool Document::open(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
+  // Non-blocking, so a FIFO without a writer cannot hold the open.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
     error = "cannot open " + path;
     return false;
   }
-  std::streamoff size = in.tellg();
-  if (size <= 0) {
+  // Only a regular file has a size to trust: a directory, a FIFO or a device
+  // would drive the allocation with nonsense or never end.
+  struct stat st {};
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && st.st_size <= 0) {
+    ::close(fd);
     error = "empty file";
     return false;
   }
-  std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(data.data()), size);
-  if (!in || in.gcount() != size) {
+  std::vector<std::uint8_t> data;
+  bool ok = regular && static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes;
+  if (ok) {
+    data.resize(static_cast<std::size_t>(st.st_size));
+    for (std::size_t got = 0; ok && got < data.size();) {
+      ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      ok = n > 0;
+      if (ok) got += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(fd);
+  if (!ok) {
     error = "cannot read " + path;
     return false;
   }
