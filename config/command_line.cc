@@ -231,7 +231,11 @@ int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchR
   for (const auto& w : wideArgs) args.push_back(ToUtf8(w));
 
   // Step 1-2: what must be known before the file is read.
-  const PreScan pre = RunPreScan(args);
+  PreScan pre = RunPreScan(args);
+  // The run moves to the executable's folder later; every path keeps
+  // meaning what it meant where the host started us.
+  if (!pre.logFile.empty()) pre.logFile = MakeAbsolute(pre.logFile);
+  if (!pre.dataDirectory.empty()) pre.dataDirectory = MakeAbsolute(pre.dataDirectory);
   RunLog& log = RunLog::Get();
   if (pre.verbose) log.SetVerbose(true);
   if (!pre.logFile.empty()) log.SetLogFilePath(pre.logFile);
