@@ -120,6 +120,7 @@ int RunProcess(int argc, char** argv) {
     cacheDir = MakeRunFolder("cef_cache_");
     logDir = MakeRunFolder("cef_log_");
     engineLog = logDir + "/cef.log";
+    RemoveAbandonedRunFolders();
   }
   app->userDataDir = cacheDir;
   LogLine("[main] Cache: " + cacheDir);

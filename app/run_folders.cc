@@ -1,10 +1,14 @@
 #include "app/run_folders.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <system_error>
@@ -25,14 +29,62 @@ std::string NewUuidText() {
   return text;
 }
 
-std::string MakeRunFolder(const std::string& prefix) {
+namespace {
+
+constexpr char kLockName[] = "/.hvn-run.lock";
+
+std::string TempRoot() {
   const char* env = std::getenv("TMPDIR");
   std::string root = env && *env ? env : "/tmp";
   if (!root.empty() && root.back() == '/') root.pop_back();
-  std::string path = root + "/" + prefix + NewUuidText();
+  return root;
+}
+
+// The lock lives as long as this process, however it ends, so no pid that a
+// later process may reuse decides whether the folder is still in use. It is
+// taken under another name first: a folder's lock file is never seen unlocked.
+void LockRunFolder(const std::string& path) {
+  std::string staging = path + "/.hvn-run.lock." + NewUuidText();
+  int fd = open(staging.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  if (flock(fd, LOCK_EX) != 0 || rename(staging.c_str(), (path + kLockName).c_str()) != 0) {
+    unlink(staging.c_str());
+    close(fd);
+  }
+}
+
+bool IsRunFolderName(const std::string& name) {
+  for (const char* prefix : {"cef_cache_", "cef_log_"}) {
+    size_t n = std::strlen(prefix);
+    if (name.compare(0, n, prefix) == 0 && name.size() == n + 36) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string MakeRunFolder(const std::string& prefix) {
+  std::string path = TempRoot() + "/" + prefix + NewUuidText();
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
+  LockRunFolder(path);
   return path;
+}
+
+void RemoveAbandonedRunFolders() {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(TempRoot(), ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (!IsRunFolderName(name)) continue;
+    // A folder without a lock file is being made, or is not ours to judge.
+    int fd = open((it->path().string() + kLockName).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      std::error_code removeError;
+      std::filesystem::remove_all(it->path(), removeError);
+    }
+    close(fd);
+  }
 }
 
 std::string InjectBaseHref(const std::string& html, const std::string& baseUrl) {

@@ -3,8 +3,12 @@
 
 #include <string>
 
-// TMPDIR (or /tmp) + "/" + prefix + a fresh UUID; created with its parents.
+// TMPDIR (or /tmp) + "/" + prefix + a fresh UUID; created with its parents
+// and locked for as long as this process lives.
 std::string MakeRunFolder(const std::string& prefix);
+// Removes the run folders under TMPDIR whose process is gone without
+// removing them (a killed run); folders of live runs stay.
+void RemoveAbandonedRunFolders();
 // Random version-4 UUID, upper-case hex, 36 characters.
 std::string NewUuidText();
 // Puts <base href="..."> right after the first <head> tag, or in front.

@@ -526,12 +526,15 @@ def main():
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
 
+    # The certificate is loaded once; its folder goes at once, so a killed
+    # server leaves nothing behind.
     workdir = tempfile.mkdtemp(prefix="hvn-server-")
     try:
-        cert, key = make_certificate(workdir)
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.load_cert_chain(cert, key)
-
+        ctx.load_cert_chain(*make_certificate(workdir))
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    try:
         http_srv = Server((args.host, 0), Handler, "http")
         https_srv = Server((args.host, 0), Handler, "https", ctx)
         proxy = ProxyServer((args.host, 0), "proxy",
@@ -549,7 +552,7 @@ def main():
 
         print(json.dumps({"http": http_srv.server_address[1], "https": https_srv.server_address[1],
                           "proxy": proxy.server_address[1], "proxy_auth": proxy_auth.server_address[1],
-                          "pid": os.getpid(), "cert": cert}), flush=True)
+                          "pid": os.getpid()}), flush=True)
         if args.stay:
             while True:
                 time.sleep(3600)
@@ -558,7 +561,6 @@ def main():
                 pass
     finally:
         STOP.set()
-        shutil.rmtree(workdir, ignore_errors=True)
 
 
 if __name__ == "__main__":
