@@ -45,8 +45,9 @@ class FakeBrowser : public engine::Browser, public std::enable_shared_from_this<
   }
   std::shared_ptr<engine::Registration> AddDevToolsMessageObserver(
       std::shared_ptr<engine::DevToolsMessageObserver> observer) override;
-  void PrintToPDF(const std::string&, const engine::PdfPrintSettings& s,
+  void PrintToPDF(const std::string& path, const engine::PdfPrintSettings& s,
                   std::shared_ptr<engine::PdfPrintCallback> cb) override {
+    printPath = path;
     printSettings = s;
     printCallback = cb;
     ++prints;
@@ -63,6 +64,7 @@ class FakeBrowser : public engine::Browser, public std::enable_shared_from_this<
   std::vector<DevToolsCall> calls;
   std::vector<std::weak_ptr<engine::DevToolsMessageObserver>> observers;
   engine::PdfPrintSettings printSettings;
+  std::string printPath;
   std::shared_ptr<engine::PdfPrintCallback> printCallback;
   int prints = 0, stopLoads = 0;
 };

@@ -64,8 +64,8 @@ class ManagedTrimTest : public fake::ClientFixture {
     StartToTrimScript();
     Answer(measurements);
     ASSERT_EQ(browser->prints, 1);
-    std::ofstream(s.output, std::ios::binary) << pdf;
-    browser->printCallback->OnPdfPrintFinished(s.output, true);
+    std::ofstream(browser->printPath, std::ios::binary) << pdf;
+    browser->printCallback->OnPdfPrintFinished(browser->printPath, true);
     ASSERT_TRUE(client->success());
   }
 };

@@ -14,6 +14,7 @@ using namespace std::string_literals;
 
 // The JSON writer and the page scripts use the same rules.
 TEST(TextEscape, JsonAndJsTables) {
+  const std::string kFffd = "\xef\xbf\xbd";
   const std::pair<std::string, std::string> cases[] = {
       {"", ""},
       {"a\"b back\\slash", "a\\\"b back\\\\slash"},
@@ -21,15 +22,28 @@ TEST(TextEscape, JsonAndJsTables) {
       // No \b or \f shortcuts: every other control gets \u.
       {"\b\f\v\x01\x1f", "\\u0008\\u000c\\u000b\\u0001\\u001f"},
       {"nul\0end"s, "nul\\u0000end"},
-      // Left alone: slash, DEL, single quote, '<', and every byte >= 0x80
-      // (invalid UTF-8 included, carried through rather than repaired).
+      // Left alone: slash, DEL, single quote, '<', and well-formed UTF-8.
       {"a/b\x7f'<\\/script>", "a/b\x7f'<\\\\/script>"},
-      {"caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x98\x80 \xff\xfe", "caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x98\x80 \xff\xfe"},
+      {"caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x98\x80"},
+      // Each byte that starts no sequence is replaced alone, the rest kept:
+      // a Latin-1 name, stray bytes, an encoded surrogate, a sequence cut short.
+      {"caf\xe9.pdf", "caf" + kFffd + ".pdf"},
+      {"\xff\xfe\xed\xa0\x80\xe2\x82", kFffd + kFffd + kFffd + kFffd + kFffd + kFffd + kFffd},
   };
   for (const auto& [in, out] : cases) {
     EXPECT_EQ(EscapeJsonString(in), out) << "input: " << in;
     EXPECT_EQ(EscapeJsString(in), out) << "input: " << in;
   }
+}
+
+TEST(TextEscape, LoneSurrogateEscapesBecomeReplacementCharacters) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"(["\ud83d\ude00","\ud83d","a\ude00b","\ud83dx","\\ud83d"])",
+       R"(["\ud83d\ude00","\ufffd","a\ufffdb","\ufffdx","\\ud83d"])"},
+      {R"("\ud83d\ud83d\ude00\")", R"("\ufffd\ud83d\ude00\")"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(MendLoneSurrogates(in), out) << in;
+  EXPECT_FALSE(nlohmann::json::parse(MendLoneSurrogates(cases[0].first), nullptr, false).is_discarded());
 }
 
 // Whatever valid UTF-8 goes in must come back unchanged through a JSON parser.
