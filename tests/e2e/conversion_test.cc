@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -239,12 +240,34 @@ TEST_P(Signals, MidRunSignalLeavesNothingBehind) {
   RunOptions o;
   o.signal = GetParam();
   o.signalAfterMs = 1500;
-  RunResult r = Halvern({TestServer::Get().Url("/never"), Out(), "--navigation-timeout=0"}, o);
+  o.env["TMPDIR"] = tmp.path();
+  const std::vector<std::string> args = {TestServer::Get().Url("/never"), Out(), "--navigation-timeout=0"};
+  RunResult r = GetParam() == SIGKILL ? e2e::Run(args, o) : Halvern(args, o);
   EXPECT_NE(r.status, 0);
   EXPECT_LT(r.wallMs, 10000);
+  if (GetParam() != SIGKILL) return;
+  // A killed run cannot clean up after itself; the next run does, and leaves
+  // the folders of a run still going alone.
+  const std::vector<std::string> killed = e2e::RunFolders(tmp.path());
+  EXPECT_EQ(killed.size(), 2u);
+  o.signal = SIGTERM;
+  o.signalAfterMs = 8000;
+  std::thread live([&] { e2e::Run(args, o); });
+  for (int i = 0; i < 100 && e2e::RunFolders(tmp.path()).size() < 4; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::vector<std::string> before = e2e::RunFolders(tmp.path());
+  RunResult next = e2e::Run({TestServer::Get().Html("<p>next</p>"), Out("next.pdf"), "--conversion-delay=0"}, o);
+  std::vector<std::string> after = e2e::RunFolders(tmp.path());
+  live.join();
+  EXPECT_EQ(next.status, 0) << next.out;
+  EXPECT_EQ(before.size(), 4u);
+  std::vector<std::string> expected;
+  std::set_difference(before.begin(), before.end(), killed.begin(), killed.end(), std::back_inserter(expected));
+  EXPECT_EQ(after, expected);
+  EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(TermAndInt, Signals, ::testing::Values(SIGTERM, SIGINT));
+INSTANTIATE_TEST_SUITE_P(TermIntAndKill, Signals, ::testing::Values(SIGTERM, SIGINT, SIGKILL));
 
 }  // namespace
 
@@ -295,27 +318,79 @@ TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
 
 TEST_F(Conversion, InkMeasureModeStartsNoBrowser) {
   ASSERT_EQ(Halvern({TestServer::Get().Url("/pages/p300.html"), Out(), "--conversion-delay=0"}).status, 0);
-  RunResult r = Halvern({"--ink-measure=" + Out()});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("{", 0), 0u) << r.out;
-  EXPECT_EQ(r.out.back(), '\n');
-  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
-  RunResult missing = Halvern({"--ink-measure=" + out.File("missing.pdf")});
-  EXPECT_EQ(missing.status, 0);
-  EXPECT_NE(missing.out.find("\"ok\":false"), std::string::npos) << missing.out;
+  ASSERT_EQ(mkfifo(out.File("fifo").c_str(), 0600), 0);
+  // Only a regular file is read: nothing else may block the run or size an allocation.
+  for (const auto& [path, error] : std::vector<std::pair<std::string, std::string>>{
+           {Out(), ""},
+           {out.File("missing.pdf"), "cannot open " + out.File("missing.pdf")},
+           {out.path(), "cannot read " + out.path()},
+           {out.File("fifo"), "cannot read " + out.File("fifo")},
+           {"/dev/zero", "cannot read /dev/zero"}}) {
+    RunResult r = Halvern({"--ink-measure=" + path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("{", 0), 0u) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    EXPECT_EQ(r.out.back(), '\n');
+    EXPECT_LT(r.wallMs, 2000) << path;
+    if (!error.empty()) EXPECT_NE(r.out.find("\"ok\":false"), std::string::npos) << r.out;
+    if (!error.empty()) EXPECT_NE(r.out.find("\"error\":\"" + error + "\""), std::string::npos) << r.out;
+  }
+}
+
+// Pixel colours (rrggbb) of column 0 at the given rows of an 8-bit RGB(A) PNG.
+// Only the first pixels of each row are unfiltered: no filter looks right.
+std::string PngColours(const std::string& png, const std::vector<int>& rows) {
+  static const char kScript[] = R"py(import struct, sys, zlib
+d = open(sys.argv[1], 'rb').read(); i = 8; z = b''
+while i < len(d):
+    n, t = struct.unpack('>I4s', d[i:i + 8])
+    if t == b'IHDR': w, h, depth, ct = struct.unpack('>IIBB', d[i + 8:i + 18])
+    if t == b'IDAT': z += d[i + 8:i + 8 + n]
+    i += 12 + n
+bpp = 4 if ct == 6 else 3; stride = w * bpp + 1; raw = zlib.decompress(z); k = bpp * 2
+prev, out = bytearray(k), {}
+for y in range(h):
+    f, line = raw[y * stride], bytearray(raw[y * stride + 1:y * stride + 1 + k])
+    for x in range(k):
+        a = line[x - bpp] if x >= bpp else 0; b = prev[x]; c = prev[x - bpp] if x >= bpp else 0
+        p = a + b - c; pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+        line[x] = (line[x] + [0, a, b, (a + b) // 2, a if pa <= pb and pa <= pc else b if pb <= pc else c][f]) & 255
+    out[y] = line; prev = line
+print(' '.join('%02x%02x%02x' % tuple(out[int(r)][:3]) for r in sys.argv[2:]))
+)py";
+  std::vector<std::string> argv = {"python3", "-c", kScript, png};
+  for (int r : rows) argv.push_back(std::to_string(r));
+  std::string text = e2e::RunCommand(argv).out;
+  return text.substr(0, text.find('\n'));
 }
 
 TEST_F(Conversion, PngCaptureIsDocumentHeightPlusOne) {
-  RunResult r = Halvern({TestServer::Get().Url("/pages/p300.html"), Out("page.png"), "--output-format=png",
-                         "--conversion-delay=0"});
-  ASSERT_EQ(r.status, 0) << r.out;
-  int w = 0, h = 0;
-  ASSERT_TRUE(e2e::PngSize(Out("page.png"), w, h));
-  EXPECT_EQ(w, 1024);
-  EXPECT_EQ(h, 301);
+  struct Case {
+    std::string url;
+    int height;
+    std::vector<int> rows;  // checked at top, middle, bottom
+    std::string colours;
+  };
+  const Case cases[] = {
+      {TestServer::Get().Url("/pages/p300.html"), 301, {}, ""},
+      // Taller than a single texture: still one whole image.
+      {TestServer::Get().Html("<body style='margin:0'><div style='height:40000px;background:linear-gradient("
+                              "red 0 100px,lime 100px 39900px,blue 39900px)'></div></body>"),
+       40001, {0, 20000, 39999}, "ff0000 00ff00 0000ff"},
+  };
+  for (const Case& c : cases) {
+    std::remove(Out("page.png").c_str());
+    RunResult r = Halvern({c.url, Out("page.png"), "--output-format=png", "--conversion-delay=0"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    int w = 0, h = 0;
+    ASSERT_TRUE(e2e::PngSize(Out("page.png"), w, h));
+    EXPECT_EQ(w, 1024);
+    EXPECT_EQ(h, c.height);
+    if (!c.rows.empty()) EXPECT_EQ(PngColours(Out("page.png"), c.rows), c.colours);
+  }
   e2e::WriteFile(out.File("sel.json"), R"({"visibleWebElementSelector": "#nothing"})");
-  r = Halvern({TestServer::Get().Url("/pages/p300.html"), Out("missing.png"), "--output-format=png",
-               "--conversion-delay=0", out.File("sel.json")});
+  RunResult r = Halvern({TestServer::Get().Url("/pages/p300.html"), Out("missing.png"), "--output-format=png",
+                         "--conversion-delay=0", out.File("sel.json")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Element with the specified selector could not be found."), std::string::npos) << r.out;
 }

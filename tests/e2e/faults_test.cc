@@ -69,7 +69,15 @@ class Faults : public ::testing::Test {
     EXPECT_TRUE(r.leftovers.empty()) << r.leftovers.front();
     EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty()) << "run folders left behind";
     EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty()) << "browser processes left behind";
+    EXPECT_EQ(TempFiles(), "") << "partial outputs left behind";
     return r;
+  }
+  // Outputs being written (hidden names with ".hvn-") in the output folder.
+  std::string TempFiles() {
+    std::string names;
+    for (const auto& e : std::filesystem::directory_iterator(out.path()))
+      if (e.path().filename().string().find(".hvn-") != std::string::npos) names += e.path().filename().string() + " ";
+    return names;
   }
   // Runs halvern on a page that never answers and, once the process of
   // `type` ("" for the browser itself) shows up, sends it `sig`.
@@ -88,10 +96,12 @@ class Faults : public ::testing::Test {
         }
       }
     });
+    e2e::WriteFile(out.File("out.pdf"), "earlier");
     RunResult r = Halvern({TestServer::Get().Url("/never?run=" + std::to_string(getpid())), out.File("out.pdf"),
                            "--navigation-timeout=0"});
     done = true;
     killer.join();
+    EXPECT_EQ(e2e::ReadFile(out.File("out.pdf")), "earlier");
     return r;
   }
   e2e::TempDir tmp, out;
@@ -129,50 +139,76 @@ TEST_F(Faults, KilledBrowserFailsTheRun) {
   EXPECT_LT(r.wallMs, 20000);
 }
 
-TEST_F(Faults, UnwritableOutputFailsTheRun) {
+// A failed output leaves what was there before, byte for byte.
+TEST_F(Faults, FailedOutputKeepsTheEarlierFile) {
+  enum Setup { kDevFull, kFolderGoes, kEarlierFile, kFullDisk };
   struct Case {
     std::string name;
     std::vector<std::string> extra;
-    bool removeFolder;  // the output folder goes away after validation
+    Setup setup;
     std::string message;
+    int status = 1;
   };
   const std::string gone = out.File("gone");
+  const std::string disk = out.File("disk");
   const Case cases[] = {
-      {"full.pdf", {}, false, "ERROR: [PdfClient] PrintToPDF failed for: " + out.File("full.pdf") + "\n"},
-      {"full.png", {"--output-format=png"}, false, "ERROR: [PdfClient] Failed to write output file: " + out.File("full.png") + "\n"},
-      {"gone/out.pdf", {}, true,
+      {"full.pdf", {}, kDevFull, "ERROR: [PdfClient] PrintToPDF failed for: " + out.File("full.pdf") + "\n"},
+      {"full.png", {"--output-format=png"}, kDevFull, "ERROR: [PdfClient] Failed to write output file: " + out.File("full.png") + "\n"},
+      {"gone/out.pdf", {}, kFolderGoes,
        "ERROR: [PdfClient] PrintToPDF failed for: " + gone + "/out.pdf (No such file or directory)\n"},
+      {"ranges.pdf", {out.File("ranges5.json")}, kEarlierFile,
+       "ERROR: [PdfClient] PrintToPDF failed for: " + out.File("ranges.pdf") + "\n"},
+      {"late.png", {"--output-format=png", "--navigation-timeout=1000"}, kEarlierFile,
+       "ERROR: [PdfClient] Navigation timeout after 1000ms.\n"},
+      // The PDF fits on the small disk, the output JSON with its long console line does not.
+      {"disk/out.pdf", {}, kFullDisk, "ERROR: [PdfClient] Failed to write output JSON: " + disk + "/out.json\n", 0},
   };
+  e2e::WriteFile(out.File("ranges5.json"), R"({"pageRanges": "5-9"})");
   for (const Case& c : cases) {
     std::string path = out.File(c.name);
     std::thread remover;
-    if (c.removeFolder) {
+    RunOptions o;
+    std::vector<std::string> args = {TestServer::Get().Url("/slow?ms=3000&body=unwritable"), path,
+                                     "--conversion-delay=0"};
+    if (c.setup == kFolderGoes) {
       std::filesystem::create_directory(gone);
       remover = std::thread([gone] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         std::filesystem::remove_all(gone);
       });
-    } else {
+    } else if (c.setup == kDevFull) {
       std::filesystem::create_symlink("/dev/full", path);
+    } else if (c.setup == kFullDisk) {
+      // A 64 KiB file system of our own, in a mount namespace of our own.
+      std::filesystem::create_directory(disk);
+      o.exe = "/usr/bin/unshare";
+      args[0] = TestServer::Get().Html("<p>x</p><script>console.log('x'.repeat(200000))</script>");
+      args.insert(args.begin(), {"-rm", "sh", "-c", R"sh(d=$1; shift
+mount -t tmpfs -o size=64k tmpfs "$d" && echo earlier > "$d/out.json" || exit 9
+"$@"; echo "== $(ls -A "$d" | tr '\n' ' ')"; cat "$d/out.json")sh", "sh", disk, e2e::HalvernExe()});
+    } else {
+      e2e::WriteFile(path, "earlier\n");
     }
-    // The slow page leaves time for the folder to go before printing.
-    std::vector<std::string> args = {TestServer::Get().Url("/slow?ms=3000&body=unwritable"), path,
-                                     "--conversion-delay=0"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
-    RunResult r = Halvern(args);
+    RunResult r = Halvern(args, o);
     if (remover.joinable()) remover.join();
-    EXPECT_EQ(r.status, 1) << c.name << "\n" << r.out;
+    if (c.setup == kFullDisk && (r.status == 9 || !r.spawnError.empty() || r.err.find("unshare:") != std::string::npos)) {
+      std::printf("no mount namespace here; the full-disk row is skipped\n");
+      continue;
+    }
+    EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.out;
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.name << "\n" << r.out;
+    if (c.setup == kEarlierFile) EXPECT_TRUE(e2e::ReadFile(path) == "earlier\n") << c.name;
+    if (c.setup == kFullDisk) EXPECT_NE(r.out.find("== out.json out.pdf \nearlier\n"), std::string::npos) << r.out;
   }
 }
 
 TEST_F(Faults, FiveHundredPagesStayWithinMemory) {
   std::string pdf = out.File("long.pdf");
-  RunResult r = Halvern({TestServer::Get().Url("/pages/fault_500.html"), pdf, "--conversion-delay=0"}, [] {
-    RunOptions o;
-    o.timeoutMs = 240000;
-    return o;
-  }());
+  RunOptions o;
+  o.timeoutMs = 240000;
+  const std::vector<std::string> args = {TestServer::Get().Url("/pages/fault_500.html"), pdf, "--conversion-delay=0"};
+  RunResult r = Halvern(args, o);
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find(kSuccess), std::string::npos);
   EXPECT_EQ(e2e::PdfInfo(pdf)["Pages"], "500");
@@ -187,6 +223,20 @@ TEST_F(Faults, FiveHundredPagesStayWithinMemory) {
   // browser's own working set, however long the document.
   EXPECT_GT(r.peakRssKb, 0);
   EXPECT_LT(r.peakRssKb, 1024 * 1024);
+
+  // Ended while the next print is under way: the whole earlier PDF stays.
+  const std::string whole = e2e::ReadFile(pdf);
+  bool sent = false;
+  std::thread killer([&] {
+    for (int i = 0; i < 2400 && TempFiles().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int browser = FindProcess(tmp.path(), "");
+    sent = browser > 0 && !TempFiles().empty() && kill(ParentOf(browser), SIGTERM) == 0;
+  });
+  r = Halvern(args, o);
+  killer.join();
+  ASSERT_TRUE(sent) << r.out;
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(e2e::ReadFile(pdf) == whole);
 }
 
 TEST_F(Faults, EightRunsAtOnceAllSucceedApart) {

@@ -251,6 +251,17 @@ TEST_F(Preparation, ElementAnchorsAndBookmarkLinksMarkPositions) {
   EXPECT_EQ(e2["originalHref"], "#target");
   // Without buildParseInfo the file carries only the elements.
   EXPECT_FALSE(j.contains("parseInfo"));
+
+  // Texts cut at 500 and outer HTML at 2000 UTF-16 units end before a
+  // character they would split; the rest of the file is unharmed.
+  r = Convert("cut_texts.html", {{"webElementsSelectors", {"#long", "#html"}}, {"buildParseInfo", true}});
+  ASSERT_EQ(r.status, 0) << r.out;
+  json cut = OutputJson();
+  ASSERT_EQ(cut["elements"].size(), 2u) << e2e::ReadFile(File("out.json"));
+  EXPECT_EQ(cut["elements"][0]["text"], std::string(499, 'a'));
+  EXPECT_EQ(cut["elements"][1]["outerHTML"], "<p id=\"html\">" + std::string(1986, 'b'));
+  EXPECT_EQ(cut["parseInfo"]["htmlDocTitle"], "Cut \xF0\x9F\x98\x80 texts");
+  EXPECT_EQ(cut["parseInfo"]["htmlDocKeywords"], "cut, surrogate");
 }
 
 // Console texts as the script engine builds them; dialogs are dismissed at
