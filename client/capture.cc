@@ -30,7 +30,7 @@ bool Number(const engine::Json& obj, const char* key, double& out) {
 }
 
 // Taller images cost the process gigabytes; the run fails instead.
-constexpr double kMaxPngRows = 65535;
+constexpr long kMaxPngRows = 65535;
 
 // Rows of a PNG from its header; -1 when it is not one.
 long PngRows(const std::string& png) {
@@ -117,17 +117,21 @@ void PdfClient::DoCapturePng(Browser browser) {
   } else if (pngScale != 1.0) {
     clip(0, 0, s_.viewportWidth, contentHeightPx);
   }
-  double rows = std::round((hasBbox ? bboxHeight : s_.viewportHeight >= 1 ? s_.viewportHeight : contentHeightPx) *
-                           pngScale);
+  double height = hasBbox ? bboxHeight : s_.viewportHeight >= 1 ? s_.viewportHeight : contentHeightPx;
+  long rows = std::lround(std::min(height * pngScale, 1e15));
   if (rows > kMaxPngRows) {
-    FailConversion("PNG output is limited to " + Num(kMaxPngRows) + " pixel rows; this page needs " + Num(rows) + ".");
+    FailConversion("PNG output is limited to " + std::to_string(kMaxPngRows) + " pixel rows; this page needs " +
+                   std::to_string(rows) + ".");
     return;
   }
-  // Only a box may land on fractional pixels; any other image has exactly these rows.
-  long expectRows = hasBbox ? -1 : static_cast<long>(rows);
+  // A box may land on fractional pixels and a scaled clip may round either
+  // way; anything further off is a cut image.
+  long expectRows = hasBbox ? -1 : rows;
+  long slack = params.contains("clip") ? 1 : 0;
   outputStarted_ = true;
   auto self = shared_from_this();
-  SendDevToolsRequest(browser, "Page.captureScreenshot", params, [self, expectRows](bool ok, const engine::Json& result) {
+  auto check = [expectRows, slack](long got) { return expectRows < 0 || std::abs(got - expectRows) <= slack; };
+  SendDevToolsRequest(browser, "Page.captureScreenshot", params, [self, check](bool ok, const engine::Json& result) {
     if (self->finished_) return;
     if (!ok) {
       self->FailConversion("Page.captureScreenshot DevTools call failed.");
@@ -146,10 +150,9 @@ void PdfClient::DoCapturePng(Browser browser) {
       self->FailConversion("Page.captureScreenshot: image data is not valid base64.");
       return;
     }
-    long got = PngRows(bytes);
-    if (expectRows >= 0 && got != expectRows) {
-      self->FailConversion("Page.captureScreenshot returned " + std::to_string(got) + " pixel rows instead of " +
-                           std::to_string(expectRows) + ".");
+    if (!check(PngRows(bytes))) {
+      self->FailConversion("Page.captureScreenshot returned an image of " + std::to_string(PngRows(bytes)) +
+                           " pixel rows, not the whole page.");
       return;
     }
     // A full disk shows up only on write or close; a short image is no result.
