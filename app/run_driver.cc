@@ -93,7 +93,8 @@ int RunProcess(int argc, char** argv) {
     }
     const std::string flag = "--ink-measure=";
     if (arg.compare(0, flag.size(), flag) == 0) {
-      std::string line = pdfink::InkMeasureCommandLine(arg.substr(flag.size()));
+      // A path that is not UTF-8 still names its file; the line stays valid JSON.
+      std::string line = ValidUtf8(pdfink::InkMeasureCommandLine(arg.substr(flag.size())));
       if (line.empty() || line.back() != '\n') line += '\n';
       std::fwrite(line.data(), 1, line.size(), stdout);
       std::fflush(stdout);

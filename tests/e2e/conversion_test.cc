@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -319,20 +320,24 @@ TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
 TEST_F(Conversion, InkMeasureModeStartsNoBrowser) {
   ASSERT_EQ(Halvern({TestServer::Get().Url("/pages/p300.html"), Out(), "--conversion-delay=0"}).status, 0);
   ASSERT_EQ(mkfifo(out.File("fifo").c_str(), 0600), 0);
+  std::filesystem::copy_file(Out(), out.File("caf\xE9.pdf"));
   // Only a regular file is read: nothing else may block the run or size an allocation.
   for (const auto& [path, error] : std::vector<std::pair<std::string, std::string>>{
            {Out(), ""},
            {out.File("missing.pdf"), "cannot open " + out.File("missing.pdf")},
            {out.path(), "cannot read " + out.path()},
            {out.File("fifo"), "cannot read " + out.File("fifo")},
-           {"/dev/zero", "cannot read /dev/zero"}}) {
+           {"/dev/zero", "cannot read /dev/zero"},
+           // A name that is not UTF-8 finds its file; the line shows U+FFFD for the byte.
+           {out.File("caf\xE9.pdf"), ""},
+           {out.File("caf\xE9x.pdf"), "cannot open " + out.File("caf\xEF\xBF\xBDx.pdf")}}) {
     RunResult r = Halvern({"--ink-measure=" + path});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("{", 0), 0u) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
     EXPECT_EQ(r.out.back(), '\n');
     EXPECT_LT(r.wallMs, 2000) << path;
-    if (!error.empty()) EXPECT_NE(r.out.find("\"ok\":false"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(error.empty() ? "\"ok\":false" : "\"ok\":true"), std::string::npos) << r.out;
     if (!error.empty()) EXPECT_NE(r.out.find("\"error\":\"" + error + "\""), std::string::npos) << r.out;
   }
 }
