@@ -184,11 +184,18 @@ void PdfClient::DoLazyImageScrollRun(Browser browser) {
   lazyScroll = "done";
   LogLine("[PdfClient] Scrolling page to trigger lazy-loaded images (delay=" +
           std::to_string(s_.lazyImagesLoadingDelay) + "ms)...");
+  // An observer sees an image only when it enters the view: a view shorter
+  // than a step would let most images slip past between two steps.
+  GetRenderHandler();
+  const int normalHeight = renderHandler_->height;
+  const int stepHeight = s_.viewportHeight >= 1 ? s_.viewportHeight : 800;
+  if (stepHeight != normalHeight) ResizeView(browser, stepHeight);
   auto self = shared_from_this();
   EvaluateScript(
       browser, Trimmed(kScript_lazy_scroll) + "(" + std::to_string(s_.lazyImagesLoadingDelay) + ")",
-      [self, browser](bool, const engine::Json& result) {
+      [self, browser, normalHeight, stepHeight](bool, const engine::Json& result) {
         if (self->finished_) return;
+        if (stepHeight != normalHeight) self->ResizeView(browser, normalHeight);
         const engine::Json& v = EvaluatedValue(result);
         if (v.is_string()) LogLine("[PdfClient] Lazy scroll: " + v.get<std::string>());
         self->WaitBeforeClicks(browser);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 
 #include "client/markers.h"
@@ -114,6 +115,8 @@ int PdfImages(const std::string& pdf) {
   return std::max(0, static_cast<int>(std::count(list.begin(), list.end(), '\n')) - 2);
 }
 
+// The view is as tall as a scroll step only while the lazy stage scrolls:
+// a page with a 100vh block prints the same pages with the stage on or off.
 TEST_F(Preparation, LazyImagesLoadBeforePrinting) {
   struct Case {
     std::string page;
@@ -123,11 +126,16 @@ TEST_F(Preparation, LazyImagesLoadBeforePrinting) {
   };
   std::vector<Case> cases = {
       {"prep_lazy_native.html", true, "eager", 2},
-      {"prep_lazy_io.html", true, "done", 2},
+      {"prep_lazy_io.html", true, "done", 8},
+      {"prep_lazy_io.html?m=200px", true, "done", 8},
+      {"prep_lazy_io.html?t=0.5", true, "done", 8},
+      {"prep_lazy_scroll.html", true, "done", 6},
+      {"prep_lazy_scroll.html", false, "off", 0},
       {"prep_static.html", true, "skipped", 1},
       // Without the scroll run the observer never fires.
       {"prep_lazy_io.html", false, "off", 0},
   };
+  std::map<std::string, std::string> pages;
   for (const Case& c : cases) {
     RunResult r = Convert(c.page, {{"buildParseInfo", true}, {"lazyImagesLoadingEnabled", c.enabled}});
     ASSERT_EQ(r.status, 0) << r.out;
@@ -136,6 +144,8 @@ TEST_F(Preparation, LazyImagesLoadBeforePrinting) {
     EXPECT_EQ(j["parseInfo"]["lazyScroll"], c.lazyScroll) << c.page << "\n" << r.out;
     EXPECT_EQ(PdfImages(File("out.pdf")), c.images) << c.page << "\n"
                                                     << e2e::RunCommand({"pdfimages", "-list", File("out.pdf")}).out;
+    const std::string count = e2e::PdfInfo(File("out.pdf"))["Pages"];
+    EXPECT_EQ(pages.emplace(c.page, count).first->second, count) << c.page;
   }
 }
 
