@@ -177,6 +177,7 @@ void PdfClient::OnRenderProcessTerminated(Browser, engine::TerminationStatus sta
 
 void PdfClient::OnNavigationTimeout() {
   if (pageReady_) return;
+  if (!activeWait_.empty()) return FailConversion("Timed out waiting for " + activeWait_);
   if (s_.renderOnTimeout && !s_.startupModeManual && browser_ && !finished_) {
     LogLine("[PdfClient] Navigation timeout after " + std::to_string(s_.navigationTimeout) +
             "ms \xE2\x80\x94 renderOnTimeout is set, rendering the page as it is.");
@@ -202,5 +203,6 @@ void PdfClient::ArmConversionTimeout() {
 
 void PdfClient::OnConversionTimeout() {
   if (finished_) return;
+  if (!activeWait_.empty() && !pageReady_) return FailConversion("Timed out waiting for " + activeWait_);
   FailConversion("Conversion timeout after " + std::to_string(conversionTimeoutMs_) + "ms.");
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,9 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
                         const std::string& source, int line) override;
   bool OnBeforeBrowse(Browser browser, Frame frame, const std::string& url, bool userGesture,
                       bool isRedirect) override;
+  void OnUncaughtException(Browser browser, const std::string& text, const std::string& source, int line) override;
+  void OnResourceLoadStart(Browser browser, const std::string& requestId) override;
+  void OnResourceLoadComplete(Browser browser, const engine::ResourceLoad& load) override;
   bool WantsRequestInterception() override;
   std::shared_ptr<engine::ResourceRequestHandler> GetResourceRequestHandler(Browser browser, Frame frame,
                                                                             std::shared_ptr<engine::Request> request,
@@ -166,6 +170,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
 
   // Login, POST and requests.
   bool HasAuth() const;
+  bool BlockedByRules(const std::string& url);
   void DoLoginFill(Browser browser);
   void DoLoginNavigate(Browser browser);
 
@@ -173,6 +178,10 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void BeginPagePreparation(Browser browser);
   void WaitForManualStart(Browser browser);
   void WaitForWindowStatus(Browser browser);
+  void WaitForPageConditions(Browser browser, int step);
+  void WaitInPage(Browser browser, int nextStep, const std::string& what, const std::string& test);
+  void WaitForNetworkIdle(Browser browser);
+  void ArmNetworkIdleTimer();
   void WaitBeforePrinting(Browser browser);
   void InjectCustomContent(Browser browser);
   void DoLazyImageScroll(Browser browser);
@@ -249,6 +258,14 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   std::atomic<bool> delayStageEntered_{false};
   std::atomic<bool> conversionTimerArmed_{false};
   int conversionTimeoutMs_ = 0;
+
+  // Page conditions: what is awaited now ("selector: #chart"), the requests
+  // in flight, and the status codes that fail a sub-resource.
+  std::string activeWait_;
+  std::set<std::string> requestsInFlight_;
+  uint64_t networkChanges_ = 0;
+  bool waitingForIdle_ = false;
+  std::vector<std::pair<int, int>> failStatuses_;
 };
 
 // Script that submits fields (in name order) to url through a generated form.

@@ -36,6 +36,8 @@ std::string SelectorLoopScript(const std::vector<std::string>& selectors, const 
 }  // namespace
 
 void PdfClient::BeginPagePreparation(Browser browser) {
+  waitingForIdle_ = false;
+  activeWait_.clear();
   if (s_.startupModeManual) {
     LogLine("[PdfClient] Manual startup mode - waiting for halvern.start() call...");
     WaitForManualStart(browser);
@@ -43,8 +45,7 @@ void PdfClient::BeginPagePreparation(Browser browser) {
     LogLine("[PdfClient] Waiting for window.status === \"" + s_.windowStatus + "\"...");
     WaitForWindowStatus(browser);
   } else {
-    pageReady_ = true;
-    WaitBeforePrinting(browser);
+    WaitForPageConditions(browser, 0);
   }
 }
 
@@ -60,8 +61,7 @@ void PdfClient::WaitForManualStart(Browser browser) {
                        LogLine("[PdfClient] Waiting for window.status === \"" + self->s_.windowStatus + "\"...");
                        self->WaitForWindowStatus(browser);
                      } else {
-                       self->pageReady_ = true;
-                       self->WaitBeforePrinting(browser);
+                       self->WaitForPageConditions(browser, 0);
                      }
                    } else {
                      self->PostDelayed(100, [self, browser] { self->WaitForManualStart(browser); });
@@ -77,8 +77,7 @@ void PdfClient::WaitForWindowStatus(Browser browser) {
                    if (self->finished_) return;
                    if (ReplyIsTrue(result)) {
                      LogLine("[PdfClient] window.status matched - starting conversion.");
-                     self->pageReady_ = true;
-                     self->WaitBeforePrinting(browser);
+                     self->WaitForPageConditions(browser, 0);
                    } else {
                      self->PostDelayed(100, [self, browser] { self->WaitForWindowStatus(browser); });
                    }

@@ -93,6 +93,12 @@ void PdfClient::DoPrintActual(Browser browser) {
   ps.marginBottom = s_.marginBottom / 72.0;
   ps.marginLeft = s_.marginLeft / 72.0;
   ps.displayHeaderFooter = s_.displayHeaderFooter;
+  // An empty template prints the browser's default; beside a template of
+  // the host's, the other edge stays blank.
+  if (!s_.headerTemplate.empty() || !s_.footerTemplate.empty()) {
+    ps.headerTemplate = s_.headerTemplate.empty() ? "<span></span>" : s_.headerTemplate;
+    ps.footerTemplate = s_.footerTemplate.empty() ? "<span></span>" : s_.footerTemplate;
+  }
 
   bool automatic = s_.scale < 1;
   double requested = RequestedPrintScale(s_);

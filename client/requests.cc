@@ -146,17 +146,18 @@ bool PdfClient::OnCertificateError(Browser, int, const std::string& requestUrl,
   return true;
 }
 
+bool PdfClient::BlockedByRules(const std::string& u) {
+  if (!s_.localFilesEnabled && isFileUrl(u) && !(!s_.htmlString.empty() && u == targetUrl)) return true;
+  if (s_.localhostEnabled && s_.privateNetworksEnabled) return false;
+  // Names are looked up here, before any byte goes out; answers are cached.
+  const hvn::HostReach reach = resolver_.Reach(u);
+  return (!s_.localhostEnabled && reach.loopback) || (!s_.privateNetworksEnabled && reach.privateNetwork);
+}
+
 std::shared_ptr<engine::ResourceRequestHandler> PdfClient::GetResourceRequestHandler(
     Browser, Frame frame, std::shared_ptr<engine::Request> request, bool isNavigation) {
   const std::string u = request->GetURL();
-  bool block = false;
-  if (!s_.localFilesEnabled && isFileUrl(u) && !(!s_.htmlString.empty() && u == targetUrl)) block = true;
-  // Names are looked up here, before any byte goes out; answers are cached.
-  if (!block && (!s_.localhostEnabled || !s_.privateNetworksEnabled)) {
-    const hvn::HostReach reach = resolver_.Reach(u);
-    block = (!s_.localhostEnabled && reach.loopback) || (!s_.privateNetworksEnabled && reach.privateNetwork);
-  }
-  if (block) {
+  if (BlockedByRules(u)) {
     if (!blockHandler_) blockHandler_ = std::make_shared<PdfBlockRequestHandler>();
     return blockHandler_;
   }

@@ -6,6 +6,7 @@ extern const char* const kScript_manual_start;
 extern const char* const kScript_lazy_signals;
 extern const char* const kScript_lazy_eager;
 extern const char* const kScript_lazy_scroll;
+extern const char* const kScript_wait_until;
 extern const char* const kScript_anchors;
 extern const char* const kScript_metadata;
 extern const char* const kScript_bookmarks;

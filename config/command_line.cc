@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "app/run_log.h"
@@ -73,6 +75,8 @@ constexpr FlagOption kFlags[] = {
     {"--display-header-footer", &ConversionSettings::displayHeaderFooter, true},
     {"--tagged", &ConversionSettings::tagged, true},
     {"--content-end-ink", &ConversionSettings::contentEndInk, true},
+    {"--fail-on-console-exceptions", &ConversionSettings::failOnConsoleExceptions, true},
+    {"--fail-on-resource-loading-failed", &ConversionSettings::failOnResourceLoadingFailed, true},
 };
 
 template <typename T>
@@ -109,6 +113,46 @@ constexpr ValueOption<std::string> kTextOptions[] = {
     {"--password=", &ConversionSettings::password},
     {"--host-resolver-rules=", &ConversionSettings::hostResolverRules},  // the browser's; the host checks follow it
 };
+
+// Options added since the first release refuse the run on a bad value.
+constexpr ValueOption<std::string> kStrictTextOptions[] = {
+    {"--wait-for-selector=", &ConversionSettings::waitForSelector},
+    {"--wait-for-expression=", &ConversionSettings::waitForExpression},
+    {"--fail-on-resource-status=", &ConversionSettings::failOnResourceStatus},
+};
+
+// Templates come from files so that their HTML needs no shell quoting.
+constexpr ValueOption<std::string> kTemplateFileOptions[] = {
+    {"--header-template=", &ConversionSettings::headerTemplate},
+    {"--footer-template=", &ConversionSettings::footerTemplate},
+};
+
+// Empty when the argument is fine or not one of these options.
+std::string ApplyStrictOption(const std::string& a, ConversionSettings& s, bool& handled) {
+  handled = true;
+  for (const auto& o : kStrictTextOptions) {
+    if (!StartsWith(a, o.prefix)) continue;
+    s.*o.field = a.substr(std::char_traits<char>::length(o.prefix));
+    return (s.*o.field).empty() ? std::string("Option ") + o.prefix + " needs a value." : "";
+  }
+  if (StartsWith(a, "--wait-for-network-idle=")) {
+    return ParseIntValue(a.substr(24), s.waitForNetworkIdle) ? ""
+                                                               : "Invalid value for --wait-for-network-idle=";
+  }
+  for (const auto& o : kTemplateFileOptions) {
+    if (!StartsWith(a, o.prefix)) continue;
+    const std::string path = a.substr(std::char_traits<char>::length(o.prefix));
+    if (path.empty()) return std::string("Option ") + o.prefix + " needs a value.";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "Cannot read template file: " + path;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.empty()) return "Template file is empty: " + path;
+    s.*o.field = text;
+    return "";
+  }
+  handled = false;
+  return "";
+}
 
 void LogInvalid(const char* option) { LogErrorLine(std::string("[main] Invalid value for ") + option); }
 
@@ -263,14 +307,22 @@ int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchR
 
   // Steps 5-6: the full scan beats everything before it.
   int positional = 0;
+  bool refused = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (IsPreScanArgument(a) || ApplyOption(a, s)) continue;
+    bool handled = false;
+    const std::string refusal = ApplyStrictOption(a, s, handled);
+    if (!refusal.empty()) LogErrorLine("[main] " + refusal);
+    refused = refused || !refusal.empty();
+    if (handled) continue;
     if (StartsWith(a, "-") || hasJsonExtension(a)) continue;
     if (positional == 0) s.url = a;
     else if (positional == 1) s.output = a;
     ++positional;
   }
+
+  if (refused) return 1;
 
   // Step 7.
   NormalizeUrl(s);

@@ -90,13 +90,40 @@ class Reader {
       if (it->is_string()) out[it.key()] = it->get<std::string>();
   }
 
+  // Keys added since the first release are strict: a value of another type,
+  // or an empty text, refuses the whole file.
+  std::string refusal;
+  void StrictText(const char* key, std::string& out) {
+    const json* v = Find(key);
+    if (!v) return;
+    if (!v->is_string() || v->get_ref<const std::string&>().empty()) return Refuse(key, "a non-empty string");
+    out = v->get<std::string>();
+  }
+  void StrictBool(const char* key, bool& out) {
+    const json* v = Find(key);
+    if (!v) return;
+    if (!v->is_boolean()) return Refuse(key, "true or false");
+    out = v->get<bool>();
+  }
+  void StrictInt(const char* key, int& out) {
+    const json* v = Find(key);
+    if (!v) return;
+    if (!v->is_number_integer() || *v > std::numeric_limits<int>::max() || *v < std::numeric_limits<int>::min())
+      return Refuse(key, "a whole number");
+    out = v->get<int>();
+  }
+  void Refuse(const char* key, const char* what) {
+    if (refusal.empty()) refusal = std::string("Config key ") + key + " must be " + what + ".";
+  }
+
  private:
   const json& obj_;
 };
 
-void ApplyObject(const json& obj, ConversionSettings& s) {
+// False, with the refusal logged, when a strict key has a bad value.
+bool ApplyObject(const json& obj, ConversionSettings& s) {
   static const ConversionSettings kDefaults;
-  const Reader r(obj);
+  Reader r(obj);
 
   r.Text("url", s.url);
   r.Text("output", s.output);
@@ -184,6 +211,17 @@ void ApplyObject(const json& obj, ConversionSettings& s) {
   r.Text("windowStatus", s.windowStatus);
   r.Text("pageRanges", s.pageRanges);
   r.Text("visibleWebElementSelector", s.visibleWebElementSelector);
+  r.StrictText("waitForSelector", s.waitForSelector);
+  r.StrictText("waitForExpression", s.waitForExpression);
+  r.StrictInt("waitForNetworkIdle", s.waitForNetworkIdle);
+  r.StrictBool("failOnConsoleExceptions", s.failOnConsoleExceptions);
+  r.StrictText("failOnResourceStatus", s.failOnResourceStatus);
+  r.StrictBool("failOnResourceLoadingFailed", s.failOnResourceLoadingFailed);
+  r.StrictText("headerTemplate", s.headerTemplate);
+  r.StrictText("footerTemplate", s.footerTemplate);
+  if (r.refusal.empty()) return true;
+  LogErrorLine("[main] " + r.refusal);
+  return false;
 }
 
 }  // namespace
@@ -211,8 +249,7 @@ bool ApplyConfigurationBytes(const std::string& bytes, const std::string& path, 
     LogErrorLine("[main] Config file is not a valid JSON object: " + path);
     return false;
   }
-  ApplyObject(doc, s);
-  return true;
+  return ApplyObject(doc, s);
 }
 
 bool ReadConfigurationFile(const std::string& path, bool encryptedIo, ConversionSettings& s) {

@@ -83,6 +83,15 @@ struct ConversionSettings {
   std::string windowStatus;
   std::string pageRanges;
   std::string visibleWebElementSelector;
+  // Readiness the page must reach, and what it must not do, before output.
+  std::string waitForSelector;
+  std::string waitForExpression;
+  int waitForNetworkIdle = 0;  // ms without requests in flight; 0: no wait
+  bool failOnConsoleExceptions = false;
+  std::string failOnResourceStatus;  // "404,500-599"
+  bool failOnResourceLoadingFailed = false;
+  std::string headerTemplate;
+  std::string footerTemplate;
 
   HttpCacheMode httpCacheMode = HttpCacheMode::Clear;
   std::string configFilePath;

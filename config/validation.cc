@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <tuple>
 
 #include "app/run_log.h"
 #include "config/host_resolver.h"
@@ -92,6 +93,48 @@ bool ValidateSettings(const ConversionSettings& s) {
     return Fail(
         "landscape is not supported with output-format=png. Use PDF output, or rotate the resulting "
         "image externally.");
+  if (!s.enableJavascript && !s.waitForSelector.empty())
+    return Fail("waitForSelector requires enableJavascript to be true.");
+  if (!s.enableJavascript && !s.waitForExpression.empty())
+    return Fail("waitForExpression requires enableJavascript to be true.");
+  if (s.waitForNetworkIdle < 0) return Fail("waitForNetworkIdle cannot be negative.");
+  std::vector<std::pair<int, int>> ranges;
+  if (!s.failOnResourceStatus.empty() && !ParseStatusList(s.failOnResourceStatus, ranges))
+    return Fail("Invalid failOnResourceStatus '" + s.failOnResourceStatus +
+                "'. Use HTTP status codes and ranges, for example 404,500-599.");
+  // The browser prints the templates inside the page margins.
+  for (const auto& [text, name, margin, side] :
+       {std::tuple{&s.headerTemplate, "headerTemplate", s.marginTop, "marginTop"},
+        std::tuple{&s.footerTemplate, "footerTemplate", s.marginBottom, "marginBottom"}}) {
+    if (text->empty()) continue;
+    if (!s.displayHeaderFooter) return Fail(std::string(name) + " requires displayHeaderFooter to be true.");
+    if (margin <= 0) return Fail(std::string(name) + " has no room: " + side + " is 0. Give the page that margin.");
+  }
+  return true;
+}
+
+bool ParseStatusList(const std::string& text, std::vector<std::pair<int, int>>& ranges) {
+  ranges.clear();
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(start, end - start);
+    item.erase(0, item.find_first_not_of(' '));
+    item.erase(item.find_last_not_of(' ') + 1);
+    const size_t dash = item.find('-');
+    auto code = [](const std::string& digits, int& out) {
+      if (digits.size() != 3 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+      out = std::stoi(digits);
+      return out >= 100 && out <= 599;
+    };
+    int lo = 0, hi = 0;
+    if (!code(item.substr(0, dash), lo)) return false;
+    hi = lo;
+    if (dash != std::string::npos && (!code(item.substr(dash + 1), hi) || hi < lo)) return false;
+    ranges.emplace_back(lo, hi);
+    start = end + 1;
+  }
   return true;
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/settings.h"
 
@@ -15,6 +17,10 @@ void NormalizeUrl(ConversionSettings& s);
 // Runs the checks in order; the first failure logs its error line and
 // returns false.
 bool ValidateSettings(const ConversionSettings& s);
+
+// "404, 500-599" -> {404,404},{500,599}: three-digit codes from 100 to 599,
+// ranges low to high. False for anything else, an empty item included.
+bool ParseStatusList(const std::string& text, std::vector<std::pair<int, int>>& ranges);
 
 // httpCache -> httpCacheMode; an unknown name logs an error and means clear.
 void ApplyHttpCacheMode(ConversionSettings& s);

@@ -84,6 +84,18 @@ constexpr int kAborted = -3;
 int FromName(const std::string& name);
 }  // namespace net_error
 
+// One request of the page (any frame) at its end.
+struct ResourceLoad {
+  std::string requestId;
+  std::string url;        // after redirects
+  bool mainDocument = false;  // the main frame's own document
+  int httpStatus = 0;     // the final answer; 0 when none came
+  int errorCode = 0;      // net error when it failed, else 0
+  std::string errorText;  // "ERR_CONNECTION_REFUSED"
+  bool canceled = false;  // dropped by the page or a navigation
+  bool blocked = false;   // refused by the client's rules or the browser's
+};
+
 struct Rect {
   int x = 0, y = 0, width = 0, height = 0;
 };
@@ -227,6 +239,13 @@ class Client {
                                 const std::string& /*source*/, int /*line*/) {
     return false;
   }
+  // An exception no page script caught, after its console message.
+  virtual void OnUncaughtException(std::shared_ptr<Browser>, const std::string& /*text*/,
+                                   const std::string& /*source*/, int /*line*/) {}
+  // Every request of the page, from its start to its end (redirects are
+  // part of one request).
+  virtual void OnResourceLoadStart(std::shared_ptr<Browser>, const std::string& /*requestId*/) {}
+  virtual void OnResourceLoadComplete(std::shared_ptr<Browser>, const ResourceLoad&) {}
   // Returning true cancels the navigation (the DevTools backend reports only).
   virtual bool OnBeforeBrowse(std::shared_ptr<Browser>, std::shared_ptr<Frame>, const std::string& /*url*/,
                               bool /*userGesture*/, bool /*isRedirect*/) {

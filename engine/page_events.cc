@@ -118,17 +118,26 @@ void PageSession::OnLoadEventFired(const Json&) {
 }
 
 void PageSession::OnRequestWillBeSent(const Json& params) {
-  if (params.value("type", "") == "Document" && params.value("frameId", "") == targetId_ &&
-      params.value("requestId", "") == params.value("loaderId", ""))
-    documentRequests_[params.value("requestId", "")] = params.value("request", Json::object()).value("url", "");
+  const std::string id = params.value("requestId", "");
+  const std::string url = params.value("request", Json::object()).value("url", "");
+  if (params.value("type", "") == "Document" && params.value("frameId", "") == targetId_ && id == params.value("loaderId", ""))
+    documentRequests_[id] = url;
+  // A redirect goes on under the same id.
+  const bool started = resources_.find(id) == resources_.end();
+  resources_[id].url = url;
+  if (started && client_) client_->OnResourceLoadStart(shared_from_this(), id);
 }
 
 void PageSession::OnResponseReceived(const Json& params) {
+  const int status = params.value("response", Json::object()).value("status", 0);
   if (params.value("type", "") == "Document" && params.value("frameId", "") == targetId_)
-    statusByLoader_[params.value("loaderId", "")] = params.value("response", Json::object()).value("status", 0);
+    statusByLoader_[params.value("loaderId", "")] = status;
+  auto it = resources_.find(params.value("requestId", ""));
+  if (it != resources_.end()) it->second.status = status;
 }
 
 void PageSession::OnLoadingFailed(const Json& params) {
+  CompleteResource(params.value("requestId", ""), params);
   auto it = documentRequests_.find(params.value("requestId", ""));
   if (it == documentRequests_.end()) return;
   std::string url = it->second;
@@ -136,7 +145,30 @@ void PageSession::OnLoadingFailed(const Json& params) {
   ReportLoadError(params.value("requestId", ""), params.value("errorText", "net::ERR_FAILED"), url);
 }
 
-void PageSession::OnLoadingFinished(const Json& params) { documentRequests_.erase(params.value("requestId", "")); }
+void PageSession::OnLoadingFinished(const Json& params) {
+  CompleteResource(params.value("requestId", ""), Json());
+  documentRequests_.erase(params.value("requestId", ""));
+}
+
+// failure: the loadingFailed parameters, null for a finished load.
+void PageSession::CompleteResource(const std::string& requestId, const Json& failure) {
+  auto it = resources_.find(requestId);
+  if (it == resources_.end()) return;
+  ResourceLoad load;
+  load.requestId = requestId;
+  load.url = it->second.url;
+  load.httpStatus = it->second.status;
+  load.mainDocument = documentRequests_.count(requestId) > 0;
+  resources_.erase(it);
+  if (failure.is_object()) {
+    const std::string text = failure.value("errorText", "net::ERR_FAILED");
+    load.errorCode = net_error::FromName(text);
+    load.errorText = NetErrorShortName(text);
+    load.canceled = failure.value("canceled", false);
+    load.blocked = failure.contains("blockedReason") || load.errorText == "ERR_BLOCKED_BY_CLIENT";
+  }
+  if (client_) client_->OnResourceLoadComplete(shared_from_this(), load);
+}
 
 void PageSession::OnInspectorTargetCrashed(const Json&) {
   // Target.targetCrashed carries the status and code and normally follows at
@@ -149,10 +181,11 @@ void PageSession::OnInspectorTargetCrashed(const Json&) {
       50);
 }
 
-void PageSession::ReportConsole(LogSeverity level, const std::string& text, std::string source, int line) {
+void PageSession::ReportConsole(LogSeverity level, const std::string& text, std::string source, int line,
+                                bool uncaught) {
   // What the start-up script logs belongs to the document it runs in.
   if (source == kStartupScriptUrl) source = url_;
-  console_.push_back({nextConsoleSeq_++, true, level, text, std::move(source), line});
+  console_.push_back({nextConsoleSeq_++, true, level, text, std::move(source), line, uncaught});
   FlushConsole();
 }
 
@@ -161,6 +194,7 @@ void PageSession::FlushConsole() {
     ConsoleLine c = std::move(console_.front());
     console_.pop_front();
     if (client_) client_->OnConsoleMessage(shared_from_this(), c.level, c.text, c.source, c.line);
+    if (client_ && c.uncaught) client_->OnUncaughtException(shared_from_this(), c.text, c.source, c.line);
   }
 }
 
@@ -169,9 +203,9 @@ void PageSession::FlushConsole() {
 // says then. Should the page not answer, the stand-in text goes out.
 void PageSession::ReportUncaught(const Json& details, const std::string& source, int line) {
   std::string text = UncaughtExceptionText(details);
-  if (!ExceptionNeedsItsStringConversion(details)) return ReportConsole(LogSeverity::Error, text, source, line);
+  if (!ExceptionNeedsItsStringConversion(details)) return ReportConsole(LogSeverity::Error, text, source, line, true);
   uint64_t seq = nextConsoleSeq_++;
-  console_.push_back({seq, false, LogSeverity::Error, text, source, line});
+  console_.push_back({seq, false, LogSeverity::Error, text, source, line, true});
   std::weak_ptr<PageSession> weak = shared_from_this();
   auto settle = [weak, seq](const std::string* converted) {
     auto self = weak.lock();

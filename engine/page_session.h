@@ -88,7 +88,9 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
 
   void ReportLoadError(const std::string& key, const std::string& errorText, const std::string& url);
   void ReportCrash(TerminationStatus status, int code, const std::string& text);
-  void ReportConsole(LogSeverity level, const std::string& text, std::string source, int line);
+  void ReportConsole(LogSeverity level, const std::string& text, std::string source, int line,
+                     bool uncaught = false);
+  void CompleteResource(const std::string& requestId, const Json& failure);
   void ReportUncaught(const Json& exceptionDetails, const std::string& source, int line);
   void FlushConsole();
   void SetLoading(const std::string& frameId, bool loading);
@@ -125,6 +127,11 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   std::string loadEndReportedFor_;
   std::map<std::string, int> statusByLoader_;
   std::map<std::string, std::string> documentRequests_;  // main-frame document request id -> URL
+  struct Resource {
+    std::string url;
+    int status = 0;
+  };
+  std::map<std::string, Resource> resources_;  // every request in flight, by id
   std::set<std::string> reportedErrors_;
   std::set<std::string> loadingFrames_;
   std::map<std::string, std::string> certificateErrors_;  // refused URL -> its error
@@ -137,6 +144,7 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
     LogSeverity level;
     std::string text, source;
     int line;
+    bool uncaught;
   };
   std::deque<ConsoleLine> console_;
   uint64_t nextConsoleSeq_ = 0;
