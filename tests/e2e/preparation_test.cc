@@ -25,7 +25,8 @@ class Preparation : public ::testing::Test {
  protected:
   // Runs halvern on one page with the given settings in a configuration
   // file and checks that the run left nothing behind.
-  RunResult Convert(const std::string& page, json settings, const std::string& output = "out.pdf") {
+  RunResult Convert(const std::string& page, json settings, const std::string& output = "out.pdf",
+                    std::vector<std::string> args = {}) {
     settings["url"] = TestServer::Get().Url("/pages/" + page);
     settings["output"] = out.File(output);
     settings["outputJsonFile"] = out.File("out.json");
@@ -34,7 +35,8 @@ class Preparation : public ::testing::Test {
     e2e::WriteFile(out.File("config.json"), settings.dump());
     e2e::RunOptions o;
     o.env["TMPDIR"] = tmp.path();
-    RunResult r = e2e::Run({out.File("config.json"), "--verbose"}, o);
+    args.insert(args.begin(), {out.File("config.json"), "--verbose"});
+    RunResult r = e2e::Run(args, o);
     EXPECT_TRUE(r.leftovers.empty()) << ::testing::PrintToString(r.leftovers);
     EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty()) << "run folders left behind";
     EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty()) << "browser processes left behind";
@@ -106,6 +108,71 @@ TEST_F(Preparation, MissingStartSignalFailsAtTheNavigationTimeout) {
     EXPECT_FALSE(e2e::FileExists(File("out.pdf")));
     // A failure with nothing else to report leaves only its text.
     EXPECT_EQ(OutputJson(), json({{"error", "Navigation timeout after 1500ms."}})) << e2e::ReadFile(File("out.json"));
+  }
+}
+
+// Waits, page-fault rules and templates: keys and options alike. prep_late.html
+// adds its content when a one-second request ends; failing waits end at the
+// navigation timeout with what they waited for.
+TEST_F(Preparation, PageConditionsBeforeOutput) {
+  struct Case {
+    std::string page;
+    json settings;
+    std::vector<std::string> args;
+    std::string error;  // empty: the run passes
+    std::vector<std::string> present, absent;
+  };
+  const std::string late = "LATE CONTENT", url = TestServer::Get().Url("/pages/");
+  e2e::WriteFile(File("foot.html"), "<p style='font-size:10px'>Page <span class=pageNumber></span> of "
+                                    "<span class=totalPages></span></p>");
+  const std::vector<std::string> footer = {"Page 1 of 3", "Page 2 of 3", "Page 3 of 3"};
+  const json templated = {{"displayHeaderFooter", true}, {"marginBottom", 40}, {"marginTop", 40}};
+  json footed = templated;
+  footed["footerTemplate"] = e2e::ReadFile(File("foot.html"));
+  std::vector<Case> cases = {
+      {"prep_late.html", {}, {}, "", {}, {late}},
+      {"prep_late.html", {{"waitForSelector", "#late"}}, {}, "", {late}, {}},
+      {"prep_late.html", {{"waitForExpression", "window.lateReady === true"}}, {}, "", {late}, {}},
+      {"prep_late.html", {}, {"--wait-for-expression=window.whenLate"}, "", {late}, {}},  // a promise
+      {"prep_late.html", {{"waitForNetworkIdle", 500}}, {}, "", {late}, {}},
+      {"prep_late.html", {}, {"--wait-for-selector=#late", "--wait-for-expression=lateReady", "--wait-for-network-idle=300"},
+       "", {late}, {}},
+      {"prep_late.html", {{"waitForSelector", "#never"}}, {}, "Timed out waiting for selector: #never", {}, {}},
+      {"prep_late.html", {}, {"--wait-for-expression=window.nope"}, "Timed out waiting for expression: window.nope", {}, {}},
+      {"prep_late.html?keep=1", {{"waitForNetworkIdle", 300}}, {}, "Timed out waiting for network idle: 300ms", {}, {}},
+      {"prep_faults.html?fault=throw", {}, {}, "", {}, {}},
+      {"prep_faults.html?fault=throw", {{"failOnConsoleExceptions", true}}, {},
+       "Exception in the page: Uncaught Error: chart data missing (" + url + "prep_faults.html?fault=throw:11)", {}, {}},
+      {"prep_faults.html?fault=img", {{"failOnResourceLoadingFailed", true}}, {}, "", {}, {}},
+      {"prep_faults.html?fault=img", {{"failOnResourceStatus", "404"}}, {},
+       "HTTP error 404 Not Found for resource: " + url + "prep_img.png?status=404", {}, {}},
+      {"prep_faults.html?fault=img", {}, {"--fail-on-resource-status=400-499,500"},
+       "HTTP error 404 Not Found for resource: " + url + "prep_img.png?status=404", {}, {}},
+      {"prep_faults.html?fault=script", {{"failOnResourceStatus", "400-599"}}, {}, "", {}, {}},
+      {"prep_faults.html?fault=script", {}, {"--fail-on-resource-loading-failed"},
+       "Load error -312 (ERR_UNSAFE_PORT) for resource: http://127.0.0.1:1/chart.js", {}, {}},
+      {"prep_three_pages.html", footed, {}, "",
+       footer, {"three pages"}},
+      {"prep_three_pages.html", templated, {"--footer-template=" + File("foot.html")}, "", footer, {"three pages"}},
+  };
+  for (const Case& c : cases) {
+    json settings = c.settings;
+    settings["navigationTimeout"] = c.error.empty() ? 15000 : 2500;
+    RunResult r = Convert(c.page, settings, "out.pdf", c.args);
+    const std::string what = c.page + " " + c.settings.dump() + " " + testing::PrintToString(c.args) + "\n" + r.out;
+    if (!c.error.empty()) {
+      EXPECT_EQ(r.status, 1) << what;
+      EXPECT_NE(r.out.find("ERROR: [PdfClient] " + c.error + "\n"), std::string::npos) << what;
+      EXPECT_LE(LogMs(r.out, "ERROR: [PdfClient]"), 2500 + 3000) << what;
+      EXPECT_EQ(OutputJson().value("error", ""), c.error) << what;
+      EXPECT_FALSE(e2e::FileExists(File("out.pdf"))) << what;
+      continue;
+    }
+    ASSERT_EQ(r.status, 0) << what;
+    const std::string text = e2e::PdfText(File("out.pdf"));
+    for (const auto& t : c.present) EXPECT_NE(text.find(t), std::string::npos) << t << "\n" << text << what;
+    for (const auto& t : c.absent) EXPECT_EQ(text.find(t), std::string::npos) << t << "\n" << text << what;
+    std::remove(File("out.pdf").c_str());
   }
 }
 

@@ -302,6 +302,7 @@ TEST_F(Requests, LocalhostBlockingHoldsForEverySpellingAndChannel) {
   s.Reset();
   std::vector<std::string> blocked = browser;
   blocked.push_back("--disable-localhost");
+  blocked.push_back("--fail-on-resource-loading-failed");  // what the rules block is no fault of the page
   RunResult r = Convert(settings, blocked);
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(Has(Text(), "LOCAL HOSTS"));
