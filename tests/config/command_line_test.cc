@@ -81,7 +81,9 @@ TEST_F(CommandLineTest, OptionsApplyInOrder) {
                    "--margin=10", "--margin-right=4", "--margin=x", "--scale=50", "--scale=60", "--scale=abc",
                    "--navigation-timeout=3000000000", "--paper-width=x", "--username=u\xC3\xA9", "--password=p=w",
                    "--media-type=", "--http-cache=thirdParty", "--disable-private-networks",
-                   "--host-resolver-rules=MAP * ~NOTFOUND", "--unknown=x"}),
+                   "--host-resolver-rules=MAP * ~NOTFOUND", "--unknown=x", "--wait-for-selector=#a b",
+                   "--wait-for-expression=x==1", "--wait-for-network-idle=250", "--fail-on-console-exceptions",
+                   "--fail-on-resource-status=404", "--fail-on-resource-loading-failed"}),
             0);
   const auto& s = rec.settings;
   EXPECT_EQ(s.url, "https://example.com/page");
@@ -103,6 +105,11 @@ TEST_F(CommandLineTest, OptionsApplyInOrder) {
   EXPECT_EQ(s.password, "p=w");
   EXPECT_EQ(s.mediaType, "");
   EXPECT_EQ(s.httpCacheMode, HttpCacheMode::ThirdParty);
+  EXPECT_EQ(s.waitForSelector, "#a b");
+  EXPECT_EQ(s.waitForExpression, "x==1");
+  EXPECT_EQ(s.waitForNetworkIdle, 250);
+  EXPECT_TRUE(s.failOnConsoleExceptions && s.failOnResourceLoadingFailed);
+  EXPECT_EQ(s.failOnResourceStatus, "404");
   EXPECT_EQ(lines, (Lines{"ERROR: [main] Invalid value for --margin=", "ERROR: [main] Invalid value for --scale=",
                           "ERROR: [main] Invalid value for --navigation-timeout=",
                           "ERROR: [main] Invalid value for --paper-width="}));
@@ -132,6 +139,11 @@ TEST_F(CommandLineTest, PaperTableAndUnknownNames) {
 TEST_F(CommandLineTest, FatalErrors) {
   TempDir dir;
   WriteFile(dir.File("bad.json"), "{\"url\":\"a.test\",}");
+  WriteFile(dir.File("empty.html"), "");
+  auto config = [&](const std::string& name, const std::string& text) {
+    WriteFile(dir.File(name), text);
+    return Lines{dir.File(name)};
+  };
   const std::pair<Lines, std::string> cases[] = {
       {{}, "ERROR: [main] URL is empty."},
       {{dir.File("missing.json")}, "ERROR: [main] Cannot open config file: " + dir.File("missing.json")},
@@ -140,6 +152,22 @@ TEST_F(CommandLineTest, FatalErrors) {
       // --dd= alone still decrypts the config path.
       {{"--dd=" + dir.path(), dir.File("bad.json")},
        "ERROR: [main] Failed to decrypt config: Encrypted data has invalid length"},
+      // Keys and options of the page conditions refuse wrong types and empty values.
+      {config("s.json", R"({"url":"a.test","waitForSelector":""})"),
+       "ERROR: [main] Config key waitForSelector must be a non-empty string."},
+      {config("e.json", R"({"url":"a.test","footerTemplate":["<p>"]})"),
+       "ERROR: [main] Config key footerTemplate must be a non-empty string."},
+      {config("b.json", R"({"url":"a.test","failOnConsoleExceptions":"true"})"),
+       "ERROR: [main] Config key failOnConsoleExceptions must be true or false."},
+      {config("n.json", R"({"url":"a.test","waitForNetworkIdle":500.5})"),
+       "ERROR: [main] Config key waitForNetworkIdle must be a whole number."},
+      {{"a.test", "--wait-for-expression="}, "ERROR: [main] Option --wait-for-expression= needs a value."},
+      {{"a.test", "--wait-for-network-idle=soon"}, "ERROR: [main] Invalid value for --wait-for-network-idle="},
+      {{"a.test", "--header-template="}, "ERROR: [main] Option --header-template= needs a value."},
+      {{"a.test", "--header-template=" + dir.File("none.html")},
+       "ERROR: [main] Cannot read template file: " + dir.File("none.html")},
+      {{"a.test", "--footer-template=" + dir.File("empty.html")},
+       "ERROR: [main] Template file is empty: " + dir.File("empty.html")},
   };
   for (const auto& [args, line] : cases) {
     Reset();

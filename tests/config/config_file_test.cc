@@ -33,7 +33,9 @@ TEST_F(ConfigFileTest, EachKeyKind) {
     "paperWidth": 600, "marginBottom": 2.5, "landscape": true, "enableJavascript": false,
     "privateNetworksEnabled": false, "webElementsSelectors": ["#a", ".b"],
     "httpRequestHeaders": {"X-B": "2", "X-A": "1"}, "httpPostFields": {"f": "\u00e9"}, "verbose": true,
-    "unknownKey": 1, "URL": "ignored"})"));
+    "unknownKey": 1, "URL": "ignored", "waitForSelector": "#c", "waitForExpression": "ok == 1",
+    "waitForNetworkIdle": 250, "failOnConsoleExceptions": true, "failOnResourceStatus": "404",
+    "failOnResourceLoadingFailed": true, "headerTemplate": "<p>h</p>", "footerTemplate": "<p>f</p>"})"));
   EXPECT_TRUE(lines.empty());
   EXPECT_EQ(s.url, "https://example.com/");
   EXPECT_EQ(s.navigationTimeout, 1500);
@@ -48,6 +50,10 @@ TEST_F(ConfigFileTest, EachKeyKind) {
   EXPECT_EQ(s.httpPostFields, (Map{{"f", "\xC3\xA9"}}));
   EXPECT_TRUE(s.verbose);
   EXPECT_TRUE(RunLog::Get().verbose());
+  EXPECT_EQ(s.waitForSelector + s.waitForExpression + s.failOnResourceStatus, "#cok == 1404");
+  EXPECT_EQ(s.waitForNetworkIdle, 250);
+  EXPECT_TRUE(s.failOnConsoleExceptions && s.failOnResourceLoadingFailed);
+  EXPECT_EQ(s.headerTemplate + s.footerTemplate, "<p>h</p><p>f</p>");
 }
 
 TEST_F(ConfigFileTest, WrongTypesAreIgnored) {

@@ -199,6 +199,21 @@ TEST_F(ValidationTest, ChecksInOrder) {
       {[](S s) { s.outputFormat = "png"; s.landscape = true; },
        "landscape is not supported with output-format=png. Use PDF output, or rotate the resulting image externally."},
       {[](S s) { s.outputFormat = "PNG"; s.landscape = true; }, ""},
+      {[](S s) { s.enableJavascript = false; s.waitForExpression = "ready"; },
+       "waitForExpression requires enableJavascript to be true."},
+      {[](S s) { s.enableJavascript = false; s.waitForNetworkIdle = 500; }, ""},
+      {[](S s) { s.waitForNetworkIdle = -1; }, "waitForNetworkIdle cannot be negative."},
+      {[](S s) { s.failOnResourceStatus = " 404, 500-599,418"; }, ""},
+      {[](S s) { s.failOnResourceStatus = "404,"; },
+       "Invalid failOnResourceStatus '404,'. Use HTTP status codes and ranges, for example 404,500-599."},
+      {[](S s) { s.failOnResourceStatus = "599-500"; },
+       "Invalid failOnResourceStatus '599-500'. Use HTTP status codes and ranges, for example 404,500-599."},
+      {[](S s) { s.failOnResourceStatus = "4040"; },
+       "Invalid failOnResourceStatus '4040'. Use HTTP status codes and ranges, for example 404,500-599."},
+      {[](S s) { s.headerTemplate = "<p>"; s.marginTop = 20; }, "headerTemplate requires displayHeaderFooter to be true."},
+      {[](S s) { s.displayHeaderFooter = true; s.headerTemplate = "<p>"; s.footerTemplate = "<p>"; s.marginTop = 20; },
+       "footerTemplate has no room: marginBottom is 0. Give the page that margin."},
+      {[](S s) { s.displayHeaderFooter = true; s.footerTemplate = "<p>"; s.marginBottom = 20; }, ""},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& [edit, error] = cases[i];
