@@ -57,63 +57,9 @@ long LogMs(const std::string& log, const std::string& needle) {
   return std::strtol(log.c_str() + start + 2, nullptr, 10);
 }
 
-struct SignalCase {
-  const char* name;
-  std::string page;
-  json settings;
-  std::string waitLine, matchLine, lateText;
-};
-void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
-
-class StartSignal : public Preparation, public ::testing::WithParamInterface<SignalCase> {};
-
-TEST_P(StartSignal, PrintsOnlyAfterThePageSignals) {
-  const SignalCase& c = GetParam();
-  RunResult r = Convert(c.page, c.settings);
-  ASSERT_EQ(r.status, 0) << r.out;
-  // The text appears in the same task that gives the signal.
-  EXPECT_NE(e2e::PdfText(File("out.pdf")).find(c.lateText), std::string::npos);
-  long waitMs = LogMs(r.out, c.waitLine), matchMs = LogMs(r.out, c.matchLine);
-  ASSERT_GE(waitMs, 0) << r.out;
-  ASSERT_GE(matchMs, 0) << r.out;
-  // The page signals 1 s after its script ran, shortly before the wait began.
-  EXPECT_GE(matchMs - waitMs, 700) << r.out;
-  EXPECT_LE(matchMs - waitMs, 3000) << r.out;
-  EXPECT_GE(r.wallMs, 1000);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Pages, StartSignal,
-    ::testing::Values(SignalCase{"Manual", "prep_manual.html", {{"startupModeManual", true}},
-                                 "Manual startup mode - waiting for halvern.start() call...",
-                                 "halvern.start() called - starting conversion.", "STARTED BY PAGE"},
-                      SignalCase{"WindowStatus", "prep_status.html", {{"windowStatus", "ready"}},
-                                 "Waiting for window.status === \"ready\"...",
-                                 "window.status matched - starting conversion.", "STATUS REACHED"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Preparation, MissingStartSignalFailsAtTheNavigationTimeout) {
-  struct Case {
-    std::string page;
-    json settings;
-  };
-  std::vector<Case> cases = {
-      {"prep_status.html", {{"startupModeManual", true}, {"navigationTimeout", 1500}}},
-      {"prep_manual.html", {{"windowStatus", "never"}, {"navigationTimeout", 1500}}},
-  };
-  for (const Case& c : cases) {
-    RunResult r = Convert(c.page, c.settings);
-    EXPECT_EQ(r.status, 1) << c.page;
-    EXPECT_NE(r.out.find("ERROR: [PdfClient] Navigation timeout after 1500ms."), std::string::npos) << r.out;
-    EXPECT_FALSE(e2e::FileExists(File("out.pdf")));
-    // A failure with nothing else to report leaves only its text.
-    EXPECT_EQ(OutputJson(), json({{"error", "Navigation timeout after 1500ms."}})) << e2e::ReadFile(File("out.json"));
-  }
-}
-
-// Waits, page-fault rules and templates: keys and options alike. prep_late.html
-// adds its content when a one-second request ends; failing waits end at the
-// navigation timeout with what they waited for.
+// Start signals, waits, page-fault rules and templates: keys and options
+// alike. The late pages add their text a second after load, in the task that
+// gives the signal; failing waits end at the navigation timeout.
 TEST_F(Preparation, PageConditionsBeforeOutput) {
   struct Case {
     std::string page;
@@ -130,6 +76,10 @@ TEST_F(Preparation, PageConditionsBeforeOutput) {
   json footed = templated;
   footed["footerTemplate"] = e2e::ReadFile(File("foot.html"));
   std::vector<Case> cases = {
+      {"prep_manual.html", {{"startupModeManual", true}}, {}, "", {"STARTED BY PAGE"}, {}},
+      {"prep_status.html", {{"windowStatus", "ready"}}, {}, "", {"STATUS REACHED"}, {}},
+      {"prep_status.html", {{"startupModeManual", true}}, {}, "Navigation timeout after 2500ms.", {}, {}},
+      {"prep_manual.html", {{"windowStatus", "never"}}, {}, "Navigation timeout after 2500ms.", {}, {}},
       {"prep_late.html", {}, {}, "", {}, {late}},
       {"prep_late.html", {{"waitForSelector", "#late"}}, {}, "", {late}, {}},
       {"prep_late.html", {{"waitForExpression", "window.lateReady === true"}}, {}, "", {late}, {}},
