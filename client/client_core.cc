@@ -4,6 +4,7 @@
 #include "client/output_json.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
+#include "config/validation.h"
 
 void PdfDevToolsObserver::OnDevToolsMethodResult(std::shared_ptr<engine::Browser>, int messageId, bool success,
                                                  const engine::Json& result) {
@@ -27,7 +28,9 @@ std::string ReplyText(const engine::Json& reply) {
 }
 
 PdfClient::PdfClient(const ConversionSettings& settings)
-    : paperWidth(settings.paperWidth), paperHeight(settings.paperHeight), s_(settings) {}
+    : paperWidth(settings.paperWidth), paperHeight(settings.paperHeight), s_(settings) {
+  if (!s_.failOnResourceStatus.empty()) ParseStatusList(s_.failOnResourceStatus, failStatuses_);
+}
 
 std::shared_ptr<engine::RenderHandler> PdfClient::GetRenderHandler() {
   if (renderHandler_) return renderHandler_;

@@ -4,7 +4,6 @@
 #include "client/pdf_client.h"
 #include "client/scripts.h"
 #include "client/text_escape.h"
-#include "config/validation.h"
 
 // Steps: 0 selector, 1 expression, 2 network idle, 3 done. Each wait that is
 // set runs in turn; the navigation timer bounds them all.
@@ -44,8 +43,8 @@ void PdfClient::WaitInPage(Browser browser, int nextStep, const std::string& wha
                                  .value("description", details->value("text", ""));
           return self->FailConversion("Cannot wait for " + what + " (" + text.substr(0, text.find('\n')) + ")");
         }
-        // The document's context went away under the wait: look again.
-        self->WaitForPageConditions(browser, nextStep - 1);
+        // The document's context went away under the wait: look again soon.
+        self->PostDelayed(100, [self, browser, nextStep] { self->WaitForPageConditions(browser, nextStep - 1); });
       },
       true);
 }
@@ -81,6 +80,7 @@ void PdfClient::OnResourceLoadComplete(Browser, const engine::ResourceLoad& load
     ++networkChanges_;
     if (waitingForIdle_ && requestsInFlight_.empty()) ArmNetworkIdleTimer();
   }
+  if (!s_.failOnResourceLoadingFailed && s_.failOnResourceStatus.empty()) return;
   // The main document has its own rules; what the run blocks is not a fault.
   if (outputStarted_ || finished_ || load.mainDocument || load.blocked || BlockedByRules(load.url)) return;
   if (!load.errorText.empty()) {
@@ -89,7 +89,6 @@ void PdfClient::OnResourceLoadComplete(Browser, const engine::ResourceLoad& load
                      ") for resource: " + load.url);
     return;
   }
-  if (failStatuses_.empty() && !s_.failOnResourceStatus.empty()) ParseStatusList(s_.failOnResourceStatus, failStatuses_);
   for (const auto& [low, high] : failStatuses_) {
     if (load.httpStatus < low || load.httpStatus > high) continue;
     return FailConversion("HTTP error " + std::to_string(load.httpStatus) + " " + HttpStatusText(load.httpStatus) +

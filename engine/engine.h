@@ -87,13 +87,13 @@ int FromName(const std::string& name);
 // One request of the page (any frame) at its end.
 struct ResourceLoad {
   std::string requestId;
-  std::string url;        // after redirects
+  std::string url;            // after redirects
   bool mainDocument = false;  // the main frame's own document
-  int httpStatus = 0;     // the final answer; 0 when none came
-  int errorCode = 0;      // net error when it failed, else 0
-  std::string errorText;  // "ERR_CONNECTION_REFUSED"
-  bool canceled = false;  // dropped by the page or a navigation
-  bool blocked = false;   // refused by the client's rules or the browser's
+  int httpStatus = 0;         // the final answer; 0 when none came
+  int errorCode = 0;          // net error when it failed, else 0
+  std::string errorText;      // "ERR_CONNECTION_REFUSED"
+  bool canceled = false;      // dropped by the page or a navigation
+  bool blocked = false;       // refused by the client's rules or the browser's
 };
 
 struct Rect {

@@ -120,7 +120,8 @@ void PageSession::OnLoadEventFired(const Json&) {
 void PageSession::OnRequestWillBeSent(const Json& params) {
   const std::string id = params.value("requestId", "");
   const std::string url = params.value("request", Json::object()).value("url", "");
-  if (params.value("type", "") == "Document" && params.value("frameId", "") == targetId_ && id == params.value("loaderId", ""))
+  if (params.value("type", "") == "Document" && params.value("frameId", "") == targetId_ &&
+      id == params.value("loaderId", ""))
     documentRequests_[id] = url;
   // A redirect goes on under the same id.
   const bool started = resources_.find(id) == resources_.end();
