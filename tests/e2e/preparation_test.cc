@@ -134,8 +134,9 @@ int PdfImages(const std::string& pdf) {
   return std::max(0, static_cast<int>(std::count(list.begin(), list.end(), '\n')) - 2);
 }
 
-// The view is as tall as a scroll step only while the lazy stage scrolls:
-// a page with a 100vh block prints the same pages with the stage on or off.
+// The view is as tall as a scroll step only while the lazy stage scrolls: a
+// page with a 150vh block prints the same pages, of the same size (a short
+// page is cut to its height in the view), with the stage on or off.
 TEST_F(Preparation, LazyImagesLoadBeforePrinting) {
   struct Case {
     std::string page;
@@ -150,6 +151,8 @@ TEST_F(Preparation, LazyImagesLoadBeforePrinting) {
       {"prep_lazy_io.html?t=0.5", true, "done", 8},
       {"prep_lazy_scroll.html", true, "done", 6},
       {"prep_lazy_scroll.html", false, "off", 0},
+      {"prep_lazy_scroll.html?n=0", true, "done", 0},
+      {"prep_lazy_scroll.html?n=0", false, "off", 0},
       {"prep_static.html", true, "skipped", 1},
       // Without the scroll run the observer never fires.
       {"prep_lazy_io.html", false, "off", 0},
@@ -163,8 +166,9 @@ TEST_F(Preparation, LazyImagesLoadBeforePrinting) {
     EXPECT_EQ(j["parseInfo"]["lazyScroll"], c.lazyScroll) << c.page << "\n" << r.out;
     EXPECT_EQ(PdfImages(File("out.pdf")), c.images) << c.page << "\n"
                                                     << e2e::RunCommand({"pdfimages", "-list", File("out.pdf")}).out;
-    const std::string count = e2e::PdfInfo(File("out.pdf"))["Pages"];
-    EXPECT_EQ(pages.emplace(c.page, count).first->second, count) << c.page;
+    auto info = e2e::PdfInfo(File("out.pdf"));
+    const std::string layout = info["Pages"] + " pages of " + info["Page size"];
+    EXPECT_EQ(pages.emplace(c.page, layout).first->second, layout) << c.page;
   }
 }
 
