@@ -6,6 +6,8 @@ set(PDFINK_FUZZ_LIB_SOURCES
   ${CMAKE_SOURCE_DIR}/pdfink/inflate.cc
   ${CMAKE_SOURCE_DIR}/pdfink/pdf_reader.cc
   ${CMAKE_SOURCE_DIR}/pdfink/pdf_parser.cc
+  ${CMAKE_SOURCE_DIR}/pdfink/pdf_decode.cc
+  ${CMAKE_SOURCE_DIR}/pdfink/pdf_xref_streams.cc
   ${CMAKE_SOURCE_DIR}/pdfink/ink_interpreter.cc
   ${CMAKE_SOURCE_DIR}/pdfink/ink_paint.cc
   ${CMAKE_SOURCE_DIR}/pdfink/ink_resources.cc

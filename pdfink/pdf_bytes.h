@@ -14,6 +14,11 @@ namespace pdfink {
 
 // Containers nest, and page trees descend, at most this deep.
 constexpr int kMaxDepth = 64;
+// Cross-reference subsections: highest first object number, most entries;
+// and the most objects one document indexes.
+constexpr double kMaxFirstObject = 1e9;
+constexpr double kMaxSubsection = 1e7;
+constexpr std::size_t kMaxIndexed = 10000000;
 
 inline bool isWhite(std::uint8_t c) {
   return c == 0 || c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <set>
 
-#include "pdfink/inflate.h"
 #include "pdfink/pdf_bytes.h"
 
 namespace pdfink {
@@ -23,6 +22,9 @@ constexpr int kMaxScanDigits = 9;
 constexpr std::size_t kMaxPages = 100000;
 constexpr int kMaxParentChain = 64;
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 31;  // 2 GiB
+// Objects resolved inside the resolution of another (Length, reference
+// chains, object streams) nest at most this deep.
+constexpr int kMaxResolveDepth = 64;
 
 }  // namespace
 
@@ -99,6 +101,7 @@ bool Document::index(std::string& error) {
 
   if (!chainOk) {
     offsets.clear();
+    packed.clear();
     trailer.reset();
     if (!fallbackScan()) {
       error = "no cross-reference table and no objects found";
@@ -116,48 +119,73 @@ bool Document::index(std::string& error) {
 
 bool Document::readXrefChain(std::uint64_t offset) {
   const std::size_t size = bytes.size();
-  const std::uint8_t* buf = bytes.data();
   bool found = false;
+  // Hidden sections of hybrid files count against the same limit, so no
+  // chain of Prev and XRefStm offsets runs longer than it.
   for (int section = 0; section < kMaxXrefSections; ++section) {
     if (offset >= size) return found;
     std::size_t pos = static_cast<std::size_t>(offset);
-    skipWhite(buf, size, pos);
-    if (!startsWith(buf, size, pos, "xref")) return false;
-    pos += 4;
-    for (;;) {
-      skipWhite(buf, size, pos);
-      if (startsWith(buf, size, pos, "trailer")) break;
-      ObjPtr first = parseObject(buf, size, pos);
-      ObjPtr count = parseObject(buf, size, pos);
-      if (!first || !count || first->kind != kNumber || count->kind != kNumber) return false;
-      if (!(first->number >= 0 && first->number <= 1e9 && count->number >= 0 &&
-            count->number <= 1e7))
-        return false;
-      auto firstNum = static_cast<std::int64_t>(first->number);
-      auto n = static_cast<std::int64_t>(count->number);
-      skipWhite(buf, size, pos);
-      for (std::int64_t k = 0; k < n; ++k) {
-        if (size - pos < 18) return false;
-        std::uint64_t value = 0;
-        for (std::size_t i = pos; i < pos + 17 && isDigit(buf[i]); ++i)
-          value = value * 10 + (buf[i] - '0');
-        if (buf[pos + 17] == 'n') offsets.emplace(static_cast<std::int32_t>(firstNum + k), value);
-        pos += 18;
-        while (pos < size && isWhite(buf[pos])) ++pos;
-      }
+    skipWhite(bytes.data(), size, pos);
+    ObjPtr dict;
+    if (startsWith(bytes.data(), size, pos, "xref")) {
+      if (!readXrefTable(pos + 4, dict)) return false;
+      // The table's own entries come first, then the stream's, then Prev.
+      ObjPtr stm = get(dict, "XRefStm");
+      ObjPtr hidden;
+      if (stm->kind == kNumber && stm->number > 0 && stm->number < static_cast<double>(size) &&
+          ++section < kMaxXrefSections)
+        readXrefStream(static_cast<std::size_t>(stm->number), hidden);
+    } else if (!readXrefStream(pos, dict)) {
+      return false;
     }
-    pos += 7;
-    ObjPtr dict = parseObject(buf, size, pos);
-    if (!dict || dict->kind != kDictionary) return false;
     if (!found) trailer = dict;
     found = true;
-    auto prev = dict->entries.find("Prev");
-    if (prev == dict->entries.end() || prev->second->kind != kNumber ||
-        !(prev->second->number > 0 && prev->second->number < static_cast<double>(size)))
-      return true;
-    offset = static_cast<std::uint64_t>(prev->second->number);
+    ObjPtr prev = get(dict, "Prev");
+    if (prev->kind != kNumber || !(prev->number > 0 && prev->number < static_cast<double>(size))) return true;
+    offset = static_cast<std::uint64_t>(prev->number);
   }
   return found;
+}
+
+bool Document::readXrefTable(std::size_t pos, ObjPtr& dict) {
+  const std::size_t size = bytes.size();
+  const std::uint8_t* buf = bytes.data();
+  for (;;) {
+    skipWhite(buf, size, pos);
+    if (startsWith(buf, size, pos, "trailer")) break;
+    ObjPtr first = parseObject(buf, size, pos);
+    ObjPtr count = parseObject(buf, size, pos);
+    if (!first || !count || first->kind != kNumber || count->kind != kNumber) return false;
+    if (!(first->number >= 0 && first->number <= kMaxFirstObject && count->number >= 0 &&
+          count->number <= kMaxSubsection))
+      return false;
+    auto firstNum = static_cast<std::int64_t>(first->number);
+    auto n = static_cast<std::int64_t>(count->number);
+    skipWhite(buf, size, pos);
+    for (std::int64_t k = 0; k < n; ++k) {
+      if (size - pos < 18) return false;
+      std::uint64_t value = 0;
+      for (std::size_t i = pos; i < pos + 17 && isDigit(buf[i]); ++i) value = value * 10 + (buf[i] - '0');
+      if (buf[pos + 17] == 'n') record(static_cast<std::int32_t>(firstNum + k), value);
+      pos += 18;
+      while (pos < size && isWhite(buf[pos])) ++pos;
+    }
+  }
+  pos += 7;
+  dict = parseObject(buf, size, pos);
+  return dict && dict->kind == kDictionary;
+}
+
+// The newest section is read first and wins; past the limit the index
+// stops growing.
+bool Document::record(std::int32_t number, std::uint64_t offset) {
+  if (packed.count(number) || offsets.size() + packed.size() >= kMaxIndexed) return false;
+  return offsets.emplace(number, offset).second;
+}
+
+bool Document::recordPacked(std::int32_t number, Packed where) {
+  if (offsets.count(number) || offsets.size() + packed.size() >= kMaxIndexed) return false;
+  return packed.emplace(number, where).second;
 }
 
 bool Document::fallbackScan() {
@@ -193,8 +221,13 @@ bool Document::fallbackScan() {
     if (dict && dict->kind == kDictionary && dict->entries.count("Root")) trailer = dict;
   }
 
+  scanObjectStreams();
+
   if (!trailer) {
-    for (const auto& [number, offset] : std::map<std::int32_t, std::uint64_t>(offsets)) {
+    std::set<std::int32_t> numbers;
+    for (const auto& entry : offsets) numbers.insert(entry.first);
+    for (const auto& entry : packed) numbers.insert(entry.first);
+    for (std::int32_t number : numbers) {
       auto ref = makeObj(kReference);
       ref->objectNumber = number;
       ObjPtr obj = resolve(ref);
@@ -213,16 +246,23 @@ bool Document::fallbackScan() {
 
 ObjPtr Document::parseIndirect(std::int32_t number) {
   auto it = offsets.find(number);
-  if (it == offsets.end()) return nullptr;
+  if (it != offsets.end()) return parseAt(it->second, number, true);
+  return packed.count(number) ? parsePacked(number) : nullptr;
+}
+
+// A negative number accepts any object header. Without resolveLength an
+// indirect Length is not followed (cross-reference streams are read before
+// there is an index to follow it with).
+ObjPtr Document::parseAt(std::uint64_t offset, std::int32_t number, bool resolveLength) {
   const std::size_t size = bytes.size();
   const std::uint8_t* buf = bytes.data();
-  if (it->second >= size) return nullptr;
-  std::size_t pos = static_cast<std::size_t>(it->second);
+  if (offset >= size) return nullptr;
+  std::size_t pos = static_cast<std::size_t>(offset);
   ObjPtr num = parseObject(buf, size, pos);
   ObjPtr gen = parseObject(buf, size, pos);
   ObjPtr kw = parseObject(buf, size, pos);
-  if (!num || !gen || !kw || num->kind != kNumber || gen->kind != kNumber ||
-      kw->kind != kKeyword || kw->text != "obj" || num->number != static_cast<double>(number))
+  if (!num || !gen || !kw || num->kind != kNumber || gen->kind != kNumber || kw->kind != kKeyword ||
+      kw->text != "obj" || (number >= 0 && num->number != static_cast<double>(number)))
     return nullptr;
   ObjPtr value = parseValue(buf, size, pos);
   if (!value || (value->kind == kKeyword && value->text == "endobj")) return makeObj(kNull);
@@ -238,7 +278,7 @@ ObjPtr Document::parseIndirect(std::int32_t number) {
 
   // Keep the placeholder for this object in the cache while Length is
   // resolved, so a Length pointing back at the stream resolves to null.
-  ObjPtr length = resolve(get(value, "Length"));
+  ObjPtr length = resolveLength ? resolve(get(value, "Length")) : get(value, "Length");
   bool lengthOk = false;
   if (length->kind == kNumber && length->number > 0 &&
       length->number <= static_cast<double>(size - pos)) {
@@ -270,20 +310,29 @@ ObjPtr Document::parseIndirect(std::int32_t number) {
 
 ObjPtr Document::resolve(const ObjPtr& obj) {
   if (!obj) return makeObj(kNull);
-  if (obj->kind != kReference) return obj;
+  if (obj->kind != kReference || readingIndex_) return obj->kind == kReference ? makeObj(kNull) : obj;
   const std::int32_t number = obj->objectNumber;
   auto cached = cache.find(number);
   if (cached != cache.end()) return cached->second;
+  // Too deep is null for this caller only: not cached, so a shallower
+  // path still finds the object.
+  if (resolveDepth_ >= kMaxResolveDepth) return makeObj(kNull);
+  struct Nest {
+    int& depth;
+    explicit Nest(int& d) : depth(++d) {}
+    ~Nest() { --depth; }
+  } nest(resolveDepth_);
   cache[number] = makeObj(kNull);
 
   ObjPtr result;
-  bool known = offsets.count(number) != 0;
+  bool known = offsets.count(number) != 0 || packed.count(number) != 0;
   if (known) {
     result = parseIndirect(number);
     static thread_local bool repairing = false;
     if (!result && !repairing && !offsetsFromScan_) {
       repairing = true;
       offsets.clear();
+      packed.clear();
       ObjPtr oldTrailer = trailer;
       trailer.reset();
       fallbackScan();
@@ -317,45 +366,6 @@ ObjPtr Document::inherited(const ObjPtr& page, const std::string& key) {
     node = resolve(get(node, "Parent"));
   }
   return makeObj(kNull);
-}
-
-bool Document::decodeStream(const ObjPtr& stream, std::vector<std::uint8_t>& out) {
-  if (!stream || stream->kind != kStream) return false;
-  if (stream->streamOffset > bytes.size() ||
-      stream->streamLength > bytes.size() - stream->streamOffset)
-    return false;
-
-  std::vector<std::string> filters;
-  ObjPtr filter = resolve(get(stream, "Filter"));
-  if (filter->kind == kName) {
-    filters.push_back(filter->text);
-  } else if (filter->kind == kArray) {
-    for (const auto& item : filter->items) {
-      ObjPtr f = resolve(item);
-      if (f->kind == kName) filters.push_back(f->text);
-    }
-  }
-
-  const std::uint8_t* data = bytes.data() + stream->streamOffset;
-  std::vector<std::uint8_t> work(data, data + stream->streamLength);
-  if (filters.empty()) {
-    out = std::move(work);
-    return true;
-  }
-  for (const auto& name : filters) {
-    if (name != "FlateDecode" && name != "Fl") return false;
-    ObjPtr parms = resolve(get(stream, "DecodeParms"));
-    if (parms->isDict()) {
-      ObjPtr predictor = resolve(get(parms, "Predictor"));
-      if (predictor->kind == kNumber && predictor->number > 1) return false;
-    }
-    std::vector<std::uint8_t> next;
-    // Partial output of a corrupt stream is still worth measuring.
-    inflate(work.data(), work.size(), next);
-    work = std::move(next);
-  }
-  out = std::move(work);
-  return true;
 }
 
 const std::vector<ObjPtr>& Document::pages() {

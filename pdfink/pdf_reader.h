@@ -61,10 +61,19 @@ class Document {
   double number(const ObjPtr& element, double fallback);
   ObjPtr inherited(const ObjPtr& page, const std::string& key);
   bool decodeStream(const ObjPtr& stream, std::vector<std::uint8_t>& out);
+  // Undoes a DecodeParms predictor in place; false for one not supported.
+  bool unpredict(const ObjPtr& parms, std::vector<std::uint8_t>& data);
   const std::vector<ObjPtr>& pages();
+
+  // Where an object sits inside an object stream.
+  struct Packed {
+    std::int32_t stream;
+    std::uint32_t index;
+  };
 
   std::vector<std::uint8_t> bytes;
   std::map<std::int32_t, std::uint64_t> offsets;
+  std::map<std::int32_t, Packed> packed;
   std::map<std::int32_t, ObjPtr> cache;
   ObjPtr trailer;
   std::vector<ObjPtr> pageList;
@@ -72,14 +81,33 @@ class Document {
 
  private:
   bool index(std::string& error);
+  struct ObjectStream {
+    std::vector<std::uint8_t> data;
+    std::vector<std::pair<std::int32_t, std::size_t>> objects;  // number, offset in data
+    std::map<std::int32_t, std::size_t> byNumber;               // built on the first index miss
+    std::int32_t extends = -1;
+  };
+
   bool readXrefChain(std::uint64_t offset);
+  bool readXrefTable(std::size_t pos, ObjPtr& dict);
+  bool readXrefStream(std::size_t pos, ObjPtr& dict);
+  bool record(std::int32_t number, std::uint64_t offset);
+  bool recordPacked(std::int32_t number, Packed where);
   bool fallbackScan();
+  void scanObjectStreams();
   ObjPtr parseIndirect(std::int32_t number);
+  ObjPtr parseAt(std::uint64_t offset, std::int32_t number, bool resolveLength);
+  ObjPtr parsePacked(std::int32_t number);
+  ObjectStream* objectStream(std::int32_t number);
   void walkPages(const ObjPtr& node, int depth, std::set<const Obj*>& visited);
 
   // Set once the offset table comes from a full scan: a repair would only
   // rebuild the same table.
   bool offsetsFromScan_ = false;
+  int resolveDepth_ = 0;
+  bool readingIndex_ = false;
+  std::map<std::int32_t, std::shared_ptr<ObjectStream>> objectStreams_;
+  std::size_t objectStreamBytes_ = 0;
   std::size_t endstreamFrom_ = std::string::npos;
   std::size_t endstreamAt_ = 0;
 };
