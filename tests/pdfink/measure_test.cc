@@ -59,26 +59,39 @@ TEST(CommandLine, ProcessPrintsTraceThenOneLineAndExitsZero) {
 }
 
 TEST(Measure, WalksBackwardsToTheLastInkedPage) {
-  InkResult r;
-  ASSERT_TRUE(measureText(pagesPdf({{"0 g 0 0 10 10 re f"}, {"BT /F1 10 Tf 72 700 Td (text) Tj ET"},
-                                    {"1 g 0 0 612 792 re f"}}),
-                          pdfink::commandModeOptions(), r));
-  EXPECT_EQ(r.pages, 3);
-  EXPECT_EQ(r.lastPage, 2);
-  ASSERT_EQ(r.records.size(), 2u);
-  EXPECT_EQ(r.records[0].pageIndex, 2);
-  EXPECT_EQ(r.records[0].found, 0);
-  EXPECT_DOUBLE_EQ(r.inkEnd, 94.5);
-  EXPECT_DOUBLE_EQ(r.inkEndText, 94.5);
-  EXPECT_DOUBLE_EQ(r.inkEndGeom, 0);
-
   std::vector<PageSpec> blank(100);
   blank.back().mediaBox = "[0 0 500 600]";
-  ASSERT_TRUE(measureText(pagesPdf(blank), pdfink::commandModeOptions(), r));
-  EXPECT_EQ(r.records.size(), 64u) << "a blank document stops after 64 pages";
-  EXPECT_EQ(r.lastPage, 0);
-  EXPECT_EQ(r.inkEnd, 0);
-  EXPECT_EQ(r.pageHeight, 600);
+  const std::string threePages = pagesPdf({{"0 g 0 0 10 10 re f"}, {"BT /F1 10 Tf 72 700 Td (text) Tj ET"},
+                                           {"1 g 0 0 612 792 re f"}}),
+                    blankPages = pagesPdf(blank);
+  // The same documents with their objects packed into object streams.
+  TempDir dir;
+  auto packed = [&](const std::string& pdf, const std::string& args) {
+    writeFile(dir.file("in.pdf"), pdf);
+    run("qpdf --object-streams=generate " + args + " '" + dir.file("in.pdf") + "' '" + dir.file("out.pdf") + "'");
+    return readFile(dir.file("out.pdf"));
+  };
+  std::vector<std::string> forms = {""};
+  if (toolAvailable("qpdf")) forms.insert(forms.end(), {"--compress-streams=n --decode-level=generalized", "--recompress-flate"});
+  for (const auto& form : forms) {
+    SCOPED_TRACE(form);
+    InkResult r;
+    ASSERT_TRUE(measureText(form.empty() ? threePages : packed(threePages, form), pdfink::commandModeOptions(), r));
+    EXPECT_EQ(r.pages, 3);
+    EXPECT_EQ(r.lastPage, 2);
+    ASSERT_EQ(r.records.size(), 2u);
+    EXPECT_EQ(r.records[0].pageIndex, 2);
+    EXPECT_EQ(r.records[0].found, 0);
+    EXPECT_DOUBLE_EQ(r.inkEnd, 94.5);
+    EXPECT_DOUBLE_EQ(r.inkEndText, 94.5);
+    EXPECT_DOUBLE_EQ(r.inkEndGeom, 0);
+
+    ASSERT_TRUE(measureText(form.empty() ? blankPages : packed(blankPages, form), pdfink::commandModeOptions(), r));
+    EXPECT_EQ(r.records.size(), 64u) << "a blank document stops after 64 pages";
+    EXPECT_EQ(r.lastPage, 0);
+    EXPECT_EQ(r.inkEnd, 0);
+    EXPECT_EQ(r.pageHeight, 600);
+  }
 }
 
 TEST(Measure, PageBoxesAndContents) {

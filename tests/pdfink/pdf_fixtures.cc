@@ -67,6 +67,51 @@ std::string buildPdf(const std::vector<std::string>& objects) {
          " /Root 1 0 R >>\nstartxref\n" + std::to_string(pdf.size()) + "\n%%EOF\n";
 }
 
+std::string packedPdf(const std::vector<std::string>& objects, const std::vector<ObjStm>& streams,
+                      const std::string& xrefExtra, bool hybrid) {
+  const std::size_t xrefNumber = objects.size() + streams.size() + 1;
+  std::map<std::size_t, std::pair<std::size_t, std::size_t>> where;  // number -> stream, index
+  for (std::size_t k = 0; k < streams.size(); ++k)
+    for (std::size_t i = 0; i < streams[k].numbers.size(); ++i)
+      where[streams[k].numbers[i]] = {objects.size() + 1 + k, i};
+  std::string pdf = "%PDF-1.5\n", table, rows;
+  std::vector<std::size_t> at(xrefNumber + 1, 0);
+  auto add = [&](std::size_t n, const std::string& body) {
+    at[n] = pdf.size();
+    pdf += std::to_string(n) + " 0 obj\n" + body + "\nendobj\n";
+  };
+  for (std::size_t n = 1; n <= objects.size(); ++n)
+    if (!where.count(n)) add(n, objects[n - 1]);
+  for (std::size_t k = 0; k < streams.size(); ++k) {
+    std::string header, body;
+    for (int n : streams[k].numbers) {
+      header += std::to_string(n) + " " + std::to_string(body.size()) + " ";
+      body += objects[n - 1] + "\n";
+    }
+    if (!streams[k].header.empty()) header = streams[k].header + " ";
+    add(objects.size() + 1 + k, "<< /Type /ObjStm /N " + std::to_string(streams[k].numbers.size()) + " /First " +
+                                    std::to_string(header.size()) + " /Length " + std::to_string(header.size() + body.size()) +
+                                    " " + streams[k].extra + " >>\nstream\n" + header + body + "\nendstream");
+  }
+  at[xrefNumber] = pdf.size();
+  for (std::size_t n = 0; n <= xrefNumber; ++n) {
+    auto packed = where.find(n);
+    std::size_t type = n == 0 ? 0 : packed != where.end() ? 2 : 1;
+    std::size_t a = type == 2 ? packed->second.first : at[n], b = type == 2 ? packed->second.second : 0;
+    rows += {char(type), char(a >> 24), char(a >> 16), char(a >> 8), char(a), char(b >> 8), char(b)};
+    char line[32];
+    std::snprintf(line, sizeof line, type == 1 ? "%010zu 00000 n \n" : "0000000000 65535 f \n", at[n]);
+    table += line;
+  }
+  const std::string size = std::to_string(xrefNumber + 1);
+  add(xrefNumber, "<< /Type /XRef /Size " + size + " /W [1 4 2] /Index [0 2 2 " + std::to_string(xrefNumber - 1) +
+                      "] /Root 1 0 R /Length " + std::to_string(rows.size()) + " " + xrefExtra + " >>\nstream\n" +
+                      rows + "\nendstream");
+  if (!hybrid) return pdf + "startxref\n" + std::to_string(at[xrefNumber]) + "\n%%EOF\n";
+  return pdf + "xref\n0 " + size + "\n" + table + "trailer\n<< /Size " + size + " /Root 1 0 R /XRefStm " +
+         std::to_string(at[xrefNumber]) + " >>\nstartxref\n" + std::to_string(pdf.size()) + "\n%%EOF\n";
+}
+
 std::string zlibCompress(const std::string& data) {
   uLongf size = compressBound(data.size());
   std::string out(size, '\0');

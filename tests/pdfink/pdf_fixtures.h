@@ -23,6 +23,18 @@ void writeFile(const std::string& path, const std::string& data);
 
 // Classic xref table; objects[i] becomes object i + 1, object 1 the catalog.
 std::string buildPdf(const std::vector<std::string>& objects);
+// Like buildPdf, but each group's objects go, in order, into an uncompressed
+// object stream (numbered after the objects) and the index is an
+// uncompressed cross-reference stream, /W [1 4 2], in two /Index ranges.
+// Extra text ends a dictionary (a repeated key replaces); a header replaces
+// the stream's number/offset pairs. Hybrid: a classic table lists the
+// direct objects, its trailer's /XRefStm the stream.
+struct ObjStm {
+  std::vector<int> numbers;
+  std::string extra, header;
+};
+std::string packedPdf(const std::vector<std::string>& objects, const std::vector<ObjStm>& streams,
+                      const std::string& xrefExtra = "", bool hybrid = false);
 std::string zlibCompress(const std::string& data);
 std::string streamObject(const std::string& data, bool flate = false, const std::string& extraDict = "");
 
