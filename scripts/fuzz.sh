@@ -40,6 +40,41 @@ pdf += b"".join(b"%010d 00000 n \n" % o for o in offs)
 pdf += b"trailer\n<</Size %d/Root 1 0 R>>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
 open(f"{d}/measure/page.pdf", "wb").write(pdf)
 open(f"{d}/measure/truncated.pdf", "wb").write(pdf[: len(pdf) * 2 // 3])
+
+# The same page with objects 1-3 in an object stream, indexed by a
+# cross-reference stream (PNG Up rows), then damaged the ways real files are.
+def packed(stm_extra=b"", xref_extra=b"", widths=(1, 4, 2), hybrid=False):
+    head = body = b""
+    for n in (1, 2, 3):
+        head += b"%d %d " % (n, len(body))
+        body += objs[n - 1] + b"\n"
+    data = zlib.compress(head + body)
+    out, at = b"%PDF-1.5\n", {}
+    for n, o in ((4, objs[3]), (5, b"<</Type/ObjStm/N 3/First %d/Length %d/Filter/FlateDecode%s>>stream\n"
+                                  % (len(head), len(data), stm_extra) + data + b"\nendstream")):
+        at[n] = len(out)
+        out += b"%d 0 obj\n" % n + o + b"\nendobj\n"
+    at[6] = len(out)
+    rows, prev = b"", bytes(7)
+    for n in range(7):
+        t, a, b = (0, 0, 0) if n == 0 else (2, 5, n - 1) if n <= 3 else (1, at[n], 0)
+        row = t.to_bytes(1, "big") + a.to_bytes(4, "big") + b.to_bytes(2, "big")
+        rows += b"\x02" + bytes((x - y) & 255 for x, y in zip(row, prev))
+        prev = row
+    rows = zlib.compress(rows)
+    out += (b"6 0 obj\n<</Type/XRef/Size 7/W[%d %d %d]/Root 1 0 R/Length %d/Filter/FlateDecode"
+            b"/DecodeParms<</Predictor 12/Columns 7>>%s>>stream\n" % (*widths, len(rows), xref_extra)
+            + rows + b"\nendstream\nendobj\n")
+    if hybrid:
+        table = len(out)
+        out += b"xref\n0 7\n" + b"".join(b"%010d 00000 n \n" % at[n] if n in at and n != 5 else
+                                         b"0000000000 65535 f \n" for n in range(7))
+        return out + b"trailer\n<</Size 7/Root 1 0 R/XRefStm %d>>\nstartxref\n%d\n%%%%EOF\n" % (at[6], table)
+    return out + b"startxref\n%d\n%%%%EOF\n" % at[6]
+for name, pdf in {"objstm": packed(), "hybrid": packed(hybrid=True), "wrong-w": packed(widths=(1, 2, 4)),
+                  "n-lies": packed(b"/N 9"), "extends-loop": packed(b"/Extends 5 0 R"),
+                  "cut-prev": packed(xref_extra=b"/Prev 17")}.items():
+    open(f"{d}/measure/{name}.pdf", "wb").write(pdf)
 open(f"{d}/file/full.json", "w").write(
     '{"url":"https://example.com/","output":"/tmp/x.pdf","paperSize":"A4","marginTop":10.5,'
     '"landscape":true,"scale":80,"customHeaders":{"X-A":"1"},"webElementsSelectors":[".a","#b"],'
