@@ -209,16 +209,27 @@ ObjPtr parseObject(const std::uint8_t* buf, std::size_t size, std::size_t& pos, 
 ObjPtr parseValue(const std::uint8_t* buf, std::size_t size, std::size_t& pos, int depth) {
   ObjPtr first = parseObject(buf, size, pos, depth);
   if (!first || first->kind != kNumber) return first;
-  std::size_t afterFirst = pos;
-  ObjPtr second = parseObject(buf, size, pos, depth);
-  if (second && second->kind == kNumber && first->number >= 0 && first->number < kMaxRefNumber &&
-      second->number >= 0 && second->number < kMaxRefNumber) {
-    ObjPtr third = parseObject(buf, size, pos, depth);
-    if (third && third->kind == kKeyword && third->text == "R") {
-      auto ref = makeObj(kReference);
-      ref->objectNumber = static_cast<std::int32_t>(first->number);
-      ref->generation = static_cast<std::int32_t>(second->number);
-      return ref;
+  const std::size_t afterFirst = pos;
+  // The look-ahead reads plain tokens only: a number before a container
+  // must not parse that container twice (nested, that doubles per level).
+  auto nextIs = [&](bool number) {
+    std::size_t p = pos;
+    skipWhite(buf, size, p);
+    if (p >= size) return false;
+    const std::uint8_t c = buf[p];
+    return number ? isDigit(c) || c == '+' || c == '-' || c == '.' : c == 'R';
+  };
+  if (nextIs(true)) {
+    ObjPtr second = parseObject(buf, size, pos, depth);
+    if (second && second->kind == kNumber && first->number >= 0 && first->number < kMaxRefNumber &&
+        second->number >= 0 && second->number < kMaxRefNumber && nextIs(false)) {
+      ObjPtr third = parseObject(buf, size, pos, depth);
+      if (third && third->kind == kKeyword && third->text == "R") {
+        auto ref = makeObj(kReference);
+        ref->objectNumber = static_cast<std::int32_t>(first->number);
+        ref->generation = static_cast<std::int32_t>(second->number);
+        return ref;
+      }
     }
   }
   pos = afterFirst;

@@ -98,6 +98,12 @@ bool Document::index(std::string& error) {
       chainOk = true;
     break;
   }
+  // An index that cannot find the catalog (a Prev chain cut short) is no
+  // better than none; what it resolved on the way is forgotten.
+  if (chainOk && !resolve(get(trailer, "Root"))->isDict() && !offsetsFromScan_) {
+    chainOk = false;
+    cache.clear();
+  }
 
   if (!chainOk) {
     offsets.clear();

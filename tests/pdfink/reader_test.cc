@@ -82,15 +82,18 @@ TEST(Parser, Values) {
 
 TEST(Parser, LookAheadAndNestingLimit) {
   // The reference look-ahead gives the second number back, and nesting
-  // past the limit becomes null without losing what follows.
-  std::string text = "4 5 obj " + std::string(70, '[') + "1" + std::string(70, ']') + " 9";
+  // past the limit becomes null without losing what follows. A number
+  // before each array level once cost a look-ahead parse per level.
+  std::string text = "4 5 obj 1 ";
+  for (int i = 0; i < 70; ++i) text += "[1 ";
+  text += std::string(70, ']') + " 9";
   std::size_t pos = 0;
   auto next = [&] { return dump(pdfink::parseValue(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), pos)); };
-  std::string first = next(), second = next();
-  EXPECT_EQ(first + second + next(), "45obj");
+  std::string first = next(), second = next(), third = next();
+  EXPECT_EQ(first + second + third + next(), "45obj1");
   std::string nested;
-  for (int i = 0; i < 65; ++i) nested += "[ ";
-  nested += "null";
+  for (int i = 0; i < 64; ++i) nested += "[ 1 ";
+  nested += "[ null null";
   for (int i = 0; i < 65; ++i) nested += " ]";
   EXPECT_EQ(next(), nested);
   EXPECT_EQ(next(), "9");
