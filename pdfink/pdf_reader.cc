@@ -182,15 +182,20 @@ bool Document::readXrefTable(std::size_t pos, ObjPtr& dict) {
   return dict && dict->kind == kDictionary;
 }
 
-// The newest section is read first and wins; past the limit the index
-// stops growing.
+// The newest section is read first and wins. The index stops growing at
+// one object per byte of the file: compressed index data cannot make a
+// small file cost a large map.
+bool Document::indexFull() const {
+  return offsets.size() + packed.size() >= std::min(kMaxIndexed, bytes.size());
+}
+
 bool Document::record(std::int32_t number, std::uint64_t offset) {
-  if (packed.count(number) || offsets.size() + packed.size() >= kMaxIndexed) return false;
+  if (packed.count(number) || indexFull()) return false;
   return offsets.emplace(number, offset).second;
 }
 
 bool Document::recordPacked(std::int32_t number, Packed where) {
-  if (offsets.count(number) || offsets.size() + packed.size() >= kMaxIndexed) return false;
+  if (offsets.count(number) || indexFull()) return false;
   return packed.emplace(number, where).second;
 }
 

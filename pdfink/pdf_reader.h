@@ -91,6 +91,7 @@ class Document {
   bool readXrefChain(std::uint64_t offset);
   bool readXrefTable(std::size_t pos, ObjPtr& dict);
   bool readXrefStream(std::size_t pos, ObjPtr& dict);
+  bool indexFull() const;
   bool record(std::int32_t number, std::uint64_t offset);
   bool recordPacked(std::int32_t number, Packed where);
   bool fallbackScan();

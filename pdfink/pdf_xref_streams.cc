@@ -51,11 +51,12 @@ bool Document::readXrefStream(std::size_t pos, ObjPtr& dict) {
   readingIndex_ = false;
   if (!decoded) return false;
 
+  dict = stream;
   std::size_t at = 0;
-  for (std::size_t r = 0; r + 1 < ranges.size(); r += 2) {
+  for (std::size_t r = 0; r + 1 < ranges.size() && !indexFull(); r += 2) {
     const double first = ranges[r], count = ranges[r + 1];
     if (!(first >= 0 && first <= kMaxFirstObject && count >= 0 && count <= kMaxSubsection)) return false;
-    for (std::int64_t k = 0; k < static_cast<std::int64_t>(count); ++k) {
+    for (std::int64_t k = 0; k < static_cast<std::int64_t>(count) && !indexFull(); ++k) {
       if (data.size() - at < entry) return false;
       std::uint64_t field[kFieldCount] = {};
       for (int f = 0; f < kFieldCount; ++f)
@@ -70,7 +71,6 @@ bool Document::readXrefStream(std::size_t pos, ObjPtr& dict) {
       }
     }
   }
-  dict = stream;
   return true;
 }
 
@@ -165,7 +165,7 @@ void Document::scanObjectStreams() {
         if (direct->second >= streamAt) continue;
         offsets.erase(direct);
       }
-      if (packed.count(number) == 0 && offsets.size() + packed.size() >= kMaxIndexed) return;
+      if (packed.count(number) == 0 && indexFull()) return;
       packed[number] = {streamNumber, static_cast<std::uint32_t>(i)};
     }
   }
