@@ -222,7 +222,9 @@ int RunProcess(int argc, char** argv) {
   }
 
   engine::Shutdown();
-  SleepMs(100);
+  // A throw-away profile's browser was ended and reaped by Shutdown; only a
+  // kept profile's browser, asked to close, gets time to let go of its files.
+  if (!settings.disposableProfile) SleepMs(100);
   CopyEngineLog(engineLog);
   RemoveRunFolders(cacheDir, logDir, record.encryptedIo);
   return client->success() ? 0 : 1;
