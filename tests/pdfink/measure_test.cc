@@ -14,32 +14,51 @@ bool measureText(const std::string& pdf, const InkOptions& options, InkResult& r
   return pdfink::measureInkBytes({pdf.begin(), pdf.end()}, options, r);
 }
 
+// The command-mode line: a failure prints zeros, a one-page file its ends.
 std::string failureLine(int pages, const std::string& error) {
   return R"({"ok":false,"pages":)" + std::to_string(pages) +
          R"(,"lastPage":0,"inkEnd":0,"inkEndText":0,"inkEndGeom":0,"pageHeight":0,"examined":0,)"
          R"("readable":true,"error":")" + error + "\"}";
 }
+std::string okLine(const std::string& ink, const std::string& text, const std::string& geom,
+                   const std::string& height, bool readable = true, int lastPage = 1) {
+  return R"({"ok":true,"pages":1,"lastPage":)" + std::to_string(lastPage) + R"(,"inkEnd":)" + ink + R"(,"inkEndText":)" + text +
+         R"(,"inkEndGeom":)" + geom + R"(,"pageHeight":)" + height + R"(,"examined":1,"readable":)" +
+         (readable ? "true" : "false") + R"(,"error":""})";
+}
 
-TEST(CommandLine, ExactLines) {
-  TempDir dir;
-  std::string good = dir.file("good.pdf"), notPdf = dir.file("page.html"), degenerate = dir.file("degenerate.pdf");
-  writeFile(good, pagesPdf({{"0 0 1 rg 100 200.123456 50 50 re f BT /F1 10 Tf 50 600 Td (x) Tj ET"}}));
-  writeFile(notPdf, "<html><body>definitely not a pdf</body></html>");
-  writeFile(degenerate, pagesPdf({{"0 g 0 0 1 1 re f", "[0 0 0.5 792]"}}));
-  std::string unreadable = pagesPdf({{"0 g 1 1 5 5 re f"}}), unreadablePath = dir.file("unreadable.pdf");
-  writeFile(unreadablePath, unreadable.replace(unreadable.find("/FlateDecode"), 12, "/DCTDecode  "));
-  const std::pair<std::string, std::string> cases[] = {
-      {good, R"({"ok":true,"pages":1,"lastPage":1,"inkEnd":591.877,"inkEndText":194.5,"inkEndGeom":591.877,)"
-             R"("pageHeight":792,"examined":1,"readable":true,"error":""})"},
-      {dir.file("missing.pdf"), failureLine(0, "cannot open " + dir.file("missing.pdf"))},
-      {notPdf, failureLine(0, "not a PDF")},
-      {degenerate, failureLine(1, "unusable MediaBox")},
-      {unreadablePath, R"({"ok":true,"pages":1,"lastPage":1,"inkEnd":792,"inkEndText":0,"inkEndGeom":792,)"
-                       R"("pageHeight":792,"examined":1,"readable":false,"error":""})"},
-      {dir.file("a\"b\\c\n\t\x01\x7f.pdf"),
-       failureLine(0, "cannot open " + dir.path.string() + R"(/a\"b\\c\n\t\u0001)" "\x7f.pdf")},
+TEST(CommandLine, PageBoxesContentsAndExactLines) {
+  const std::string rect = "0 g 100 300 10 10 re f";
+  std::string twoParts = buildPdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] >>",
+                                   "<< /Type /Page /Contents [4 0 R 5 0 R] >>",
+                                   streamObject("0 g 100 300 10", true), streamObject("10 re f", true)});
+  auto filter = [](std::string pdf, const std::string& name) {
+    return pdf.replace(pdf.rfind("/FlateDecode"), 12, name);
   };
-  for (const auto& [path, expected] : cases) EXPECT_EQ(pdfink::InkMeasureCommandLine(path), expected);
+  TempDir dir;
+  const std::string oddName = "a\"b\\c\n\t\x01\x7f.pdf";
+  const std::tuple<std::string, std::string, std::string> cases[] = {  // file, contents (none: missing), line
+      {"rounded", pagesPdf({{"0 0 1 rg 100 200.123456 50 50 re f BT /F1 10 Tf 50 600 Td (x) Tj ET"}}),
+       okLine("591.877", "194.5", "591.877", "792")},
+      {"inverted box", pagesPdf({{rect, "[612 792 0 0]"}}), okLine("492", "0", "492", "792")},
+      {"offset box", pagesPdf({{rect, "[0 100 612 892]"}}), okLine("592", "0", "592", "792")},
+      {"inherited box", pagesPdf({{rect}}, "/MediaBox [0 0 300 400]"), okLine("100", "0", "100", "400")},
+      {"ink above the box is clipped", pagesPdf({{rect, "[0 0 612 200]"}}), okLine("0", "0", "0", "200", true, 0)},
+      {"huge box", pagesPdf({{rect, "[0 0 612 2000000]"}}), failureLine(1, "unusable MediaBox")},
+      {"narrow box", pagesPdf({{rect, "[0 0 0.5 792]"}}), failureLine(1, "unusable MediaBox")},
+      {"contents array joined", twoParts, okLine("492", "0", "492", "792")},
+      {"one undecodable part", filter(twoParts, "/RunLengthDe"), okLine("792", "0", "792", "792", false)},
+      {"unsupported filter", filter(pagesPdf({{rect}}), "/DCTDecode  "), okLine("792", "0", "792", "792", false)},
+      {"no pages", buildPdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] >>"}),
+       failureLine(0, "no pages")},
+      {"page.html", "<html><body>definitely not a pdf</body></html>", failureLine(0, "not a PDF")},
+      {"missing.pdf", "", failureLine(0, "cannot open " + dir.file("missing.pdf"))},
+      {oddName, "", failureLine(0, "cannot open " + dir.path.string() + R"(/a\"b\\c\n\t\u0001)" "\x7f.pdf")},
+  };
+  for (const auto& [name, pdf, expected] : cases) {
+    if (!pdf.empty()) writeFile(dir.file(name), pdf);
+    EXPECT_EQ(pdfink::InkMeasureCommandLine(dir.file(name)), expected) << name;
+  }
 }
 
 TEST(CommandLine, ProcessPrintsTraceThenOneLineAndExitsZero) {
@@ -91,43 +110,6 @@ TEST(Measure, WalksBackwardsToTheLastInkedPage) {
     EXPECT_EQ(r.lastPage, 0);
     EXPECT_EQ(r.inkEnd, 0);
     EXPECT_EQ(r.pageHeight, 600);
-  }
-}
-
-TEST(Measure, PageBoxesAndContents) {
-  const std::string rect = "0 g 100 300 10 10 re f";
-  std::string twoParts = buildPdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] >>",
-                                   "<< /Type /Page /Contents [4 0 R 5 0 R] >>",
-                                   streamObject("0 g 100 300 10", true), streamObject("10 re f", true)});
-  auto filter = [](std::string pdf, const std::string& name) {
-    return pdf.replace(pdf.rfind("/FlateDecode"), 12, name);
-  };
-  struct Case {
-    const char* name;
-    std::string pdf;
-    double inkEnd, pageHeight;
-    bool readable;
-    std::string error;
-  };
-  const Case cases[] = {
-      {"inverted box", pagesPdf({{rect, "[612 792 0 0]"}}), 492, 792, true, ""},
-      {"offset box", pagesPdf({{rect, "[0 100 612 892]"}}), 592, 792, true, ""},
-      {"inherited box", pagesPdf({{rect}}, "/MediaBox [0 0 300 400]"), 100, 400, true, ""},
-      {"ink above the box is clipped", pagesPdf({{rect, "[0 0 612 200]"}}), 0, 200, true, ""},
-      {"huge box", pagesPdf({{rect, "[0 0 612 2000000]"}}), 0, 0, true, "unusable MediaBox"},
-      {"contents array joined", twoParts, 492, 792, true, ""},
-      {"one undecodable part", filter(twoParts, "/RunLengthDe"), 792, 792, false, ""},
-      {"unsupported filter", filter(pagesPdf({{rect}}), "/DCTDecode  "), 792, 792, false, ""},
-      {"no pages", buildPdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] >>"}), 0, 0, true,
-       "no pages"},
-  };
-  for (const auto& c : cases) {
-    InkResult r;
-    EXPECT_EQ(measureText(c.pdf, pdfink::commandModeOptions(), r), c.error.empty()) << c.name;
-    EXPECT_EQ(r.error, c.error) << c.name;
-    EXPECT_DOUBLE_EQ(r.inkEnd, c.inkEnd) << c.name;
-    EXPECT_DOUBLE_EQ(r.pageHeight, c.pageHeight) << c.name;
-    if (!r.records.empty()) EXPECT_EQ(r.records[0].readable, c.readable) << c.name;
   }
 }
 

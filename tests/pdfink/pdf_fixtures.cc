@@ -165,7 +165,7 @@ std::string browserPdf(const std::string& name, const std::string& html) {
   return result;
 }
 
-double rasterInkEnd(const std::string& pdfPath, int page, double limitPt) {
+double rasterInkEnd(const std::string& pdfPath, int page) {
   const int dpi = 144;
   TempDir dir;
   std::string n = std::to_string(page);
@@ -179,7 +179,7 @@ double rasterInkEnd(const std::string& pdfPath, int page, double limitPt) {
   header >> magic >> w >> h >> maxv;
   const auto* pixels = reinterpret_cast<const unsigned char*>(pgm.data()) + header.tellg() + 1;
   int lowest = -1;
-  for (int y = 0; y < h && y < limitPt * dpi / 72.0; ++y)
+  for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       if (pixels[static_cast<std::size_t>(y) * w + x] < 250) {
         lowest = y;

@@ -51,7 +51,7 @@ bool browserAvailable();
 std::string browserPdf(const std::string& name, const std::string& html);
 
 // Points from the page top to the bottom of the lowest non-white row of a
-// 144 dpi pdftoppm rendering, ignoring rows from limitPt down; -1 blank.
-double rasterInkEnd(const std::string& pdfPath, int page, double limitPt = 1e9);
+// 144 dpi pdftoppm rendering; -1 blank.
+double rasterInkEnd(const std::string& pdfPath, int page);
 
 }  // namespace pdfink_test

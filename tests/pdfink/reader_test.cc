@@ -46,13 +46,6 @@ bool openText(Document& doc, const std::string& pdf, std::string& error) {
   return doc.openBytes({pdf.begin(), pdf.end()}, error);
 }
 
-ObjPtr ref(int number) {
-  auto r = std::make_shared<pdfink::Obj>();
-  r->kind = pdfink::kReference;
-  r->objectNumber = number;
-  return r;
-}
-
 TEST(Parser, Values) {
   const std::pair<std::string, std::string> cases[] = {
       {"/A#20B", "/A B"},
@@ -164,7 +157,7 @@ TEST(Document, ResolveInheritAndCycles) {
   EXPECT_TRUE(doc.inherited(page, "Resources")->isDict());
   EXPECT_EQ(doc.inherited(page, "CropBox")->kind, pdfink::kNull);
   EXPECT_EQ(doc.resolve(doc.get(page, "Rotate"))->kind, pdfink::kNull);  // 4 -> 5 -> 4
-  for (int n : {7, 99}) EXPECT_EQ(doc.resolve(ref(n))->kind, pdfink::kNull) << n;  // 7 0 obj 7 0 R
+  for (int n : {7, 99}) EXPECT_EQ(doc.resolve(parse(std::to_string(n) + " 0 R"))->kind, pdfink::kNull) << n;  // 7 0 obj 7 0 R
   EXPECT_EQ(doc.resolve(nullptr)->kind, pdfink::kNull);
 }
 
@@ -212,7 +205,7 @@ TEST(Document, StreamLengthAndFilters) {
                                         c.object, "<< >>", std::to_string(data.size())}),
                          error))
         << c.name << ": " << error;
-    ObjPtr stream = doc.resolve(ref(3));
+    ObjPtr stream = doc.resolve(parse("3 0 R"));
     ASSERT_EQ(stream->kind, pdfink::kStream) << c.name;
     std::vector<std::uint8_t> out;
     EXPECT_EQ(doc.decodeStream(stream, out), c.ok) << c.name;
