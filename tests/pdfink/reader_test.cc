@@ -124,6 +124,8 @@ TEST(Document, OpenAndPageTree) {
       {"loop in /Extends", packedPdf(four, {{{1, 2, 3}}, {{4}, "/Extends 6 0 R", "9 0"}}), "", 1},
       {"kids repeat a page", buildPdf({cat, tree("2", "3 0 R 3 0 R"), page}), "", 1},
       {"kids loop back", buildPdf({cat, tree("2", "3 0 R 2 0 R"), page}), "", 1},
+      {"kids behind a reference loop", buildPdf({cat, "<< /Type /Pages /Kids 3 0 R >>", "4 0 R", "3 0 R"}), "", 0},
+      {"kids behind a self reference", buildPdf({cat, "<< /Type /Pages /Kids 3 0 R >>", "3 0 R"}), "", 0},
       {"leaf without Type", buildPdf({cat, tree("1", "3 0 R"), "<< >>"}), "", 1},
       {"empty Pages node", buildPdf({cat, tree("0", "3 0 R"), "<< /Type /Pages >>"}), "", 0},
       {"missing xref keyword", edit(buildPdf({cat, tree("1", "3 0 R"), page}), "\nxref", "\nxxxx"), "", 1},
@@ -141,24 +143,6 @@ TEST(Document, OpenAndPageTree) {
     EXPECT_EQ(error, c.error) << c.name;
     if (c.error.empty()) EXPECT_EQ(doc.pages().size(), c.pages) << c.name;
   }
-}
-
-TEST(Document, ResolveInheritAndCycles) {
-  std::string pdf = buildPdf({"<< /Type /Catalog /Pages 2 0 R >>",
-                              "<< /Type /Pages /Kids [3 0 R] /MediaBox [0 0 100 200] /Resources 6 0 R >>",
-                              "<< /Type /Page /Parent 2 0 R /Rotate 4 0 R >>", "4 0 R", "5 0 R",
-                              "<< /Font << >> >>", "7 0 R"});
-  Document doc;
-  std::string error;
-  ASSERT_TRUE(openText(doc, pdf, error)) << error;
-  const ObjPtr& page = doc.pages().at(0);
-  ASSERT_EQ(doc.inherited(page, "MediaBox")->items.size(), 4u);
-  EXPECT_EQ(doc.number(doc.inherited(page, "MediaBox")->items[3], 0), 200);
-  EXPECT_TRUE(doc.inherited(page, "Resources")->isDict());
-  EXPECT_EQ(doc.inherited(page, "CropBox")->kind, pdfink::kNull);
-  EXPECT_EQ(doc.resolve(doc.get(page, "Rotate"))->kind, pdfink::kNull);  // 4 -> 5 -> 4
-  for (int n : {7, 99}) EXPECT_EQ(doc.resolve(parse(std::to_string(n) + " 0 R"))->kind, pdfink::kNull) << n;  // 7 0 obj 7 0 R
-  EXPECT_EQ(doc.resolve(nullptr)->kind, pdfink::kNull);
 }
 
 TEST(Document, StreamLengthAndFilters) {
