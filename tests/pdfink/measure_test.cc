@@ -125,46 +125,39 @@ TEST(Measure, BudgetExhaustionCountsAsFullyInked) {
   EXPECT_EQ(r.inkEndText, 0);
 }
 
-TEST(Measure, FixedRuleFallsBackWhenEverythingIsInside) {
-  InkOptions options = pdfink::commandModeOptions();
-  options.fixedRects = {{0, 0, 612, 100}};  // a header band
-  const std::string header = "BT /F1 10 Tf 72 750 Td (Header) Tj ET", both = header + " 0 g 72 300 100 20 re f";
+// The fixed rule with a header band, and the canvas rule with a black canvas.
+TEST(Measure, FixedRuleFallbackAndCanvasBelowTheOffset) {
+  const std::string header = "BT /F1 10 Tf 72 750 Td (Header) Tj ET", both = header + " 0 g 72 300 100 20 re f",
+                    canvas = "0.5 g 0 0 612 692 re f 1 g 72 300 10 10 re f";
   struct Case {
     const char* name;
     std::vector<PageSpec> pages;
-    bool onFirstPage;
-    double inkEnd;
+    bool fixedRule, onFirstPage;
+    double offset, inkEnd;
     bool remeasured;
     std::uint32_t skipped;
   };
   const Case cases[] = {
-      {"only fixed paint: measured again", {{}, {header}}, true, 44.5, true, 1},
-      {"other ink wins", {{}, {both}}, true, 492, false, 1},
-      {"rule off on page 1", {{header}}, false, 44.5, false, 0},
-      {"rule on page 1 when asked", {{both}}, true, 492, false, 1},
+      {"only fixed paint: measured again", {{}, {header}}, true, true, 0, 44.5, true, 1},
+      {"other ink wins", {{}, {both}}, true, true, 0, 492, false, 1},
+      {"rule off on page 1", {{header}}, true, false, 0, 44.5, false, 0},
+      {"rule on page 1 when asked", {{both}}, true, true, 0, 492, false, 1},
+      {"canvas box from the top", {{canvas}}, false, true, 0, 792, false, 0},
+      {"canvas box below the offset", {{canvas}}, false, true, 100, 492, false, 0},
+      {"offset only on the first page", {{}, {canvas}}, false, true, 100, 792, false, 0},
   };
   for (const auto& c : cases) {
+    InkOptions options = pdfink::commandModeOptions();
+    if (c.fixedRule) options.fixedRects = {{0, 0, 612, 100}};
     options.fixedRuleOnFirstPage = c.onFirstPage;
+    options.skipCanvas = !c.fixedRule;
+    options.canvasRgb = {0, 0, 0};
+    options.firstPageOffset = c.offset;
     InkResult r;
     ASSERT_TRUE(measureText(pagesPdf(c.pages), options, r)) << c.name;
     EXPECT_DOUBLE_EQ(r.inkEnd, c.inkEnd) << c.name;
     EXPECT_EQ(r.records[0].measuredWithoutRule, c.remeasured) << c.name;
     EXPECT_EQ(r.records[0].fixedSkipped, c.skipped) << c.name;
-  }
-}
-
-TEST(Measure, CanvasBoxStartsBelowTheOffsetOnlyOnTheFirstPage) {
-  InkOptions options = pdfink::commandModeOptions();
-  options.skipCanvas = true;
-  options.canvasRgb = {0, 0, 0};
-  const std::string content = "0.5 g 0 0 612 692 re f 1 g 72 300 10 10 re f";
-  for (double offset : {0.0, 100.0}) {
-    options.firstPageOffset = offset;
-    InkResult r;
-    ASSERT_TRUE(measureText(pagesPdf({{content}}), options, r));
-    EXPECT_DOUBLE_EQ(r.inkEnd, offset == 100 ? 492 : 792) << offset;
-    ASSERT_TRUE(measureText(pagesPdf({{}, {content}}), options, r));
-    EXPECT_DOUBLE_EQ(r.inkEnd, 792) << offset;
   }
 }
 

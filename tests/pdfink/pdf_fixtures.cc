@@ -37,11 +37,7 @@ std::string run(const std::string& command, int* status) {
   return out;
 }
 
-bool toolAvailable(const std::string& name) {
-  int status = 0;
-  run("command -v " + name + " >/dev/null 2>&1", &status);
-  return status == 0;
-}
+bool toolAvailable(const std::string& name) { return !run("command -v " + name).empty(); }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
