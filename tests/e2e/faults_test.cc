@@ -24,26 +24,11 @@ using e2e::TestServer;
 const char kSuccess[] = "[main] Conversion completed successfully. Elapsed: ";
 const char kFailed[] = "ERROR: [main] Conversion failed. Elapsed: ";
 
-std::string Cmdline(int pid) {
-  std::string s = e2e::ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-  for (char& c : s)
-    if (c == '\0') c = ' ';
-  return s;
-}
-
-int ParentOf(int pid) {
-  std::string stat = e2e::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  size_t close = stat.rfind(')');
-  int ppid = 0;
-  if (close != std::string::npos) std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid);
-  return ppid;
-}
-
 // The browser's main process of the run whose TMPDIR is `tmp` and, when
 // `type` is given, its child process of that --type=.
 int FindProcess(const std::string& tmp, const std::string& type) {
   for (int pid : e2e::BrowserProcesses(tmp)) {
-    std::string cmd = Cmdline(pid);
+    std::string cmd = e2e::CmdLine(pid);
     if (type.empty()) {
       if (cmd.find("--type=") == std::string::npos) return pid;
       continue;
@@ -56,7 +41,7 @@ int FindProcess(const std::string& tmp, const std::string& type) {
   if (browser == 0) return 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     int pid = std::atoi(entry.path().filename().c_str());
-    if (pid > 0 && ParentOf(pid) == browser && Cmdline(pid).find("--type=" + type) != std::string::npos) return pid;
+    if (pid > 0 && e2e::ParentOf(pid) == browser && e2e::CmdLine(pid).find("--type=" + type) != std::string::npos) return pid;
   }
   return 0;
 }
@@ -64,11 +49,7 @@ int FindProcess(const std::string& tmp, const std::string& type) {
 class Faults : public ::testing::Test {
  protected:
   RunResult Halvern(std::vector<std::string> args, RunOptions o = {}) {
-    o.env["TMPDIR"] = tmp.path();
-    RunResult r = e2e::Run(args, o);
-    EXPECT_TRUE(r.leftovers.empty()) << r.leftovers.front();
-    EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty()) << "run folders left behind";
-    EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty()) << "browser processes left behind";
+    RunResult r = e2e::RunChecked(tmp.path(), args, o);
     EXPECT_EQ(TempFiles(), "") << "partial outputs left behind";
     return r;
   }
@@ -168,7 +149,7 @@ TEST_F(Faults, FailedOutputKeepsTheEarlierFile) {
     std::string path = out.File(c.name);
     std::thread remover;
     RunOptions o;
-    std::vector<std::string> args = {TestServer::Get().Url("/slow?ms=3000&body=unwritable"), path,
+    std::vector<std::string> args = {TestServer::Get().Url("/html?ms=3000&body=unwritable"), path,
                                      "--conversion-delay=0"};
     if (c.setup == kFolderGoes) {
       std::filesystem::create_directory(gone);
@@ -230,7 +211,7 @@ TEST_F(Faults, FiveHundredPagesStayWithinMemory) {
   std::thread killer([&] {
     for (int i = 0; i < 2400 && TempFiles().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     int browser = FindProcess(tmp.path(), "");
-    sent = browser > 0 && !TempFiles().empty() && kill(ParentOf(browser), SIGTERM) == 0;
+    sent = browser > 0 && !TempFiles().empty() && kill(e2e::ParentOf(browser), SIGTERM) == 0;
   });
   r = Halvern(args, o);
   killer.join();

@@ -34,14 +34,9 @@ class Requests : public ::testing::Test {
     std::vector<std::string> args = {out.File("config.json"), "--verbose"};
     args.insert(args.end(), extra.begin(), extra.end());
     e2e::RunOptions o;
-    o.env["TMPDIR"] = tmp.path();
     o.env["HALVERN_DEVTOOLS_TRACE"] = out.File("trace.txt");
     std::remove(out.File("trace.txt").c_str());
-    RunResult r = e2e::Run(args, o);
-    EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty()) << "run folders left behind";
-    EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty()) << "browser processes left behind";
-    EXPECT_TRUE(r.leftovers.empty()) << r.leftovers.front();
-    return r;
+    return e2e::RunChecked(tmp.path(), args, o);
   }
   std::string pdf() const { return out.File("out.pdf"); }
   std::string Text() const { return e2e::PdfText(pdf()); }
@@ -79,7 +74,7 @@ TEST_F(Requests, LoginFillsSubmitsThenNavigates) {
     SCOPED_TRACE(c.name);
     s.Reset();
     RunResult r = Convert({{"url", protectedUrl},
-                           {"loginPage", s.Url("/login?user=hv&pass=pw&next=/protected")},
+                           {"loginPage", s.Url("/pages/req_login.html")},
                            {"loginUsernameSelector", c.userSelector},
                            {"loginPasswordSelector", "#password"},
                            {"loginSubmitSelector", c.submitSelector},
@@ -107,7 +102,7 @@ TEST_F(Requests, LoginFillsSubmitsThenNavigates) {
 
 TEST_F(Requests, PostFieldsArriveInNameOrder) {
   TestServer& s = TestServer::Get();
-  RunResult r = Convert({{"url", s.Url("/echo?as=html")},
+  RunResult r = Convert({{"url", s.Url("/echo")},
                          {"httpPostFields", {{"b", "2"}, {"a", "1"}, {"c d", "x&\"y\"\n"}}}});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(Has(r.out, "[PdfClient] POST via JS form with 3 field(s).")) << r.out;

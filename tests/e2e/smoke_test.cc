@@ -11,15 +11,7 @@ const char kSuccess[] = "[main] Conversion completed successfully. Elapsed: ";
 
 class Smoke : public ::testing::Test {
  protected:
-  e2e::RunResult Halvern(const std::vector<std::string>& args) {
-    e2e::RunOptions o;
-    o.tmpdir = tmp.path();
-    e2e::RunResult r = e2e::Run(args, o);
-    EXPECT_TRUE(r.spawnError.empty()) << r.spawnError;
-    EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty()) << "run folders left in TMPDIR";
-    EXPECT_TRUE(r.leftovers.empty()) << "still running after exit: " << ::testing::PrintToString(r.leftovers);
-    return r;
-  }
+  e2e::RunResult Halvern(const std::vector<std::string>& args) { return e2e::RunChecked(tmp.path(), args); }
   e2e::TempDir tmp, out;
 };
 

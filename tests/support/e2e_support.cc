@@ -39,11 +39,6 @@ long NowMs() {
   return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // Fields of /proc/<pid>/stat after the command name: state is [0], pgrp [2].
 std::vector<std::string> StatFields(int pid) {
   std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
@@ -70,13 +65,6 @@ std::vector<int> AllPids() {
   }
   closedir(d);
   return pids;
-}
-
-std::string CmdLine(int pid) {
-  std::string cmd = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
-  std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-  while (!cmd.empty() && cmd.back() == ' ') cmd.pop_back();
-  return cmd;
 }
 
 std::mutex gPidsMutex;
@@ -167,36 +155,16 @@ int PidFdOpen(pid_t pid) {
 #endif
 }
 
-struct SpawnSpec {
-  std::vector<std::string> argv;
-  RunOptions options;
-  bool searchPath = false;
-};
-
-RunResult Spawn(const SpawnSpec& spec) {
+RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchPath) {
   static std::atomic<int> counter{0};
-  const RunOptions& o = spec.options;
   RunResult r;
   BecomeSubreaper();
-  if (spec.argv.empty()) {
-    r.spawnError = "empty command";
-    return r;
-  }
   const std::string marker =
       "HVN_E2E_RUN=" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1)) + "-" +
       std::to_string(NowMs());
 
   int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) {
-    r.spawnError = "pipe";
-    return r;
-  }
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    close(outPipe[0]);
-    close(outPipe[1]);
-    r.spawnError = "pipe";
-    return r;
-  }
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
@@ -217,28 +185,22 @@ RunResult Spawn(const SpawnSpec& spec) {
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  std::map<std::string, std::string> overrides = o.env;
-  if (!o.tmpdir.empty()) overrides["TMPDIR"] = o.tmpdir;
   std::vector<std::string> envText;
   for (char** e = environ; *e; ++e) {
-    std::string kv = *e;
-    std::string key = kv.substr(0, kv.find('='));
-    if (overrides.count(key) || key == "HVN_E2E_RUN") continue;
-    if (std::find(o.unsetEnv.begin(), o.unsetEnv.end(), key) != o.unsetEnv.end()) continue;
-    envText.push_back(kv);
+    std::string key = std::string(*e).substr(0, std::string(*e).find('='));
+    if (!o.env.count(key) && key != "HVN_E2E_RUN") envText.push_back(*e);
   }
-  for (const auto& [k, v] : overrides) envText.push_back(k + "=" + v);
+  for (const auto& [k, v] : o.env) envText.push_back(k + "=" + v);
   envText.push_back(marker);
   std::vector<char*> envp, args;
   for (auto& s : envText) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> argCopy = spec.argv;
-  for (auto& s : argCopy) args.push_back(s.data());
+  for (auto& s : argv) args.push_back(s.data());
   args.push_back(nullptr);
 
   pid_t pid = -1;
   long start = NowMs();
-  int rc = spec.searchPath ? posix_spawnp(&pid, args[0], &fa, &attr, args.data(), envp.data())
+  int rc = searchPath ? posix_spawnp(&pid, args[0], &fa, &attr, args.data(), envp.data())
                            : posix_spawn(&pid, args[0], &fa, &attr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
@@ -247,7 +209,7 @@ RunResult Spawn(const SpawnSpec& spec) {
   if (rc != 0) {
     close(outPipe[0]);
     close(errPipe[0]);
-    r.spawnError = std::string("spawn ") + spec.argv[0] + ": " + std::strerror(rc);
+    r.spawnError = std::string("spawn ") + argv[0] + ": " + std::strerror(rc);
     return r;
   }
 
@@ -305,7 +267,6 @@ RunResult Spawn(const SpawnSpec& spec) {
   if (pidfd >= 0) close(pidfd);
 
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 
   std::vector<int> left = RunProcesses(pid, marker);
   for (long until = NowMs() + o.leftoverGraceMs; !left.empty() && NowMs() < until;) {
@@ -348,63 +309,28 @@ std::string UrlEncode(const std::string& s) {
   return out;
 }
 
-HttpResponse HttpRequest(int port, const std::string& target, const std::string& method,
-                         const std::vector<std::string>& headers, const std::string& body, int timeoutMs) {
-  HttpResponse resp;
+// GET of target from this machine's port, HTTP/1.0: the body, empty when
+// there is no answer.
+static std::string HttpGet(int port, const std::string& target) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return resp;
-  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  if (fd < 0) return "";
+  timeval tv{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return resp;
-  }
-  // Host: the authority of an absolute URI (a proxy request), else this server.
-  std::string host = "127.0.0.1:" + std::to_string(port);
-  size_t scheme = target.find("://");
-  if (scheme != std::string::npos) host = target.substr(scheme + 3, target.find('/', scheme + 3) - scheme - 3);
-  if (method == "CONNECT") host = target;
-  std::string req = method + " " + target + " HTTP/1.0\r\n";
-  bool hasHost = false;
-  for (const auto& h : headers) {
-    req += h + "\r\n";
-    hasHost = hasHost || Lower(h.substr(0, 5)) == "host:";
-  }
-  if (!hasHost) req += "Host: " + host + "\r\n";
-  if (!body.empty() || method == "POST") req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  req += "\r\n" + body;
-  for (size_t sent = 0; sent < req.size();) {
-    ssize_t n = send(fd, req.data() + sent, req.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) {
-      close(fd);
-      return resp;
-    }
-    sent += static_cast<size_t>(n);
-  }
   std::string raw;
-  char buf[16384];
-  for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) raw.append(buf, static_cast<size_t>(n));
+  const std::string req = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
+    char buf[16384];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) raw.append(buf, static_cast<size_t>(n));
+  }
   close(fd);
   size_t end = raw.find("\r\n\r\n");
-  if (end == std::string::npos) return resp;
-  std::istringstream head(raw.substr(0, end));
-  std::string line;
-  std::getline(head, line);
-  if (std::sscanf(line.c_str(), "HTTP/%*s %d", &resp.status) != 1) return resp;
-  while (std::getline(head, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    size_t v = line.find_first_not_of(' ', colon + 1);
-    resp.headers[Lower(line.substr(0, colon))] = v == std::string::npos ? "" : line.substr(v);
-  }
-  resp.body = raw.substr(end + 4);
-  return resp;
+  return end == std::string::npos ? "" : raw.substr(end + 4);
 }
 
 // ---- server -----------------------------------------------------------------
@@ -414,17 +340,15 @@ TestServer& TestServer::Get() {
   return server;
 }
 
-TestServer::TestServer(const std::vector<std::string>& extraArgs) {
+TestServer::TestServer() {
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, in[0], 0);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   std::vector<std::string> argv = {"/usr/bin/python3", std::string(HVN_TEST_SUPPORT_DIR) + "/server.py",
                                    "--pages", PagesDir()};
-  argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
   std::vector<char*> args;
   for (auto& s : argv) args.push_back(s.data());
   args.push_back(nullptr);
@@ -489,8 +413,7 @@ std::string TestServer::ProxyHostPort() const { return "127.0.0.1:" + std::to_st
 std::string TestServer::ProxyAuthHostPort() const { return "127.0.0.1:" + std::to_string(proxyAuth_); }
 
 nlohmann::json TestServer::RequestLog(const std::string& pathPrefix) const {
-  HttpResponse r = HttpRequest(http_, "/__log?path=" + UrlEncode(pathPrefix));
-  auto j = nlohmann::json::parse(r.body, nullptr, false);
+  auto j = nlohmann::json::parse(HttpGet(http_, "/__log?path=" + UrlEncode(pathPrefix)), nullptr, false);
   return j.is_array() ? j : nlohmann::json::array();
 }
 
@@ -501,28 +424,30 @@ int TestServer::CountRequests(const std::string& path) const {
   return n;
 }
 
-void TestServer::Reset() const { HttpRequest(http_, "/__reset"); }
+void TestServer::Reset() const { HttpGet(http_, "/__reset"); }
 
 void ServerEnvironment::SetUp() { TestServer::Get(); }
 
 // ---- running ------------------------------------------------------------------
 
 RunResult Run(const std::vector<std::string>& args, const RunOptions& options) {
-  SpawnSpec spec;
-  spec.options = options;
-  spec.argv = {options.exe.empty() ? HalvernExe() : options.exe};
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  return Spawn(spec);
+  std::vector<std::string> argv = {options.exe.empty() ? HalvernExe() : options.exe};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Spawn(argv, options, false);
 }
 
+RunResult RunChecked(const std::string& tmpdir, const std::vector<std::string>& args, RunOptions options) {
+  options.env["TMPDIR"] = tmpdir;
+  RunResult r = Run(args, options);
+  EXPECT_EQ(r.spawnError, "");
+  EXPECT_EQ(RunFolders(tmpdir), std::vector<std::string>{}) << "run folders left behind";
+  EXPECT_EQ(BrowserProcesses(tmpdir), std::vector<int>{}) << "browser processes left behind";
+  EXPECT_EQ(r.leftovers, std::vector<std::string>{}) << "still running after the run";
+  return r;
+}
 
 RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs) {
-  SpawnSpec spec;
-  spec.argv = argv;
-  spec.options.timeoutMs = timeoutMs;
-  spec.options.leftoverGraceMs = 0;
-  spec.searchPath = true;
-  return Spawn(spec);
+  return Spawn(argv, {.timeoutMs = timeoutMs, .leftoverGraceMs = 0}, true);
 }
 
 // ---- files and processes ------------------------------------------------------
@@ -539,6 +464,18 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+std::string CmdLine(int pid) {
+  std::string cmd = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+  while (!cmd.empty() && cmd.back() == ' ') cmd.pop_back();
+  return cmd;
+}
+
+int ParentOf(int pid) {
+  auto f = StatFields(pid);
+  return f.size() > 1 ? std::atoi(f[1].c_str()) : 0;
 }
 
 std::vector<int> BrowserProcesses(const std::string& filter) {

@@ -20,18 +20,6 @@ std::string HalvernExe();  // $HALVERN_EXE, else the built target
 
 // ---- loopback server --------------------------------------------------------
 
-struct HttpResponse {
-  int status = 0;  // 0: no answer
-  std::map<std::string, std::string> headers;  // names in lower case
-  std::string body;
-};
-
-// GET (or another method) of target on 127.0.0.1:port, HTTP/1.0, no TLS.
-// target may be an absolute URI when port is a proxy's.
-HttpResponse HttpRequest(int port, const std::string& target, const std::string& method = "GET",
-                         const std::vector<std::string>& headers = {}, const std::string& body = "",
-                         int timeoutMs = 10000);
-
 std::string UrlEncode(const std::string& s);
 
 // One server.py process: HTTP, HTTPS (self-signed), a forward proxy and a
@@ -42,7 +30,7 @@ class TestServer {
   static constexpr const char* kProxyUser = "proxyuser";
   static constexpr const char* kProxyPassword = "proxypass";
 
-  explicit TestServer(const std::vector<std::string>& extraArgs = {});
+  TestServer();
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
@@ -56,7 +44,6 @@ class TestServer {
   std::string ProxyHostPort() const;                    // "127.0.0.1:P" of the open proxy
   std::string ProxyAuthHostPort() const;                // of the proxy that wants credentials
   int port() const { return http_; }
-  pid_t pid() const { return pid_; }
 
   // Every request since the last Reset, oldest first: objects with "seq",
   // "scheme" (http, https, proxy, proxy-auth), "method", "target", "path",
@@ -65,7 +52,6 @@ class TestServer {
   // Requests whose path is exactly `path`, any scheme.
   int CountRequests(const std::string& path) const;
   void Reset() const;
-  HttpResponse Fetch(const std::string& target) const { return HttpRequest(http_, target); }
 
  private:
   pid_t pid_ = -1;
@@ -84,7 +70,6 @@ class ServerEnvironment : public ::testing::Environment {
 
 struct RunResult {
   int status = -1;        // exit status, or 128 + signal
-  int termSignal = 0;     // the signal that ended it, 0 for a normal exit
   bool timedOut = false;  // killed by the harness after timeoutMs
   std::string out, err;
   long wallMs = 0;        // spawn to exit
@@ -103,13 +88,14 @@ struct RunOptions {
   int signalAfterMs = 0;   // send `signal` to the child this long after start
   int signal = 0;
   std::map<std::string, std::string> env;  // added to / replacing the environment
-  std::vector<std::string> unsetEnv;
-  std::string tmpdir;      // TMPDIR for the child, when not empty
   int leftoverGraceMs = 2000;
   std::string exe;         // default HalvernExe()
 };
 
 RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {});
+// Run with TMPDIR set to `tmpdir`, expecting nothing of the run to be left
+// there or still running afterwards.
+RunResult RunChecked(const std::string& tmpdir, const std::vector<std::string>& args, RunOptions options = {});
 // Any program (argv[0] looked up in PATH), same capture and timeout rules.
 RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 60000);
 
@@ -132,6 +118,8 @@ class TempDir {
 // Live (non-zombie) chromium-headless-shell processes whose command line
 // contains `filter` (a run's TMPDIR shows up in its --user-data-dir).
 std::vector<int> BrowserProcesses(const std::string& filter = "");
+std::string CmdLine(int pid);  // arguments joined by spaces
+int ParentOf(int pid);         // 0 when gone
 // cef_* entries (run folders) directly inside dir, sorted.
 std::vector<std::string> RunFolders(const std::string& dir);
 

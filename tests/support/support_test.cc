@@ -1,8 +1,8 @@
 // The end-to-end harness checked on its own where a fault would hide real
-// failures: child-process handling, leftover detection and the PDF readers.
-// The server's routes are exercised by the end-to-end tests that use them.
+// failures: child-process handling, leftover detection and the PDF check.
+// The server's routes and the other readers are exercised by the end-to-end
+// tests that use them.
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -25,12 +25,10 @@ e2e::RunOptions Shell() {
 TEST(Run, CapturesOutputStatusAndEnvironment) {
   e2e::RunOptions o = Shell();
   o.env["HVN_PROBE"] = "one";
-  o.tmpdir = "/nowhere";
-  o.unsetEnv = {"HOME"};
-  e2e::RunResult r = e2e::Run({"-c", "echo \"$HVN_PROBE $TMPDIR ${HOME:-unset}\"; echo err >&2; exit 3"}, o);
+  o.env["TMPDIR"] = "/nowhere";
+  e2e::RunResult r = e2e::Run({"-c", "echo \"$HVN_PROBE $TMPDIR\"; echo err >&2; exit 3"}, o);
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.termSignal, 0);
-  EXPECT_EQ(r.out, "one /nowhere unset\n");
+  EXPECT_EQ(r.out, "one /nowhere\n");
   EXPECT_EQ(r.err, "err\n");
   EXPECT_FALSE(r.timedOut);
   EXPECT_TRUE(r.leftovers.empty());
@@ -88,54 +86,20 @@ TEST(Run, ReportsAndKillsLeftovers) {
   EXPECT_TRUE(r.leftovers.empty());
 }
 
-// ---- files and PDFs ----------------------------------------------------------
+// ---- reference tools ----------------------------------------------------------
 
-// Two pages of different sizes, a link on the second; qpdf writes the xref.
-std::string MakePdf(const e2e::TempDir& dir) {
-  std::string raw =
-      "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
-      "2 0 obj<</Type/Pages/Kids[3 0 R 4 0 R]/Count 2>>endobj\n"
-      "3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 595.28 841.89]>>endobj\n"
-      "4 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 225.75]/Annots[5 0 R]>>endobj\n"
-      "5 0 obj<</Type/Annot/Subtype/Link/Rect[10 20 110 40]/A<</S/URI/URI(https://marker.test/?id=7)>>>>endobj\n"
-      "trailer<</Size 6/Root 1 0 R>>\n%%EOF\n";
-  e2e::WriteFile(dir.File("raw.pdf"), raw);
-  e2e::RunCommand({"qpdf", dir.File("raw.pdf"), dir.File("doc.pdf")});
-  return dir.File("doc.pdf");
-}
-
-TEST(Pdf, ReadersAgreeWithTheDocument) {
+// A check that always passed would hide every broken PDF the tests make.
+TEST(Pdf, QpdfCheckRejectsBrokenFiles) {
   e2e::TempDir dir;
-  std::string pdf = MakePdf(dir);
-  EXPECT_TRUE(e2e::QpdfCheck(pdf));
-  EXPECT_FALSE(e2e::QpdfCheck(dir.File("raw.pdf")));  // broken xref: qpdf warns
+  e2e::WriteFile(dir.File("raw.pdf"),
+                 "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+                 "2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
+                 "3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 225.75]>>endobj\n"
+                 "trailer<</Size 4/Root 1 0 R>>\n%%EOF\n");
+  EXPECT_FALSE(e2e::QpdfCheck(dir.File("raw.pdf")));  // no xref: qpdf warns
   EXPECT_FALSE(e2e::QpdfCheck(dir.File("missing.pdf")));
-  auto info = e2e::PdfInfo(pdf);
-  EXPECT_EQ(info["Pages"], "2");
-  EXPECT_EQ(info["Tagged"], "no");
-  double w = 0, h = 0;
-  ASSERT_TRUE(e2e::PageSize(pdf, w, h, 2));
-  EXPECT_EQ(w, 612);
-  EXPECT_NEAR(h, 225.75, 0.01);
-  EXPECT_FALSE(e2e::PageSize(pdf, w, h, 3));
-  auto links = e2e::PdfLinks(pdf);
-  ASSERT_EQ(links.size(), 1u);
-  EXPECT_EQ(links[0].page, 2);
-  EXPECT_EQ(links[0].uri, "https://marker.test/?id=7");
-  EXPECT_EQ(links[0].y2, 40);
-}
-
-TEST(Files, TempDirsAndRunFolders) {
-  std::string kept;
-  {
-    e2e::TempDir dir;
-    kept = dir.path();
-    mkdir(dir.File("cef_cache_1").c_str(), 0700);
-    mkdir(dir.File("cef_log_1").c_str(), 0700);
-    mkdir(dir.File("other").c_str(), 0700);
-    EXPECT_EQ(e2e::RunFolders(dir.path()), (std::vector<std::string>{"cef_cache_1", "cef_log_1"}));
-  }
-  EXPECT_FALSE(e2e::FileExists(kept));
+  e2e::RunCommand({"qpdf", dir.File("raw.pdf"), dir.File("doc.pdf")});
+  EXPECT_TRUE(e2e::QpdfCheck(dir.File("doc.pdf")));
 }
 
 }  // namespace
