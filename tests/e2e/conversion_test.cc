@@ -110,10 +110,23 @@ TEST_F(Conversion, DocumentFontsAndWorldScriptsHaveRealGlyphs) {
     EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
 }
 
+TEST_F(Conversion, BannerVersionAndHelpAloneStartNothing) {
+  const std::string banner = "Halvern.Cef v26.4.0\n";
+  EXPECT_EQ(Halvern({}).out, banner);
+  EXPECT_EQ(Halvern({"--version"}).out, banner);
+  RunResult r = Halvern({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: halvern URL OUTPUT", 0), 0u) << r.out;
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path(), ec)) << "no browser, no run folders";
+}
+
 TEST_F(Conversion, ShortPagePrintsAsOneShortPageWhoseInkIsMeasured) {
+  TestServer::Get().Reset();
   RunResult r = Halvern({TestServer::Get().Url("/pages/p300.html"), Out(), "--scale=100", "--conversion-delay=0"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.rfind(kSuccess, 0), 0u) << r.out;  // quiet mode: only the success line
+  EXPECT_EQ(TestServer::Get().CountRequests("/pages/p300.html"), 1);
   EXPECT_TRUE(e2e::QpdfCheck(Out()));
   auto info = e2e::PdfInfo(Out());
   EXPECT_EQ(info["Pages"], "1");

@@ -100,11 +100,22 @@ TEST_F(Requests, LoginFillsSubmitsThenNavigates) {
   }
 }
 
-TEST_F(Requests, PostFieldsArriveInNameOrder) {
+// One run: POST fields in name order, the host's own switches on the
+// browser's command line, and nothing to ignore with --ignore-ssl-errors.
+TEST_F(Requests, PostFieldsAndHostSwitchesReachThePage) {
   TestServer& s = TestServer::Get();
-  RunResult r = Convert({{"url", s.Url("/echo")},
-                         {"httpPostFields", {{"b", "2"}, {"a", "1"}, {"c d", "x&\"y\"\n"}}}});
+  const std::string rules = "--host-resolver-rules=MAP example.test 127.0.0.1";
+  RunResult r = Convert({{"url", "http://example.test:" + std::to_string(s.port()) + "/echo"},
+                         {"httpPostFields", {{"b", "2"}, {"a", "1"}, {"c d", "x&\"y\"\n"}}}},
+                        {rules, "--lang=de", "--ignore-ssl-errors"});
   ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(Has(r.out, "[PdfClient] Ignoring SSL error for: ")) << r.out;
+  size_t line = r.out.find("[PdfApp] Browser process initialized. Full Command Line: /");
+  ASSERT_NE(line, std::string::npos) << r.out;
+  std::string full = r.out.substr(line, r.out.find('\n', line) - line);
+  for (const std::string& part : {std::string("chromium-headless-shell --"), rules, std::string(" --lang=de"),
+                                  std::string(" --remote-debugging-pipe")})
+    EXPECT_TRUE(Has(full, part)) << part << "\n" << full;
   EXPECT_TRUE(Has(r.out, "[PdfClient] POST via JS form with 3 field(s).")) << r.out;
   std::vector<json> posts;
   for (const auto& e : s.RequestLog("/echo"))
@@ -179,9 +190,6 @@ TEST_F(Requests, SelfSignedCertificateNeedsIgnoreSslErrors) {
   ASSERT_EQ(ok.status, 0) << ok.out;
   EXPECT_TRUE(Has(ok.out, ignoring + image + "\n")) << ok.out;
   EXPECT_EQ(ok.out.find(ignoring), ok.out.rfind(ignoring)) << ok.out;
-  RunResult clean = Convert({{"url", s.Url("/pages/req_frame.html")}}, {"--ignore-ssl-errors"});
-  ASSERT_EQ(clean.status, 0) << clean.out;
-  EXPECT_FALSE(Has(clean.out, ignoring)) << clean.out;
 
   std::remove(pdf().c_str());
   RunResult refused = Convert({{"url", url}});
@@ -189,21 +197,6 @@ TEST_F(Requests, SelfSignedCertificateNeedsIgnoreSslErrors) {
   EXPECT_TRUE(Has(refused.out, "ERROR: [PdfClient] Load error -202 (ERR_CERT_AUTHORITY_INVALID) for URL: " + url))
       << refused.out;
   EXPECT_FALSE(e2e::FileExists(pdf()));
-}
-
-// The host's own switches reach the browser, and the log shows all of them.
-TEST_F(Requests, HostSwitchesReachTheBrowser) {
-  const std::string page = "http://example.test:" + std::to_string(TestServer::Get().port()) + "/pages/req_frame.html";
-  const std::string rules = "--host-resolver-rules=MAP example.test 127.0.0.1";
-  RunResult r = Convert({{"url", page}}, {rules, "--lang=de"});
-  ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(Has(Text(), "LOCAL FRAME"));
-  size_t line = r.out.find("[PdfApp] Browser process initialized. Full Command Line: /");
-  ASSERT_NE(line, std::string::npos) << r.out;
-  std::string full = r.out.substr(line, r.out.find('\n', line) - line);
-  for (const std::string& part : {std::string("chromium-headless-shell --"), rules, std::string(" --lang=de"),
-                                  std::string(" --remote-debugging-pipe")})
-    EXPECT_TRUE(Has(full, part)) << part << "\n" << full;
 }
 
 // A page that loads /echo?tag=<spelling>~<channel> from every host below over

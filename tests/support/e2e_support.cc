@@ -9,7 +9,6 @@
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -146,15 +145,6 @@ void KillAll(pid_t pgid, const std::vector<int>& pids) {
   }
 }
 
-int PidFdOpen(pid_t pid) {
-#ifdef SYS_pidfd_open
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-  (void)pid;
-  return -1;
-#endif
-}
-
 RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchPath) {
   static std::atomic<int> counter{0};
   RunResult r;
@@ -217,11 +207,10 @@ RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchP
     std::lock_guard<std::mutex> lock(gPidsMutex);
     gRunPids.insert(pid);
   }
-  int pidfd = PidFdOpen(pid);
   bool signalled = false, exited = false;
   int status = 0;
   long exitAt = 0;
-  pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {pidfd, POLLIN, 0}};
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   char buf[65536];
   for (;;) {
     long now = NowMs();
@@ -237,8 +226,7 @@ RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchP
     }
     // Once the child is gone, pipes still held by leftovers must not stall us.
     if (exited && ((fds[0].fd < 0 && fds[1].fd < 0) || now - exitAt > 1000)) break;
-    int wait = pidfd >= 0 && !exited ? 50 : 10;
-    if (poll(fds, 3, wait) < 0 && errno != EINTR) break;
+    if (poll(fds, 2, 10) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
@@ -255,16 +243,10 @@ RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchP
       exited = true;
       exitAt = NowMs();
       r.wallMs = exitAt - start;
-      if (pidfd >= 0) {
-        close(pidfd);
-        pidfd = -1;
-        fds[2].fd = -1;
-      }
     }
   }
   for (auto& f : fds)
     if (f.fd >= 0) close(f.fd);
-  if (pidfd >= 0) close(pidfd);
 
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 
@@ -367,15 +349,11 @@ TestServer::TestServer() {
     gServerPids.insert(pid_);
   }
 
-  std::string line;
-  pollfd p{out[0], POLLIN, 0};
-  for (long until = NowMs() + 20000; NowMs() < until;) {
-    if (poll(&p, 1, 100) <= 0) continue;
-    char c;
-    if (read(out[0], &c, 1) != 1 || c == '\n') break;
-    line += c;
-  }
-  close(out[0]);
+  // One line of ports, or end of file when the server could not start.
+  FILE* ports = fdopen(out[0], "r");
+  char buf[512] = {};
+  std::string line = fgets(buf, sizeof buf, ports) ? buf : "";
+  fclose(ports);
   auto j = nlohmann::json::parse(line, nullptr, false);
   if (!j.is_object() || !j.contains("http")) {
     kill(pid_, SIGKILL);
@@ -390,16 +368,9 @@ TestServer::TestServer() {
 }
 
 TestServer::~TestServer() {
-  if (stdinFd_ >= 0) close(stdinFd_);
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status;
-    for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i) usleep(20 * 1000);
-    if (waitpid(pid_, &status, WNOHANG) == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-    }
-  }
+  close(stdinFd_);
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
 }
 
 std::string TestServer::Url(const std::string& path) const {
