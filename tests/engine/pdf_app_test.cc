@@ -12,51 +12,12 @@
 namespace {
 
 // The fixed rows, in order, as the browser process gets them with default fields.
-const std::vector<std::string> kDefaultArgv = {
-    "--disable-features=GlicActorUi,LensOverlay,MediaRouter,OptimizationGuideModelDownloading,OptimizationHints,"
-    "OptimizationHintsFetching,OptimizationTargetPrediction,AutofillServerCommunication,AsyncDns,"
-    "WebRtcHideLocalIpsWithMdns",
-    "--no-first-run",
-    "--disable-cookie-encryption",
-    "--disable-field-trial-config",
-    "--no-default-browser-check",
-    "--disable-default-apps",
-    "--disable-component-update",
-    "--disable-component-extensions-with-background-pages",
-    "--disable-background-networking",
-    "--disable-breakpad",
-    "--disable-quic",
-    "--disable-dev-shm-usage",
-    "--disable-chrome-login-prompt",
-    "--no-pre-read-main-dll",
-    "--disable-sync",
-    "--disable-client-side-phishing-detection",
-    "--disable-translate",
-    "--password-store=basic",
-    "--disk-cache-size=1",
-    "--media-cache-size=1",
-    "--renderer-process-limit=1",
-    "--disable-back-forward-cache",
-    "--disable-background-timer-throttling",
-    "--disable-backgrounding-occluded-windows",
-    "--disable-renderer-backgrounding",
-    "--disable-hang-monitor",
-    "--disable-ipc-flooding-protection",
-    "--disable-lazy-loading",
-    "--disable-pinch",
-    "--hide-scrollbars",
-    "--no-zygote",
-    "--disable-gpu",
-    "--disable-gpu-compositing",
-    "--disable-gpu-shader-disk-cache",
-    "--disable-extensions",
-    "--no-sandbox",
-    "--in-process-gpu",
-    "--use-angle=swiftshader",
-    "--enable-unsafe-swiftshader",
-    "--variations-seed-version",
-    "--vmodule=process_singleton*=5",
-};
+const std::vector<std::string> kDefaultArgv = [] {
+  std::ifstream in(HVN_ENGINE_TEST_DATA "/default_switches.txt");
+  std::vector<std::string> rows;
+  for (std::string row; std::getline(in, row);) rows.push_back(row);
+  return rows;
+}();
 
 // The run log's lines, without the time prefix, through its file.
 class LogCapture {
