@@ -19,13 +19,12 @@ class RequestsTest : public ::testing::Test {
  protected:
   // The handler the client picks for a request; a picked handler has
   // already rewritten `request`'s headers.
-  std::shared_ptr<engine::ResourceRequestHandler> Ask(const std::string& url, bool navigation, bool mainFrame = true) {
+  std::shared_ptr<engine::ResourceRequestHandler> Ask(const std::string& url, bool navigation) {
     if (!client) {
       client = std::make_shared<PdfClient>(s);
       client->targetUrl = target;
     }
     auto frame = std::make_shared<fake::FakeFrame>();
-    frame->main = mainFrame;
     request = std::make_shared<FakeRequest>(url);
     auto h = client->GetResourceRequestHandler(nullptr, frame, request, navigation);
     if (h) h->OnBeforeResourceLoad(nullptr, frame, request);
@@ -40,23 +39,6 @@ class RequestsTest : public ::testing::Test {
   std::shared_ptr<PdfClient> client;
   std::shared_ptr<FakeRequest> request;
 };
-
-TEST_F(RequestsTest, CustomHeadersOnlyOnMainNavigationUnlessPersistent) {
-  s.httpRequestHeaders = {{"X-Custom", "v"}, {"X-Two", "2"}};
-  ASSERT_NE(Ask("http://127.0.0.1:8080/page", true), nullptr);
-  EXPECT_EQ(request->headers.count("X-Custom"), 1u);
-  EXPECT_EQ(Header("X-Custom"), "v");
-  EXPECT_EQ(Header("X-Two"), "2");
-  EXPECT_EQ(Ask("http://127.0.0.1:8080/a.css", false), nullptr);
-  EXPECT_EQ(Ask("http://127.0.0.1:8080/frame", true, false), nullptr);
-  EXPECT_EQ(Ask("http://other:8080/page", true), nullptr);
-
-  client.reset();
-  s.persistentHttpRequestHeaders = true;
-  ASSERT_NE(Ask("http://127.0.0.1:8080/a.css", false), nullptr);
-  EXPECT_EQ(Header("X-Two"), "2");
-  EXPECT_EQ(Ask("http://127.0.0.1:9999/a.css", false), nullptr);  // other port, other origin
-}
 
 TEST_F(RequestsTest, CredentialsWinOverCustomAuthorizationAndCookiesJoin) {
   s.username = "user";
@@ -78,51 +60,10 @@ TEST_F(RequestsTest, DefaultPortsAndFileTargetsCountAsSameOrigin) {
   s.password = "p";
   EXPECT_NE(Ask("http://example.com:80/y", false), nullptr);
   EXPECT_EQ(Ask("https://example.com/y", false), nullptr);
+  EXPECT_EQ(Ask("http://example.com:8080/y", false), nullptr);
   client.reset();
   target = "file:///tmp/a.html";
   EXPECT_NE(Ask("https://anywhere.example/y", false), nullptr);
-}
-
-TEST_F(RequestsTest, BlocksLocalFilesButKeepsStagedHtml) {
-  s.localFilesEnabled = false;
-  s.localhostEnabled = false;
-  s.htmlString = "<p>x</p>";
-  target = "file:///tmp/cef_cache_X/index.html";
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(Ask("file:///tmp/cef_cache_X/index.html", true), nullptr);
-  auto file = Ask("FILE:///tmp/cef_cache_X/index.html", false);
-  auto local = Ask("http://localhost:3000/api", false);
-  testing::internal::GetCapturedStdout();
-  EXPECT_NE(dynamic_cast<PdfBlockRequestHandler*>(file.get()), nullptr);
-  EXPECT_NE(dynamic_cast<PdfBlockRequestHandler*>(local.get()), nullptr);
-}
-
-TEST_F(RequestsTest, BlocksLocalHostsAndPrivateNetworksInEverySpelling) {
-  struct Case {
-    bool localhost, privateNetworks;
-    const char* url;
-    bool blocked;
-  };
-  const Case cases[] = {
-      {false, true, "http://[::ffff:7f00:1]:3000/api", true}, {false, true, "ws://localhost./socket", true},
-      {false, true, "http://mapped.test/", false},           {false, true, "http://10.0.0.1/", false},
-      {true, false, "http://mapped.test/", true},            {true, false, "wss://[fe80::1]/", true},
-      {true, false, "http://localhost/", false},             {true, false, "http://public.test/", false},
-      {true, true, "http://127.0.0.1:8080/x.css", false},
-  };
-  s.hostResolverRules = "MAP mapped.test 192.168.0.9, MAP * ~NOTFOUND";
-  for (const auto& c : cases) {
-    client.reset();
-    s.localhostEnabled = c.localhost;
-    s.privateNetworksEnabled = c.privateNetworks;
-    testing::internal::CaptureStdout();
-    const bool blocked = Ask(c.url, false) != nullptr;
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(blocked, c.blocked) << c.url;
-    EXPECT_EQ(out.find("ERROR: [PdfClient] Blocked request: " + std::string(c.url)) != std::string::npos, c.blocked)
-        << out;
-    EXPECT_EQ(client->WantsRequestInterception(), !c.localhost || !c.privateNetworks) << c.url;
-  }
 }
 
 TEST_F(RequestsTest, ServerChallengeAnsweredFromSettingsProxyOnlyFromProxySettings) {
