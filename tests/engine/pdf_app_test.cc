@@ -1,13 +1,12 @@
 #include "engine/pdf_app.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 
 #include "app/run_log.h"
+#include "tests/config/test_util.h"
 
 namespace {
 
@@ -19,65 +18,38 @@ const std::vector<std::string> kDefaultArgv = [] {
   return rows;
 }();
 
-// The run log's lines, without the time prefix, through its file.
-class LogCapture {
- public:
-  LogCapture() {
-    int fd = mkstemp(path_);
-    close(fd);
-    RunLog::Get().SetLogFilePath(path_);
-  }
-  ~LogCapture() {
-    RunLog::Get().SetLogFilePath("");
-    std::remove(path_);
-  }
-  std::vector<std::string> Lines() const {
-    std::ifstream in(path_);
-    std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) out.push_back(line.substr(line.find("] ") + 2));
-    return out;
-  }
-
- private:
-  char path_[32] = "/tmp/hvn_engine_log_XXXXXX";
-};
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old, had_ = true;
-    value ? setenv(name, value, 1) : unsetenv(name);
-  }
-  ~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
-
- private:
-  std::string name_, old_;
-  bool had_ = false;
-};
-
 std::string FullCommandLineLine(const std::vector<std::string>& argv) {
   std::string line = "[PdfApp] Browser process initialized. Full Command Line:";
   for (auto& a : argv) line += " " + a;
   return line;
 }
 
-class PdfAppSwitches : public ::testing::Test {
+// Every line shows on standard output; no switch variable is set.
+class PdfAppSwitches : public cfgtest::RunLogTest {
  protected:
+  void SetUp() override {
+    RunLogTest::SetUp();
+    RunLog::Get().SetVerbose(true);
+  }
+  void TearDown() override {
+    unsetenv("HALVERN_ALLOW_DEV_SHM");
+    unsetenv("HALVERN_NO_INPROC_GPU");
+    RunLogTest::TearDown();
+  }
   std::vector<std::string> Argv(PdfApp& app, const std::string& processType = "") {
     engine::CommandLine cl;
-    app.OnBeforeCommandLineProcessing(processType, cl);
+    lines = cfgtest::CaptureLog([&] { app.OnBeforeCommandLineProcessing(processType, cl); });
     return cl.ToArgv();
   }
-  ScopedEnv shm_{"HALVERN_ALLOW_DEV_SHM", nullptr};
-  ScopedEnv gpu_{"HALVERN_NO_INPROC_GPU", nullptr};
+  std::vector<std::string> lines;
 };
 
 TEST_F(PdfAppSwitches, DefaultsGiveTheFixedRowsInOrder) {
-  LogCapture log;
   PdfApp app;
   EXPECT_EQ(Argv(app), kDefaultArgv);
-  EXPECT_EQ(log.Lines(), std::vector<std::string>{FullCommandLineLine(kDefaultArgv)});
+  EXPECT_EQ(lines, std::vector<std::string>{FullCommandLineLine(kDefaultArgv)});
   EXPECT_EQ(Argv(app, "gpu-process"), kDefaultArgv);
+  EXPECT_TRUE(lines.empty());
 }
 
 TEST_F(PdfAppSwitches, SettingsDependentRowsAndTheirLines) {
@@ -86,7 +58,6 @@ TEST_F(PdfAppSwitches, SettingsDependentRowsAndTheirLines) {
   app.allowInsecureContent = app.htmlStringInUse = true;
   app.userDataDir = "/tmp/cache dir";
   app.webGlEnabled = false;
-  LogCapture log;
   std::vector<std::string> expected = {"--proxy-server=proxy.local:3128", "--allow-running-insecure-content",
                                        "--allow-file-access-from-files", kDefaultArgv[0],
                                        "--user-data-dir=/tmp/cache dir"};
@@ -94,17 +65,17 @@ TEST_F(PdfAppSwitches, SettingsDependentRowsAndTheirLines) {
   expected.push_back("--disable-software-rasterizer");
   expected.insert(expected.end(), kDefaultArgv.end() - 2, kDefaultArgv.end());
   EXPECT_EQ(Argv(app), expected);
-  std::vector<std::string> lines = {
+  const std::vector<std::string> logged = {
       "[PdfApp] Proxy server: proxy.local:3128",
       "[PdfApp] Mixed content allowed (allow-running-insecure-content).",
       "[PdfApp] File access from local pages enabled (allow-file-access-from-files).",
       "[PdfApp] WebGL disabled - skipping the SwiftShader bring-up.", FullCommandLineLine(expected)};
-  EXPECT_EQ(log.Lines(), lines);
+  EXPECT_EQ(lines, logged);
 
   // Sub-processes get the same rows but the proxy, and log nothing.
   expected.erase(expected.begin());
   EXPECT_EQ(Argv(app, "renderer"), expected);
-  EXPECT_EQ(log.Lines(), lines);
+  EXPECT_TRUE(lines.empty());
 }
 
 TEST_F(PdfAppSwitches, EnvironmentVariablesDropOnlyTheirSwitch) {
@@ -116,7 +87,8 @@ TEST_F(PdfAppSwitches, EnvironmentVariablesDropOnlyTheirSwitch) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("shm=") + c.shm + " gpu=" + c.gpu);
-    ScopedEnv shm("HALVERN_ALLOW_DEV_SHM", c.shm), gpu("HALVERN_NO_INPROC_GPU", c.gpu);
+    setenv("HALVERN_ALLOW_DEV_SHM", c.shm, 1);
+    setenv("HALVERN_NO_INPROC_GPU", c.gpu, 1);
     PdfApp app;
     auto expected = kDefaultArgv;
     for (auto [keep, arg] : {std::pair{c.devShmSwitch, "--disable-dev-shm-usage"}, {c.inProcGpu, "--in-process-gpu"}})
@@ -130,7 +102,7 @@ TEST_F(PdfAppSwitches, HostDisableFeaturesIsReplaced) {
   engine::CommandLine cl;
   cl.AppendSwitchWithValue("disable-features", "Foo,Bar");
   cl.AppendSwitch("host-flag");
-  app.OnBeforeCommandLineProcessing("", cl);
+  cfgtest::CaptureLog([&] { app.OnBeforeCommandLineProcessing("", cl); });
   auto argv = cl.ToArgv();
   EXPECT_EQ(argv[0], "--host-flag");
   EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()), kDefaultArgv);
@@ -149,7 +121,7 @@ struct FakeContext : engine::RequestContext {
   }
 };
 
-TEST(RequestContextPreferences, LinesPerOutcome) {
+TEST_F(PdfAppSwitches, RequestContextPreferenceLines) {
   const std::string can = "can webrtc.ip_handling_policy", set = "set webrtc.ip_handling_policy=disable_non_proxied_udp";
   struct Case {
     bool can, setOk;
@@ -160,11 +132,9 @@ TEST(RequestContextPreferences, LinesPerOutcome) {
       {true, true, {can, set}, {}},
   };
   for (const Case& c : cases) {
-    LogCapture log;
     auto ctx = std::make_shared<FakeContext>(c.can, c.setOk);
-    ApplyRequestContextPreferences(ctx);
+    EXPECT_EQ(cfgtest::CaptureLog([&] { ApplyRequestContextPreferences(ctx); }), c.lines);
     EXPECT_EQ(ctx->calls, c.calls);
-    EXPECT_EQ(log.Lines(), c.lines);
   }
   ApplyRequestContextPreferences(nullptr);  // no context: no crash
 }

@@ -4,24 +4,19 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "app/run_log.h"
+#include "tests/config/test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using cfgtest::ReadFile;
 
 // The writer's input from one row of data/cases.json; absent keys keep their defaults.
 OutputJsonData FromJson(const nlohmann::json& j) {
@@ -79,24 +74,17 @@ TEST(OutputJsonText, ElementsFallbacks) {
   EXPECT_EQ(BuildOutputJsonText(d), "{\n\n}");
 }
 
-// A scratch folder with the run log redirected into it.
-class OutputJsonFiles : public ::testing::Test {
+// A scratch folder; every log line shows on standard output.
+class OutputJsonFiles : public cfgtest::RunLogTest {
  protected:
   void SetUp() override {
-    fs::remove_all(dir_);
+    RunLogTest::SetUp();
+    RunLog::Get().SetVerbose(true);
     fs::create_directories(dir_);
-    RunLog::Get().SetLogFilePath((dir_ / "run.log").string());
   }
   void TearDown() override {
-    RunLog::Get().SetLogFilePath("");
     fs::remove_all(dir_);
-  }
-  // Log text without the "[+Nms] " prefixes.
-  std::string LogText() const {
-    std::istringstream in(ReadFile(dir_ / "run.log"));
-    std::string line, out;
-    while (std::getline(in, line)) out += line.substr(line.find("] ") + 2) + "\n";
-    return out;
+    RunLogTest::TearDown();
   }
   const fs::path dir_ = fs::temp_directory_path() / ("hvn_pure_" + std::to_string(::getpid()));
 };
@@ -125,27 +113,29 @@ TEST_F(OutputJsonFiles, PathDerivationNeverLandsOnTheConfigFile) {
       {"./job.json", "r.pdf", "job.json", "./job.json", false},
       {"/x/../job.json", "r.pdf", "/job.json", "/x/../job.json", false},
   };
-  std::string expectedLog;
   for (const auto& c : cases) {
-    EXPECT_EQ(ChooseOutputJsonPath(c.jsonFile, c.output, c.config), c.expected) << c.jsonFile << " " << c.output;
-    if (c.moved)
-      expectedLog += "ERROR: [PdfClient] Output JSON path is the config file (" +
-                     (c.jsonFile.empty() ? "job.json" : c.jsonFile) + "); writing to " + c.expected +
-                     " instead so the config survives.\n";
+    std::string path;
+    const auto lines = cfgtest::CaptureLog([&] { path = ChooseOutputJsonPath(c.jsonFile, c.output, c.config); });
+    EXPECT_EQ(path, c.expected) << c.jsonFile << " " << c.output;
+    EXPECT_EQ(lines, c.moved ? std::vector<std::string>{"ERROR: [PdfClient] Output JSON path is the config file (" +
+                                                        (c.jsonFile.empty() ? "job.json" : c.jsonFile) +
+                                                        "); writing to " + c.expected + " instead so the config survives."}
+                             : std::vector<std::string>{});
   }
-  EXPECT_EQ(LogText(), expectedLog);
 }
 
 TEST_F(OutputJsonFiles, WritesPlainTextTruncatesAndOnlyLogsFailure) {
   const std::string path = (dir_ / "out.json").string();
-  std::ofstream(path) << std::string(500, 'x');
-  WriteOutputJsonFile(path, "{\n  \"error\": \"e\"\n}", false);
-  EXPECT_EQ(ReadFile(path), "{\n  \"error\": \"e\"\n}");
   const std::string missing = (dir_ / "missing" / "out.json").string();
-  WriteOutputJsonFile(missing, "{}", false);
+  cfgtest::WriteFile(path, std::string(500, 'x'));
+  const auto lines = cfgtest::CaptureLog([&] {
+    WriteOutputJsonFile(path, "{\n  \"error\": \"e\"\n}", false);
+    WriteOutputJsonFile(missing, "{}", false);
+  });
+  EXPECT_EQ(ReadFile(path), "{\n  \"error\": \"e\"\n}");
   EXPECT_FALSE(fs::exists(missing));
-  EXPECT_EQ(LogText(), "[PdfClient] Output JSON saved to: " + path + "\nERROR: [PdfClient] Failed to write output JSON: " +
-                           missing + "\n");
+  EXPECT_EQ(lines, (std::vector<std::string>{"[PdfClient] Output JSON saved to: " + path,
+                                             "ERROR: [PdfClient] Failed to write output JSON: " + missing}));
 }
 
 }  // namespace
