@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/payload.h"
@@ -86,30 +87,17 @@ TEST_F(CommandLineTest, OptionsApplyInOrder) {
                    "--fail-on-resource-status=404", "--fail-on-resource-loading-failed"}),
             0);
   const auto& s = rec.settings;
-  EXPECT_EQ(s.url, "https://example.com/page");
-  EXPECT_EQ(s.output, "out.pdf");
-  EXPECT_FALSE(s.landscape);
-  EXPECT_FALSE(s.localhostEnabled);
-  EXPECT_FALSE(s.privateNetworksEnabled);
-  EXPECT_EQ(s.hostResolverRules, "MAP * ~NOTFOUND");
-  EXPECT_TRUE(s.tagged);
-  EXPECT_EQ(s.printTimeout, -1);
-  EXPECT_EQ(s.viewportWidth, 800);
-  EXPECT_EQ(s.paperWidth, 595);
-  EXPECT_DOUBLE_EQ(s.paperHeight, 200);
-  EXPECT_EQ(s.marginTop, 10);
-  EXPECT_EQ(s.marginRight, 4);
-  EXPECT_EQ(s.scale, 60);
-  EXPECT_EQ(s.navigationTimeout, 30000);
-  EXPECT_EQ(s.username, "u\xC3\xA9");
-  EXPECT_EQ(s.password, "p=w");
-  EXPECT_EQ(s.mediaType, "");
+  EXPECT_EQ(std::tie(s.url, s.output, s.hostResolverRules, s.username, s.password, s.mediaType, s.waitForSelector,
+                     s.waitForExpression, s.failOnResourceStatus),
+            std::make_tuple("https://example.com/page", "out.pdf", "MAP * ~NOTFOUND", "u\xC3\xA9", "p=w", "", "#a b",
+                            "x==1", "404"));
+  EXPECT_EQ(std::tie(s.landscape, s.localhostEnabled, s.privateNetworksEnabled, s.tagged, s.failOnConsoleExceptions,
+                     s.failOnResourceLoadingFailed),
+            std::make_tuple(false, false, false, true, true, true));
+  EXPECT_EQ(std::tie(s.printTimeout, s.viewportWidth, s.scale, s.navigationTimeout, s.waitForNetworkIdle),
+            std::make_tuple(-1, 800, 60, 30000, 250));
+  EXPECT_EQ(std::tie(s.paperWidth, s.paperHeight, s.marginTop, s.marginRight), std::make_tuple(595, 200, 10, 4));
   EXPECT_EQ(s.httpCacheMode, HttpCacheMode::ThirdParty);
-  EXPECT_EQ(s.waitForSelector, "#a b");
-  EXPECT_EQ(s.waitForExpression, "x==1");
-  EXPECT_EQ(s.waitForNetworkIdle, 250);
-  EXPECT_TRUE(s.failOnConsoleExceptions && s.failOnResourceLoadingFailed);
-  EXPECT_EQ(s.failOnResourceStatus, "404");
   EXPECT_EQ(lines, (Lines{"ERROR: [main] Invalid value for --margin=", "ERROR: [main] Invalid value for --scale=",
                           "ERROR: [main] Invalid value for --navigation-timeout=",
                           "ERROR: [main] Invalid value for --paper-width="}));

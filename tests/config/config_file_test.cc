@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/payload.h"
@@ -37,23 +38,18 @@ TEST_F(ConfigFileTest, EachKeyKind) {
     "waitForNetworkIdle": 250, "failOnConsoleExceptions": true, "failOnResourceStatus": "404",
     "failOnResourceLoadingFailed": true, "headerTemplate": "<p>h</p>", "footerTemplate": "<p>f</p>"})"));
   EXPECT_TRUE(lines.empty());
-  EXPECT_EQ(s.url, "https://example.com/");
-  EXPECT_EQ(s.navigationTimeout, 1500);
-  EXPECT_EQ(s.printTimeout, -20);
-  EXPECT_EQ(s.paperWidth, 600.0);
-  EXPECT_EQ(s.marginBottom, 2.5);
-  EXPECT_TRUE(s.landscape);
-  EXPECT_FALSE(s.enableJavascript);
-  EXPECT_FALSE(s.privateNetworksEnabled);
+  EXPECT_EQ(std::tie(s.url, s.waitForSelector, s.waitForExpression, s.failOnResourceStatus, s.headerTemplate,
+                     s.footerTemplate),
+            std::make_tuple("https://example.com/", "#c", "ok == 1", "404", "<p>h</p>", "<p>f</p>"));
+  EXPECT_EQ(std::tie(s.navigationTimeout, s.printTimeout, s.paperWidth, s.marginBottom, s.waitForNetworkIdle),
+            std::make_tuple(1500, -20, 600.0, 2.5, 250));
+  EXPECT_EQ(std::tie(s.landscape, s.enableJavascript, s.privateNetworksEnabled, s.verbose, s.failOnConsoleExceptions,
+                     s.failOnResourceLoadingFailed),
+            std::make_tuple(true, false, false, true, true, true));
+  EXPECT_TRUE(RunLog::Get().verbose());
   EXPECT_EQ(s.webElementsSelectors, (Lines{"#a", ".b"}));
   EXPECT_EQ(s.httpRequestHeaders, (Map{{"X-A", "1"}, {"X-B", "2"}}));
   EXPECT_EQ(s.httpPostFields, (Map{{"f", "\xC3\xA9"}}));
-  EXPECT_TRUE(s.verbose);
-  EXPECT_TRUE(RunLog::Get().verbose());
-  EXPECT_EQ(s.waitForSelector + s.waitForExpression + s.failOnResourceStatus, "#cok == 1404");
-  EXPECT_EQ(s.waitForNetworkIdle, 250);
-  EXPECT_TRUE(s.failOnConsoleExceptions && s.failOnResourceLoadingFailed);
-  EXPECT_EQ(s.headerTemplate + s.footerTemplate, "<p>h</p><p>f</p>");
 }
 
 TEST_F(ConfigFileTest, WrongTypesAreIgnored) {
@@ -64,19 +60,13 @@ TEST_F(ConfigFileTest, WrongTypesAreIgnored) {
     "clickElementsSelectors":["#a",3,"#b",null], "webElementsSelectors":"#a",
     "httpRequestHeaders":{"X-A":"1","X-N":2,"X-O":{}}, "httpRequestCookies":["a"]})"));
   EXPECT_TRUE(lines.empty());
-  EXPECT_FALSE(s.landscape);  // not a boolean: the default
-  EXPECT_TRUE(s.printBackground);
-  EXPECT_EQ(s.output, "output.pdf");
-  EXPECT_EQ(s.mediaType, "screen");
-  EXPECT_EQ(s.scale, 0);
-  EXPECT_DOUBLE_EQ(s.paperWidth, 595.28);
-  EXPECT_EQ(s.viewportWidth, 1024);
-  EXPECT_EQ(s.marginTop, 0);
-  EXPECT_EQ(s.printTimeout, -7);  // integer keys truncate fractions toward zero and saturate
-  EXPECT_EQ(s.conversionDelay, 99);
-  EXPECT_EQ(s.navigationTimeout, 2147483647);
-  EXPECT_EQ(s.loginDelayBefore, -2147483647 - 1);
-  EXPECT_EQ(s.loginDelayAfter, 2147483647);
+  // Not of the key's type: the default.
+  EXPECT_EQ(std::tie(s.landscape, s.printBackground, s.output, s.mediaType, s.scale, s.paperWidth, s.viewportWidth,
+                     s.marginTop),
+            std::make_tuple(false, true, "output.pdf", "screen", 0, 595.28, 1024, 0));
+  // Integer keys truncate fractions toward zero and saturate.
+  EXPECT_EQ(std::tie(s.printTimeout, s.conversionDelay, s.navigationTimeout, s.loginDelayBefore, s.loginDelayAfter),
+            std::make_tuple(-7, 99, 2147483647, -2147483647 - 1, 2147483647));
   EXPECT_EQ(s.clickElementsSelectors, (Lines{"#a", "#b"}));
   EXPECT_TRUE(s.webElementsSelectors.empty());
   EXPECT_EQ(s.httpRequestHeaders, (Map{{"X-A", "1"}}));
@@ -87,12 +77,8 @@ TEST_F(ConfigFileTest, WrongTypesAreIgnored) {
 TEST_F(ConfigFileTest, KeysThatCombine) {
   ASSERT_TRUE(Apply(R"({"marginTop":0, "margin":10, "paperHeight":1000, "paperSize":"A4",
                         "outputJsonFile":"", "elementsFile":"/e.json"})"));
-  EXPECT_EQ(s.marginTop, 0);
-  EXPECT_EQ(s.marginBottom, 10);
-  EXPECT_EQ(s.marginLeft, 10);
-  EXPECT_EQ(s.marginRight, 10);
-  EXPECT_EQ(s.paperWidth, 595);
-  EXPECT_EQ(s.paperHeight, 1000);
+  EXPECT_EQ(std::tie(s.marginTop, s.marginBottom, s.marginLeft, s.marginRight, s.paperWidth, s.paperHeight),
+            std::make_tuple(0, 10, 10, 10, 595, 1000));
   EXPECT_EQ(s.outputJsonFile, "/e.json");
   ASSERT_TRUE(Apply(R"({"marginTop":5, "margin":"wide", "marginLeft":3, "outputJsonFile":"/o.json",
                         "elementsFile":"/e.json"})"));

@@ -151,6 +151,9 @@ TEST_F(ValidationTest, ChecksInOrder) {
   const std::string kFiles = "Conversion of local files is disabled.";
   const std::string kHost = "Conversion of localhost URLs is disabled.";
   const std::string kPrivate = "Conversion of private-network URLs is disabled.";
+  auto kStatus = [](const std::string& v) {
+    return "Invalid failOnResourceStatus '" + v + "'. Use HTTP status codes and ranges, for example 404,500-599.";
+  };
   const std::pair<std::function<void(S)>, std::string> cases[] = {  // empty error: passes
       {[](S) {}, ""},
       {[](S s) { s.viewportWidth = 0; }, kViewport},
@@ -179,18 +182,9 @@ TEST_F(ValidationTest, ChecksInOrder) {
       {[](S s) { s.localhostEnabled = false; s.url = "http://10.0.0.1/"; }, ""},
       {[](S s) { s.privateNetworksEnabled = false; s.url = "http://localhost/"; }, ""},
       {[](S s) { s.privateNetworksEnabled = false; s.baseUrl = "http://192.168.0.1/"; }, kPrivate},
-      {[](S s) {
-         s.localhostEnabled = s.privateNetworksEnabled = false;
-         s.url = "http://10.0.0.1/";
-         s.baseUrl = "http://mapped.test/";
-         s.hostResolverRules = "MAP mapped.test 127.0.0.1";
-       },
-       kHost},
-      {[](S s) {
-         s.localhostEnabled = s.localFilesEnabled = false;
-         s.url = "file:///a";
-         s.baseUrl = "http://localhost/";
-       },
+      {[](S s) { s.localhostEnabled = s.privateNetworksEnabled = false, s.url = "http://10.0.0.1/",
+                 s.baseUrl = "http://mapped.test/", s.hostResolverRules = "MAP mapped.test 127.0.0.1"; }, kHost},
+      {[](S s) { s.localhostEnabled = s.localFilesEnabled = false, s.url = "file:///a", s.baseUrl = "http://localhost/"; },
        kFiles},
       {[](S s) { s.enableJavascript = false; s.startupModeManual = true; s.windowStatus = "r"; },
        "startupModeManual requires enableJavascript to be true."},
@@ -204,12 +198,9 @@ TEST_F(ValidationTest, ChecksInOrder) {
       {[](S s) { s.enableJavascript = false; s.waitForNetworkIdle = 500; }, ""},
       {[](S s) { s.waitForNetworkIdle = -1; }, "waitForNetworkIdle cannot be negative."},
       {[](S s) { s.failOnResourceStatus = " 404, 500-599,418"; }, ""},
-      {[](S s) { s.failOnResourceStatus = "404,"; },
-       "Invalid failOnResourceStatus '404,'. Use HTTP status codes and ranges, for example 404,500-599."},
-      {[](S s) { s.failOnResourceStatus = "599-500"; },
-       "Invalid failOnResourceStatus '599-500'. Use HTTP status codes and ranges, for example 404,500-599."},
-      {[](S s) { s.failOnResourceStatus = "4040"; },
-       "Invalid failOnResourceStatus '4040'. Use HTTP status codes and ranges, for example 404,500-599."},
+      {[](S s) { s.failOnResourceStatus = "404,"; }, kStatus("404,")},
+      {[](S s) { s.failOnResourceStatus = "599-500"; }, kStatus("599-500")},
+      {[](S s) { s.failOnResourceStatus = "4040"; }, kStatus("4040")},
       {[](S s) { s.headerTemplate = "<p>"; s.marginTop = 20; },
        "headerTemplate requires displayHeaderFooter to be true."},
       {[](S s) { s.displayHeaderFooter = true; s.headerTemplate = "<p>"; s.footerTemplate = "<p>"; s.marginTop = 20; },
