@@ -2,50 +2,42 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <regex>
 
 #include "app/run_log.h"
+#include "tests/config/test_util.h"
 
 namespace {
 
-class RunLogTest : public ::testing::Test {
- protected:
-  void SetUp() override { RunLog::Get().SetStartTime(RunLog::NowNs()); }
-  void TearDown() override {
-    RunLog::Get().SetLogFilePath("");
-    RunLog::Get().SetVerbose(false);
-    std::remove(path.c_str());
-  }
-  std::string Captured(bool verbose, const std::string& file) {
-    RunLog::Get().SetVerbose(verbose);
-    RunLog::Get().SetLogFilePath(file);
+// Quiet mode shows only errors but the file gets every line; verbose shows
+// all; a log file in a missing folder is ignored.
+TEST(RunLog, LinesPerModeAndFile) {
+  const std::string path = "/tmp/hvn_runlog_" + std::to_string(getpid()) + ".log";
+  const std::string ms = "\\[\\+(0|[1-9][0-9]?)ms\\] ", late = "\\[\\+153[2-9]ms\\] ";
+  const std::string ordinary = "\\[main\\] ordinary\n", broken = "ERROR: \\[main\\] broken\n";
+  struct Case {
+    bool verbose;
+    long long startedMsAgo;
+    std::string file, out, fileText;
+  } const cases[] = {
+      {false, 0, path, ms + broken, ms + ordinary + ms + broken},
+      {true, 1532, "/nonexistent-dir/x.log", late + ordinary + late + broken, ""},
+  };
+  for (const Case& c : cases) {
+    RunLog::Get().SetStartTime(RunLog::NowNs() - c.startedMsAgo * 1000000LL);
+    RunLog::Get().SetVerbose(c.verbose);
+    RunLog::Get().SetLogFilePath(c.file);
     testing::internal::CaptureStdout();
     LogLine("[main] ordinary");
     LogErrorLine("[main] broken");
-    return testing::internal::GetCapturedStdout();
+    const std::string out = testing::internal::GetCapturedStdout();
+    RunLog::Get().SetLogFilePath("");
+    EXPECT_TRUE(std::regex_match(out, std::regex(c.out))) << out;
+    const std::string text = cfgtest::ReadFile(c.file);
+    EXPECT_TRUE(std::regex_match(text, std::regex(c.fileText))) << text;
   }
-  std::string path = "/tmp/hvn_runlog_" + std::to_string(getpid()) + ".log";
-};
-
-const char* kMs = "\\[\\+(0|[1-9][0-9]?)ms\\] ";
-
-TEST_F(RunLogTest, QuietModeShowsOnlyErrorsButTheFileGetsAll) {
-  std::string out = Captured(false, path);
-  EXPECT_TRUE(std::regex_match(out, std::regex(std::string(kMs) + "ERROR: \\[main\\] broken\n"))) << out;
-  std::ifstream in(path);
-  std::string file(std::istreambuf_iterator<char>(in), {});
-  EXPECT_TRUE(std::regex_match(
-      file, std::regex(std::string(kMs) + "\\[main\\] ordinary\n" + kMs + "ERROR: \\[main\\] broken\n")))
-      << file;
-}
-
-TEST_F(RunLogTest, VerboseShowsEverythingAndAMissingFolderIsIgnored) {
-  RunLog::Get().SetStartTime(RunLog::NowNs() - 1532 * 1000000LL);
-  std::string out = Captured(true, "/nonexistent-dir/x.log");
-  EXPECT_TRUE(std::regex_match(out, std::regex("\\[\\+153[2-9]ms\\] \\[main\\] ordinary\n"
-                                               "\\[\\+153[2-9]ms\\] ERROR: \\[main\\] broken\n")))
-      << out;
+  RunLog::Get().SetVerbose(false);
+  std::remove(path.c_str());
 }
 
 }  // namespace
