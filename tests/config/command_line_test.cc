@@ -250,11 +250,9 @@ TEST_F(CommandLineTest, DataDirectoryComposition) {
   ASSERT_EQ(Parse(with({"--of=out.pdf", "--os=out.json"})), 0) << testing::PrintToString(lines);
   const auto& s = rec.settings;
   EXPECT_TRUE(rec.encryptedIo);
-  EXPECT_EQ(rec.dataDirectory, dir.path());
-  EXPECT_EQ(s.configFilePath, dir.File("settings.bin"));
-  EXPECT_EQ(s.url, "https://enc.test/");
-  EXPECT_EQ(s.output, dir.File("out.pdf"));
-  EXPECT_EQ(s.outputJsonFile, dir.File("out.json"));
+  EXPECT_EQ(std::tie(rec.dataDirectory, s.configFilePath, s.url, s.output, s.outputJsonFile),
+            std::make_tuple(dir.path(), dir.File("settings.bin"), "https://enc.test/", dir.File("out.pdf"),
+                            dir.File("out.json")));
 
   ASSERT_EQ(Parse(with({"--of=out.pdf", "https://cli.test/", "cli.pdf"})), 0);
   EXPECT_EQ(s.url, "https://cli.test/");
