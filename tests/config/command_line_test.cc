@@ -1,12 +1,8 @@
 #include "config/command_line.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "config/payload.h"
 #include "config/utf8.h"

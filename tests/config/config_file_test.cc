@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "config/payload.h"
 #include "test_util.h"

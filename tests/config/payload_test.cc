@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "config/aes.h"
 #include "config/payload.h"

@@ -2,10 +2,6 @@
 
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <string>
-
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
