@@ -210,7 +210,7 @@ TEST_F(CommandLineTest, VerboseAndLogFile) {
   TempDir dir;
   WriteFile(dir.File("quiet.json"), R"({"url":"https://a.test/","verbose":false})");
   WriteFile(dir.File("loud.json"), R"({"url":"a.test","verbose":true})");
-  WriteFile(dir.File("huge.json"), R"({"url":"a.test","paperSize":"Huge"})");
+  WriteFile(dir.File("huge.json"), R"({"url":"a.test","paperSize":"Huge","scale":5})");
   ASSERT_EQ(Parse({"--verbose", dir.File("quiet.json")}), 0);  // the key beats the flag
   EXPECT_FALSE(rec.settings.verbose);
   EXPECT_FALSE(RunLog::Get().verbose());
@@ -226,10 +226,14 @@ TEST_F(CommandLineTest, VerboseAndLogFile) {
   Reset();
   const std::string logFile = dir.File("run.log");
   ASSERT_EQ(Parse({"--lf=" + logFile, dir.File("huge.json")}), 0);
-  EXPECT_EQ(rec.settings.logFilePath, logFile);
+  EXPECT_EQ(std::tie(rec.settings.logFilePath, rec.settings.scale, rec.settings.paperWidth),
+            std::make_tuple(logFile, 5, 595.28));  // an unknown paper size stops nothing
   EXPECT_EQ(lines.size(), 1u);
   const std::string text = cfgtest::ReadFile(logFile);
-  EXPECT_NE(text.find("ERROR: [main] Unknown paperSize in config: Huge"), std::string::npos) << text;
+  EXPECT_NE(text.find("ERROR: [main] Unknown paperSize in config: Huge. Valid: Letter, Note, Legal, A0-A10, B0-B5, "
+                      "ArchA-E, Flsa, HalfLetter, Letter11x17, Ledger\n"),
+            std::string::npos)
+      << text;
   EXPECT_NE(text.find("] [main] No scheme provided, using: https://a.test\n"), std::string::npos) << text;
 }
 

@@ -101,14 +101,6 @@ TEST_F(ConfigFileTest, AbsentKeys) {
   EXPECT_FALSE(RunLog::Get().verbose());
 }
 
-TEST_F(ConfigFileTest, UnknownPaperSizeLogsAndContinues) {
-  ASSERT_TRUE(Apply(R"({"paperSize":"a4","scale":5})"));
-  EXPECT_DOUBLE_EQ(s.paperWidth, 595.28);
-  EXPECT_EQ(s.scale, 5);
-  EXPECT_EQ(lines, Lines{"ERROR: [main] Unknown paperSize in config: a4. Valid: Letter, Note, "
-                         "Legal, A0-A10, B0-B5, ArchA-E, Flsa, HalfLetter, Letter11x17, Ledger"});
-}
-
 // Strict JSON, one object. Decryption and its failures are covered through the command line.
 TEST_F(ConfigFileTest, NotAnObject) {
   const std::string kLine = "ERROR: [main] Config file is not a valid JSON object: cfg.json";
