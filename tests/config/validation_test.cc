@@ -22,77 +22,37 @@ TEST(UrlHelpers, IsFileUrl) {
   for (const auto& [url, expected] : file) EXPECT_EQ(isFileUrl(url), expected) << url;
 }
 
-// Rules as the browser reads them; "MAP * ~NOTFOUND" keeps a row off DNS.
-TEST(UrlHelpers, ResolverRulesAgreeWithTheBrowser) {
-  struct Case {
-    const char* rules;
-    const char* url;
-    bool loopback, privateNetwork;
-  };
-  const Case cases[] = {
-      {"MAP mapped.test 127.0.0.1", "http://MAPPED.test:81/", true, false},
-      {"MAP *.wild.test 10.1.2.3, MAP * ~NOTFOUND", "https://a.b.wild.test/", false, true},
-      {"MAP *.wild.test 10.1.2.3, MAP * ~NOTFOUND", "https://wild.test/", false, false},
-      {"MAP a.test 127.0.0.1, MAP *.test 10.0.0.1", "http://a.test/", true, false},  // first MAP wins
-      {"MAP a.test 127.0.0.1, MAP *.test 10.0.0.1", "ws://b.test/", false, true},
-      {"MAP * 10.0.0.1", "http://x.localhost/", true, true},  // a rule adds, never hides
-      {"MAP * 10.0.0.1, EXCLUDE x.localhost", "http://x.localhost/", true, false},  // EXCLUDE anywhere
-      {"MAP port.test:8080 127.0.0.1, MAP * ~NOTFOUND", "http://port.test:8080/", true, false},
-      {"MAP port.test:8080 127.0.0.1, MAP * ~NOTFOUND", "http://port.test/", false, false},
-      {"MAP port.test:443 127.0.0.1, MAP * ~NOTFOUND", "wss://port.test/", true, false},
-      {"MAP 1.2.3.4 [::1]:80", "http://0x01020304/", true, false},
-      {"MAP 2001:db8::1:0:0:1 10.0.0.1", "http://[2001:DB8:0:0:1:0:0:1]/", false, true},
-      {"MAP alias.test foo.localhost:99", "http://alias.test/", true, false},
-      {"MAP bad.test 127.0.0.1:x, MAP * ~NOTFOUND", "http://bad.test/", false, false},
-      {" map  spaced.test   127.0.0.1 ,MAP * ~NOTFOUND", "http://spaced.test/", true, false},
-      {"MAP mapped.test 127.0.0.1, MAP * ~NOTFOUND", "http://mapped.test./", false, false},
-  };
-  for (const auto& c : cases) {
-    const hvn::HostResolver resolver(c.rules);
-    EXPECT_EQ(resolver.Reach(c.url).loopback, c.loopback) << c.rules << " " << c.url;
-    EXPECT_EQ(resolver.Reach(c.url).privateNetwork, c.privateNetwork) << c.rules << " " << c.url;
-  }
-}
-
 class ValidationTest : public cfgtest::RunLogTest {};
 
-// Spellings the browser's URL parser accepts (or rejects) for one host, and
-// what the configuration check says of them. L: loopback, P: private.
-TEST_F(ValidationTest, HostSpellings) {
-  const std::pair<const char*, char> cases[] = {
-      {"http://2130706433/", 'L'}, {"http://0x7f000001/", 'L'}, {"http://0177.0.0.1/", 'L'},
-      {"http://127.1/", 'L'}, {"HTTP://0X7F.1:8080/x", 'L'}, {"http://127.0.0.1./", 'L'},
-      {"http://0.0.0.0/", 'L'}, {"http://0/", 'L'}, {"http://%31%32%37.0.0.1/", 'L'},
-      {"http://\uFF11\uFF12\uFF17\u3002\uFF10.0.1\u00AD/", 'L'}, {"http://\\/127.1/", 'L'},
-      {"http://[::1]/", 'L'}, {"http://[0:0:0:0:0:0:0:1]:8080/", 'L'}, {"http://[::ffff:127.0.0.1]/", 'L'},
-      {"http://[::FFFF:7f00:1]/", 'L'}, {"http://[::127.0.0.1]/", 'L'}, {"http://[::]/", 'L'},
-      {"http://[::0x7f.0.0.1]/", 'L'}, {"http://[::ffff:012.0.0.1]/", 'P'}, {"http://[::127.1]/", '-'},
-      {"http://[fd00::1]/", 'P'}, {"http://[fe80::1]/", 'P'}, {"http://[fe80::1%25eth0]/", '-'},
-      {"http://[::ffff:a00:1]/", 'P'}, {"http://169.254.169.254/", 'P'}, {"http://10.0.0.1/", 'P'},
-      {"http://10.65535/", 'P'}, {"http://100.64.0.1/", 'P'}, {"http://3232235777/", 'P'},
-      {"http://172.31.255.255/", 'P'}, {"http://172.32.0.1/", '-'}, {"http://0127.0.0.1/", '-'},
-      {"http://localhost./", 'L'}, {"https://FOO.LOCALHOST:1/", 'L'}, {"ws://localhost#frag", 'L'},
-      {"http://localhost.example.com/", '-'}, {"http://127.0.0.1@example.com/", '-'},
-      {"http://example.com@127.0.0.1/", 'L'}, {"http://u:p@[::1]:80/", 'L'}, {"http://a.test#@127.0.0.1/", '-'},
-      {"http://127.0.0.1\\@a.test/", 'L'}, {"ws://0x7f.1/", 'L'}, {"wss://[::1]:9/", 'L'},
-      {"blob:http://127.1/x", 'L'}, {"http://1.2.3.4.5/", '-'}, {"http://0x100000000/", '-'},
-      {"http://127.0.0.1../", '-'}, {"http://127.0.0.1:99999/", '-'}, {"localhost:80/x", '-'},
-      {"http://example.com/?next=http://localhost/", '-'},
-  };
-  const hvn::HostResolver offline("MAP * ~NOTFOUND");
-  for (const auto& [url, kind] : cases) {
-    EXPECT_EQ(offline.Reach(url).loopback, kind == 'L') << url;
-    EXPECT_EQ(offline.Reach(url).privateNetwork, kind == 'P') << url;
+// Where each URL of data/url_reach.tsv reaches, and what the start-up check
+// says of the rows resolved offline.
+TEST_F(ValidationTest, UrlReach) {
+  std::istringstream in(cfgtest::ReadFile(HVN_CONFIG_TEST_DATA "/url_reach.tsv"));
+  int rows = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream cells(line);
+    std::string kind, url, rules;
+    std::getline(cells, kind, '\t');
+    std::getline(cells, url, '\t');
+    const bool offline = !std::getline(cells, rules, '\t');
+    if (offline) rules = "MAP * ~NOTFOUND";
+    ++rows;
+    const hvn::HostResolver resolver(rules);
+    EXPECT_EQ(resolver.Reach(url).loopback, kind.find('L') != std::string::npos) << line;
+    EXPECT_EQ(resolver.Reach(url).privateNetwork, kind.find('P') != std::string::npos) << line;
+    if (!offline) continue;
     ConversionSettings s;
     s.url = url;
     s.localhostEnabled = s.privateNetworksEnabled = false;
-    s.hostResolverRules = "MAP * ~NOTFOUND";
-    const auto lines = CaptureLog([&] { ValidateSettings(s); });
-    const char* error = kind == 'L' ? "ERROR: [main] Conversion of localhost URLs is disabled."
-                        : kind == 'P' ? "ERROR: [main] Conversion of private-network URLs is disabled."
+    s.hostResolverRules = rules;
+    const char* error = kind == "L"   ? "ERROR: [main] Conversion of localhost URLs is disabled."
+                        : kind == "P" ? "ERROR: [main] Conversion of private-network URLs is disabled."
                                       : nullptr;
-    EXPECT_EQ(lines, error ? std::vector<std::string>{error} : std::vector<std::string>{}) << url;
+    EXPECT_EQ(CaptureLog([&] { ValidateSettings(s); }), error ? std::vector<std::string>{error} : std::vector<std::string>{})
+        << url;
   }
+  EXPECT_EQ(rows, 66);
 }
 
 TEST_F(ValidationTest, NormalizeUrl) {
