@@ -23,6 +23,26 @@ std::string FullCommandLineLine(const std::vector<std::string>& argv) {
   return line;
 }
 
+TEST(CommandLine, AppendReplaceRemoveKeepOrder) {
+  engine::CommandLine cl;
+  cl.AppendSwitch("a");
+  cl.AppendSwitchWithValue("b", "1");
+  cl.AppendSwitchWithValue("--c", "x y");
+  EXPECT_EQ(cl.GetCommandLineString(), "--a --b=1 --c=x y");
+  EXPECT_TRUE(cl.HasSwitch("--b"));
+  EXPECT_EQ(cl.GetSwitchValue("b"), "1");
+  EXPECT_EQ(cl.GetSwitchValue("a"), "");
+
+  // The last value wins and moves to the end, once.
+  cl.AppendSwitchWithValue("b", "2");
+  EXPECT_EQ(cl.ToArgv(), (std::vector<std::string>{"--a", "--c=x y", "--b=2"}));
+
+  cl.RemoveSwitch("a");
+  cl.RemoveSwitch("never-there");
+  cl.AppendSwitch("");
+  EXPECT_EQ(cl.ToArgv(), (std::vector<std::string>{"--c=x y", "--b=2"}));
+}
+
 // Every line shows on standard output; no switch variable is set.
 class PdfAppSwitches : public cfgtest::RunLogTest {
  protected:
