@@ -96,17 +96,11 @@ TEST(NetError, NamesMapToChromiumNumbers) {
     const char* name;
     int code;
   } cases[] = {
-      {"net::ERR_ABORTED", engine::net_error::kAborted},
-      {"ERR_ABORTED", -3},
-      {"net::ERR_FAILED", -2},
-      {"net::ERR_BLOCKED_BY_CLIENT", -20},
-      {"net::ERR_CONNECTION_REFUSED", -102},
-      {" net::ERR_NAME_NOT_RESOLVED ", -105},
-      {"net::ERR_CERT_AUTHORITY_INVALID", -202},
-      {"net::ERR_TOO_MANY_REDIRECTS", -310},
-      {"net::ERR_HTTP_RESPONSE_CODE_FAILURE", -379},
-      {"net::ERR_SOMETHING_NEW", -2},
-      {"", -2},
+      {"net::ERR_ABORTED", engine::net_error::kAborted}, {"ERR_ABORTED", -3}, {"net::ERR_FAILED", -2},
+      {"net::ERR_BLOCKED_BY_CLIENT", -20}, {"net::ERR_CONNECTION_REFUSED", -102},
+      {" net::ERR_NAME_NOT_RESOLVED ", -105}, {"net::ERR_CERT_AUTHORITY_INVALID", -202},
+      {"net::ERR_TOO_MANY_REDIRECTS", -310}, {"net::ERR_HTTP_RESPONSE_CODE_FAILURE", -379},
+      {"net::ERR_SOMETHING_NEW", -2}, {"", -2},
   };
   EXPECT_EQ(engine::net_error::kAborted, -3);
   for (const Case& c : cases) EXPECT_EQ(engine::net_error::FromName(c.name), c.code) << c.name;
