@@ -6,15 +6,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "client/pdf_client.h"
 #include "engine/engine.h"
+#include "tests/config/test_util.h"
 
 namespace fake {
 
@@ -124,10 +120,7 @@ class ClientFixture : public ::testing::Test {
     ASSERT_NE(c, nullptr);
     browser->Reply(c->id, true, nlohmann::json{{"result", {{"type", "object"}, {"value", value}}}}.dump());
   }
-  std::string Read(const std::string& name) {
-    std::ifstream in(dir / name);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string Read(const std::string& name) { return cfgtest::ReadFile(dir / name); }
 
   ConversionSettings s;
   std::filesystem::path dir;
