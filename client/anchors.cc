@@ -8,6 +8,7 @@
 #include "client/pdf_client.h"
 #include "client/scripts.h"
 #include "client/text_escape.h"
+#include "engine/json_text.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ void PdfClient::OnAnchorResult(Browser browser, bool ok, const engine::Json& res
     if (value.empty()) {
       LogErrorLine("[PdfClient] Anchor injection returned empty result.");
     } else {
-      auto obj = engine::Json::parse(MendLoneSurrogates(value), nullptr, false);
+      auto obj = engine::Json::parse(engine::ReplaceLoneSurrogates(value), nullptr, false);
       if (!obj.is_object()) {
         LogErrorLine("[PdfClient] Anchor injection: failed to parse JS result.");
       } else {
@@ -103,7 +104,7 @@ void PdfClient::CaptureDocumentMetadata(Browser browser, std::function<void(Brow
   auto self = shared_from_this();
   EvaluateScript(browser, script, [self, browser, next](bool, const engine::Json& result) {
     if (self->finished_) return;
-    auto obj = engine::Json::parse(MendLoneSurrogates(StringValue(result)), nullptr, false);
+    auto obj = engine::Json::parse(engine::ReplaceLoneSurrogates(StringValue(result)), nullptr, false);
     if (obj.is_object()) StoreMetadata(obj, *self);
     next(browser);
   });

@@ -10,6 +10,7 @@
 #include "client/staged_file.h"
 #include "client/text_escape.h"
 #include "config/payload.h"
+#include "engine/json_text.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ std::string StringField(const nlohmann::json& obj, const char* key) {
 std::string ElementsArray(const std::string& elementsJson) {
   // The page's text is re-read and re-written with a fixed key order, so a
   // script that returns odd shapes cannot break the file.
-  const nlohmann::json parsed = nlohmann::json::parse(MendLoneSurrogates(elementsJson), nullptr, false);
+  const nlohmann::json parsed = nlohmann::json::parse(engine::ReplaceLoneSurrogates(elementsJson), nullptr, false);
   if (parsed.is_discarded() || !parsed.is_array()) return "[]";
 
   static const char* const kKeys[] = {"anchorId", "selector",    "id",           "text",

@@ -15,7 +15,3 @@ std::string EscapeJsString(const std::string& text);
 
 // "%.6g", independent of the process locale.
 std::string FormatNumber(double value);
-
-// JSON text with every \u escape of a lone UTF-16 surrogate (what
-// JSON.stringify makes of one) replaced by \ufffd, so a strict parser takes it.
-std::string MendLoneSurrogates(const std::string& json);

@@ -36,4 +36,4 @@ find "$build" -name '*.gcda' -delete
 ctest --test-dir "$build" -j2 --output-on-failure || echo "(some tests failed; coverage is of the run as it went)"
 filters=()
 for d in "${product[@]}"; do filters+=(--filter "$root/$d/"); done
-gcovr --root "$root" "${filters[@]}" --exclude-unreachable-branches --print-summary -o /dev/null "$build"
+gcovr --root "$root" "${filters[@]}" --exclude-unreachable-branches --print-summary -o "$build/coverage.txt" "$build"

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <stdexcept>
+#include <vector>
 
 #include "config/aes.h"
 #include "config/payload.h"
@@ -28,6 +29,31 @@ std::string ErrorOf(F&& f) {
     return e.what();
   }
   return "no exception";
+}
+
+// Published vectors, without openssl: FIPS 197 C.3 (one block, so a zero IV
+// makes CBC the bare cipher) and SP 800-38A F.2.5/F.2.6 (CBC, two blocks).
+TEST(Aes256, PublishedVectors) {
+  auto bytes = [](const std::string& hex) {
+    std::vector<uint8_t> v;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) v.push_back(std::stoul(hex.substr(i, 2), nullptr, 16));
+    return v;
+  };
+  struct Row { std::string key, iv, plain, cipher; };
+  for (const Row& r : {Row{"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f", std::string(32, '0'),
+                           "00112233445566778899aabbccddeeff", "8ea2b7ca516745bfeafc49904b496089"},
+                       Row{"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4",
+                           "000102030405060708090a0b0c0d0e0f",
+                           "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51",
+                           "f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"}}) {
+    Aes256Schedule ks;
+    Aes256ExpandKey(bytes(r.key).data(), ks);
+    auto buf = bytes(r.plain);
+    AesCbcEncrypt(buf.data(), buf.size(), ks, bytes(r.iv).data());
+    EXPECT_EQ(ToHex(buf.data(), buf.size()), r.cipher);
+    AesCbcDecrypt(buf.data(), buf.size(), ks, bytes(r.iv).data());
+    EXPECT_EQ(ToHex(buf.data(), buf.size()), r.plain);
+  }
 }
 
 // A host sets the key as four 64-bit constants; the byte order is part of

@@ -31,6 +31,7 @@ TEST(ParseProtocolMessage, LoneSurrogatesAndBadBytesBecomeReplacementCharacters)
   const std::pair<std::string, std::string> cases[] = {
       {R"({"t":"a \ud800 b"})", "a \xEF\xBF\xBD b"},
       {R"({"t":"\udc00\ud83d\ude00"})", "\xEF\xBF\xBD\xF0\x9F\x98\x80"},  // lone low, then a pair
+      {R"({"t":"\ud83d\ud83d\ude00x"})", "\xEF\xBF\xBD\xF0\x9F\x98\x80x"},  // lone high, then a pair
       {R"({"t":"\\ud800 \u00e9"})", "\\ud800 \xC3\xA9"},                // an escaped backslash is no escape
       {"{\"t\":\"x\xFFy\"}", "x\xEF\xBF\xBDy"},
   };
