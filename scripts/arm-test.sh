@@ -23,7 +23,6 @@ tests=(pdfink_tests config_tests hvn_client_pure_tests hvn_app_tests)
 nice cmake --build "$out" -j2 --target "${tests[@]}" pdfink_ink_measure_cli halvern-payload >/dev/null
 
 # Each binary must really be ARM code, then pass under the emulator.
-export HALVERN_TEST_UNDER_QEMU=1
 failed=0
 for t in "${tests[@]}"; do
   bin=$(find "$out/tests" -type f -name "$t" | head -1)
