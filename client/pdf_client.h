@@ -271,9 +271,6 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
 // Script that submits fields (in name order) to url through a generated form.
 std::string BuildPostFormScript(const std::string& url, const std::map<std::string, std::string>& fields);
 
-// scheme://host[:port] without default ports; empty when the URL has none.
-std::string UrlOrigin(const std::string& url);
-
 // Print scale the settings ask for (scale percent, or the printable width
 // fitted to the viewport), and that value clamped to what PrintToPDF takes.
 double RequestedPrintScale(const ConversionSettings& s);

@@ -105,8 +105,6 @@ std::string OriginOf(const std::string& url) {
 
 }  // namespace
 
-std::string UrlOrigin(const std::string& url) { return OriginOf(url); }
-
 engine::ReturnValue PdfBlockRequestHandler::OnBeforeResourceLoad(std::shared_ptr<engine::Browser>,
                                                                  std::shared_ptr<engine::Frame>,
                                                                  std::shared_ptr<engine::Request> request) {

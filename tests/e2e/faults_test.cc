@@ -184,8 +184,6 @@ TEST_F(Faults, FiveHundredPagesStayWithinMemory) {
   std::string last = e2e::PdfText(pdf, 500, 500);
   EXPECT_NE(last.find("Sheet 500"), std::string::npos) << last;
   long pdfKb = static_cast<long>(std::filesystem::file_size(pdf) / 1024);
-  RecordProperty("peak_rss_kb", std::to_string(r.peakRssKb));
-  RecordProperty("pdf_kb", std::to_string(pdfKb));
   std::printf("500 pages: %ld ms, PDF %ld KiB, largest process peak RSS %ld KiB\n", r.wallMs, pdfKb, r.peakRssKb);
   // The PDF streams to disk in chunks: no process holds much more than the
   // browser's own working set, however long the document.
