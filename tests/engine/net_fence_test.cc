@@ -1,6 +1,7 @@
 #include "engine/net_fence_env.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,6 +15,8 @@
 
 namespace {
 
+using V = std::vector<std::string>;
+const nlohmann::json kCases = nlohmann::json::parse(std::ifstream(HVN_ENGINE_TEST_DATA "/net_fence.json"));
 const std::string kRefused = std::to_string(ECONNREFUSED);
 
 // A listening (or, for datagrams, bound) socket on a loopback address.
@@ -44,11 +47,11 @@ struct Sock {
 };
 
 // The probe's answers to rows, run with the fence preloaded and vars set.
-std::vector<std::string> Probe(const std::string& vars, const std::vector<std::string>& rows, bool isolated = false) {
+V Probe(const std::string& vars, const V& rows, bool isolated = false) {
   std::string cmd = "env -i ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" HALVERN_NETFENCE_PATH " " + vars +
                     " " HVN_NETFENCE_PROBE + (isolated ? " --isolated" : "");
   for (const auto& r : rows) cmd += " '" + r + "'";
-  std::vector<std::string> out;
+  V out;
   FILE* p = popen(cmd.c_str(), "r");
   char line[64];
   while (p && fgets(line, sizeof line, p)) out.push_back(std::string(line, strcspn(line, "\n")));
@@ -57,71 +60,56 @@ std::vector<std::string> Probe(const std::string& vars, const std::vector<std::s
 }
 
 TEST(NetFence, RefusesBlockedKindsOnEveryCall) {
-  Sock v4("127.0.0.1"), other("127.5.6.7"), proxy("127.0.0.1"), v6("::1"), udp("127.0.0.1", SOCK_DGRAM);
-  ASSERT_FALSE(v4.port.empty() || other.port.empty() || proxy.port.empty() || udp.port.empty());
+  std::map<std::string, Sock> socks;
+  socks.try_emplace("{v4}", "127.0.0.1");
+  socks.try_emplace("{other}", "127.5.6.7");
+  socks.try_emplace("{proxy}", "127.0.0.1");
+  socks.try_emplace("{v6}", "::1");
+  socks.try_emplace("{udp}", "127.0.0.1", SOCK_DGRAM);
+  for (const auto& [name, s] : socks) ASSERT_TRUE(name == "{v6}" || !s.port.empty()) << name;
+  // The listeners' ports in place of their names; empty when one is missing (no IPv6).
+  auto fill = [&](std::string t) {
+    for (const auto& [name, s] : socks)
+      for (size_t at; (at = t.find(name)) != std::string::npos;) {
+        if (s.port.empty()) return std::string();
+        t.replace(at, name.size(), s.port);
+      }
+    return t;
+  };
   std::string resolv = ::testing::TempDir() + "netfence_resolv.conf";
   std::ofstream(resolv) << "# test\nnameserver 127.0.0.1\n  nameserver\t10.0.0.53 # vpc\n";
 
-  const std::string loop = "HALVERN_FENCE=loopback HALVERN_FENCE_ALLOW=[::1]:1,127.0.0.1:" + proxy.port;
-  struct Case {
-    std::string vars, row;
-    bool refused;
-  };
-  std::vector<Case> cases = {
-      {loop, "tcp,127.0.0.1," + v4.port, true},
-      {loop, "tcp,127.5.6.7," + other.port, true},
-      {loop, "tcp,0.0.0.0," + v4.port, true},
-      {loop, "tcp,::ffff:127.0.0.1," + v4.port, true},
-      {loop, "sendto,127.0.0.1," + udp.port, true},
-      {loop, "sendmsg,127.0.0.1," + udp.port, true},
-      {loop, "sendmmsg,127.0.0.1," + udp.port, true},
-      // The proxy's exact destination stays open, in either spelling.
-      {loop, "tcp,127.0.0.1," + proxy.port, false},
-      {loop, "tcp,::ffff:127.0.0.1," + proxy.port, false},
-      // Name servers on port 53 only (connecting a datagram socket sends nothing).
-      {loop, "udp,127.0.0.1,53", false},
-      {loop, "udp,127.0.0.1,54", true},
-      {loop, "udp,10.0.0.1,9", false},
-      {loop, "unix,/nonexistent/netfence.sock", false},  // other families pass
-      {"HALVERN_FENCE=private", "tcp,127.0.0.1," + v4.port, false},
-      {"HALVERN_FENCE=private,loopback", "tcp,127.0.0.1," + v4.port, true},
-      {"HALVERN_FENCE=loopbak", "tcp,127.0.0.1," + v4.port, true},  // an unknown word closes
-      {"HALVERN_FENCE=loopback HALVERN_FENCE_ALLOW=127.0.0.1:" + v4.port + "x,127.0.0.1,localhost:" + v4.port,
-       "tcp,127.0.0.1," + v4.port, true},
-  };
-  if (!v6.port.empty())
-    for (const char* a : {"::1", "::"}) cases.push_back({loop, std::string("tcp,") + a + "," + v6.port, true});
-  for (const char* a : {"10.0.0.1", "172.16.0.1", "192.168.1.1", "100.64.0.1", "169.254.169.254",
-                        "::ffff:192.168.1.1", "fd00::1", "fe80::1"})
-    cases.push_back({"HALVERN_FENCE=private", std::string("udp,") + a + ",9", true});
-  cases.push_back({"HALVERN_FENCE=private", "udp,10.0.0.53,53", false});
-  // Without the fence every refused loopback call gets through: the
-  // refusals above are the fence's doing.
-  for (size_t i = 0, n = cases.size(); i < n; ++i)
-    if (cases[i].refused && cases[i].row.find(",127.") != std::string::npos) cases.push_back({"", cases[i].row, false});
-
-  std::map<std::string, std::vector<const Case*>> byVars;
-  for (const Case& c : cases) byVars[c.vars].push_back(&c);
+  std::map<std::string, std::vector<std::pair<std::string, bool>>> byVars;
+  for (const auto& [vars, rows] : kCases["calls"].items())
+    for (const auto& row : rows) {
+      std::string call = fill(row[0]);
+      if (call.empty()) continue;
+      const bool refused = row[1].get<bool>();
+      byVars[fill(vars)].emplace_back(call, refused);
+      // Without the fence every refused loopback call gets through: the refusals are the fence's doing.
+      if (refused && call.find(",127.") != std::string::npos) byVars[""].emplace_back(call, false);
+    }
   int arrivals = 0;
   for (const auto& [vars, group] : byVars) {
-    std::vector<std::string> rows;
-    for (const Case* c : group) rows.push_back(c->row);
-    auto got = Probe(vars + " HALVERN_FENCE_RESOLV=" + resolv, rows);
+    V rows;
+    for (const auto& g : group) rows.push_back(g.first);
+    V got = Probe(vars + " HALVERN_FENCE_RESOLV=" + resolv, rows);
     ASSERT_EQ(got.size(), rows.size()) << vars;
     for (size_t i = 0; i < rows.size(); ++i) {
       // Open: whatever the kernel answers, as long as it is not the fence's refusal.
-      EXPECT_EQ(got[i] == kRefused, group[i]->refused) << vars << " " << rows[i] << " gave " << got[i];
-      if (!group[i]->refused && rows[i][0] != 'u') ++arrivals;  // udp and unix rows reach no listener
+      EXPECT_EQ(got[i] == kRefused, group[i].second) << vars << " " << rows[i] << " gave " << got[i];
+      if (!group[i].second && rows[i][0] != 'u') ++arrivals;  // udp and unix rows reach no listener
     }
   }
-  EXPECT_EQ(v4.Arrivals() + other.Arrivals() + proxy.Arrivals() + udp.Arrivals() + v6.Arrivals(), arrivals);
+  for (const auto& [name, s] : socks) arrivals -= s.Arrivals();
+  EXPECT_EQ(arrivals, 0);
 
   // Datagrams beyond loopback only from a namespace with no route off this
   // machine, so that a broken fence fails without sending anything.
-  std::vector<std::string> sends = {"sendto,10.0.0.1,9", "sendmsg,169.254.169.254,80", "sendmmsg,fd00::1,9"};
-  auto got = Probe("HALVERN_FENCE=private", sends, true);
-  if (got == std::vector<std::string>{"no-netns"}) GTEST_SKIP() << "no network namespace for the datagram rows";
-  EXPECT_EQ(got, std::vector<std::string>(sends.size(), kRefused));
+  V sends = {"sendto,10.0.0.1,9", "sendmsg,169.254.169.254,80", "sendmmsg,fd00::1,9"};
+  V got = Probe("HALVERN_FENCE=private", sends, true);
+  if (got == V{"no-netns"}) GTEST_SKIP() << "no network namespace for the datagram rows";
+  EXPECT_EQ(got, V(sends.size(), kRefused));
 }
 
 TEST(NetFence, LibraryNeedsOnlyTheCLibrary) {
@@ -133,55 +121,18 @@ TEST(NetFence, LibraryNeedsOnlyTheCLibrary) {
 }
 
 TEST(NetFence, ProxyDestinations) {
-  using V = std::vector<std::string>;
-  struct Case {
-    const char* proxy;
-    V out;
-  } cases[] = {
-      {"", {}},
-      {"127.0.0.1:3128", {"127.0.0.1:3128"}},
-      {"127.0.0.1", {"127.0.0.1:80"}},
-      {"https://10.1.2.3", {"10.1.2.3:443"}},
-      {"socks5://127.0.0.1", {"127.0.0.1:1080"}},
-      {"SOCKS5://[::1]:9050", {"[::1]:9050"}},
-      {"[::ffff:127.0.0.1]:8080/", {"[::ffff:127.0.0.1]:8080"}},
-      {"http=127.0.0.1:1;https=127.0.0.1:2 , 127.0.0.1:1;socks=10.0.0.9", {"10.0.0.9:1080", "127.0.0.1:1", "127.0.0.1:2"}},
-      {"direct://;127.0.0.1:99999;:80;[::1;http://;127.0.0.1:8x", {}},
-      {"localhost:3128", {"127.0.0.1:3128"}},  // from /etc/hosts; ::1 may come too
-  };
-  for (const Case& c : cases) {
-    V got = engine::ProxyDestinations(c.proxy);
+  for (const auto& c : kCases["proxies"]) {
+    V got = engine::ProxyDestinations(c[0]);
     std::erase(got, "[::1]:3128");
-    EXPECT_EQ(got, c.out) << c.proxy;
+    EXPECT_EQ(got, c[1].get<V>()) << c[0];
   }
 }
 
 TEST(NetFence, LaunchEnvironment) {
-  using V = std::vector<std::string>;
-  const V base = {"PATH=/bin", "LD_PRELOAD=/opt/a.so", "HALVERN_FENCE_ALLOW=0.0.0.0:1"};
-  const std::string allow = "HALVERN_FENCE_ALLOW=127.0.0.1:8080";
-  struct Case {
-    engine::NetFenceKinds kinds;
-    const char* library;
-    V env;
-    bool ok;
-    V out;
-  } cases[] = {
-      {{}, "/x/f.so", base, true, base},
-      {{true, false}, "/x/f.so", {"PATH=/bin"}, true, {"PATH=/bin", "LD_PRELOAD=/x/f.so", "HALVERN_FENCE=loopback", allow}},
-      {{true, true}, "/x/f.so", base, true,
-       {"PATH=/bin", "LD_PRELOAD=/x/f.so:/opt/a.so", "HALVERN_FENCE=loopback,private", allow}},
-      {{false, true}, "/x/f.so", {"LD_PRELOAD="}, true, {"LD_PRELOAD=/x/f.so", "HALVERN_FENCE=private", allow}},
-      // Paths LD_PRELOAD cannot carry: refused, environment untouched.
-      {{true, false}, "", base, false, base},
-      {{true, false}, "f.so", base, false, base},
-      {{true, false}, "/my dir/f.so", base, false, base},
-      {{true, false}, "/a:b/f.so", base, false, base},
-  };
-  for (const Case& c : cases) {
-    V env = c.env;
-    EXPECT_EQ(engine::AddNetFence(env, c.kinds, "http://127.0.0.1:8080", c.library), c.ok) << c.library;
-    EXPECT_EQ(env, c.out) << c.library;
+  for (const auto& c : kCases["launch"]) {
+    V env = c[2];
+    EXPECT_EQ(engine::AddNetFence(env, {c[0][0], c[0][1]}, "http://127.0.0.1:8080", c[1]), c[3]) << c;
+    EXPECT_EQ(env, c[4].get<V>()) << c;
   }
 }
 
