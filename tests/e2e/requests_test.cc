@@ -1,7 +1,10 @@
 // Login, POST, injected headers, certificates, proxies and the blocking of
-// local targets. Each case of data/requests.json is one run of halvern against
-// the loopback server, checked by exit status, log, PDF text, DevTools trace
-// and what reached the server.
+// local targets. Each case of data/requests.json (or each of its "runs") is
+// one run of halvern against the loopback server: "settings" (plus "page",
+// whose text becomes htmlString) and "args" in; "status", texts that the
+// "log", PDF "text" and DevTools "trace" hold ("no ..." none, "one ..." once)
+// and "requests" that reached the server ("where" a pattern, "each" one all
+// of them match, "count" or "min"/"max") out.
 #include <gtest/gtest.h>
 
 #include <netdb.h>
