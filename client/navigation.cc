@@ -55,9 +55,7 @@ void PdfClient::OnLoadEnd(Browser browser, Frame frame, int status) {
       frame->LoadURL(targetUrl);
     } else {
       LogLine("[PdfClient] Preload complete, navigating to: " + targetUrl);
-      std::string script = BuildPostFormScript(targetUrl, s_.httpPostFields);
-      LogLine("[PdfClient] POST via JS form with " + std::to_string(s_.httpPostFields.size()) + " field(s).");
-      frame->ExecuteJavaScript(script, frame->GetURL(), 0);
+      SubmitPostForm(frame);
     }
     return;
   }

@@ -173,6 +173,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   bool BlockedByRules(const std::string& url);
   void DoLoginFill(Browser browser);
   void DoLoginNavigate(Browser browser);
+  void SubmitPostForm(const Frame& frame);
 
   // Page preparation.
   void BeginPagePreparation(Browser browser);

@@ -63,8 +63,14 @@ void PdfClient::DoLoginNavigate(Browser browser) {
   if (s_.httpPostFields.empty()) {
     frame->LoadURL(targetUrl);
   } else {
-    frame->ExecuteJavaScript(BuildPostFormScript(targetUrl, s_.httpPostFields), frame->GetURL(), 0);
+    SubmitPostForm(frame);
   }
+}
+
+void PdfClient::SubmitPostForm(const Frame& frame) {
+  std::string script = BuildPostFormScript(targetUrl, s_.httpPostFields);
+  LogLine("[PdfClient] POST via JS form with " + std::to_string(s_.httpPostFields.size()) + " field(s).");
+  frame->ExecuteJavaScript(script, frame->GetURL(), 0);
 }
 
 // ---- request interception ----
