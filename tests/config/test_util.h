@@ -40,17 +40,21 @@ inline std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
-// Standard output of fn as run-log lines without their "[+Nms] " prefix.
-inline std::vector<std::string> CaptureLog(const std::function<void()>& fn) {
-  testing::internal::CaptureStdout();
-  fn();
-  std::istringstream in(testing::internal::GetCapturedStdout());
+// Run-log lines without their "[+Nms] " prefix.
+inline std::vector<std::string> StripTimes(const std::string& text) {
+  std::istringstream in(text);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) {
     const size_t close = line.find("ms] ");
     lines.push_back(line.rfind("[+", 0) == 0 && close != std::string::npos ? line.substr(close + 4) : line);
   }
   return lines;
+}
+
+inline std::vector<std::string> CaptureLog(const std::function<void()>& fn) {
+  testing::internal::CaptureStdout();
+  fn();
+  return StripTimes(testing::internal::GetCapturedStdout());
 }
 
 // The stage under test changes the process-wide run log and reads the environment.
