@@ -14,20 +14,14 @@
 
 namespace cfgtest {
 
-class TempDir {
- public:
-  TempDir() {
+struct TempDir {
+  std::string path = [] {
     std::string tmpl = (std::filesystem::temp_directory_path() / "hvn_config_test_XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp failed";
-    path_ = tmpl;
-  }
-  ~TempDir() { std::filesystem::remove_all(path_, ec_); }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-  std::error_code ec_;
+    return mkdtemp(tmpl.data()) ? tmpl : "";
+  }();
+  ~TempDir() { std::filesystem::remove_all(path, ec); }
+  std::string File(const std::string& name) const { return path + "/" + name; }
+  std::error_code ec;
 };
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {

@@ -121,11 +121,6 @@ class DevToolsEngine : public ::testing::Test {
   void SetUp() override {
     char tmpl[] = "/tmp/hvn_engine_test_XXXXXX";
     dir_ = mkdtemp(tmpl);
-    // The iframe shares the page's origin, so its early global is readable.
-    std::ofstream(dir_ + "/page.html")
-        << "<html><head><title>first</title><script>document.title = 'T:' + String(window.__hvnEarly);</script>"
-           "</head><body><iframe srcdoc='<p>child</p>'></iframe><script>window.onload = function () {"
-           "document.title += ' child:' + String(frames[0].__hvnEarly); };</script></body></html>";
     app_ = std::make_shared<PdfApp>();
     app_->userDataDir = dir_ + "/cache";
     settings_.logFile = dir_ + "/browser.log";
@@ -134,7 +129,7 @@ class DevToolsEngine : public ::testing::Test {
     engine::Shutdown();
     fs::remove_all(dir_);
   }
-  std::string PageUrl() const { return "file://" + dir_ + "/page.html"; }
+  const std::string PageUrl = "file://" HVN_ENGINE_TEST_DATA "/page.html";
 
   std::shared_ptr<TestClient> Start(const std::string& url, const engine::ExtraInfo& extra,
                                     const engine::BrowserSettings& bs = {}) {
@@ -191,7 +186,7 @@ TEST_F(DevToolsEngine, PreloadReportsTheBlankDocumentThenTheLoadThenTheBrowserIs
   c->browser->ExecuteDevToolsMethod(0, "Page.addScriptToEvaluateOnNewDocument",
                                     {{"source", "window.__hvnEarly = 'preload';"}});
   c->events.clear();
-  const std::string url = PageUrl();
+  const std::string& url = PageUrl;
   c->browser->GetMainFrame()->LoadURL(url);
   ASSERT_TRUE(RunUntil([&] { return c->stops >= 2; }));
   EXPECT_EQ(c->events, (Lines{"browse " + url, "start " + url, "end 0 " + url, "stopped"}));
@@ -200,7 +195,7 @@ TEST_F(DevToolsEngine, PreloadReportsTheBlankDocumentThenTheLoadThenTheBrowserIs
 }
 
 TEST_F(DevToolsEngine, DirectModeScriptRunsFirstAndRepliesArriveIntactThenShutdown) {
-  const std::string url = PageUrl(), script = "window.__hvnEarly = 'direct';";
+  const std::string url = PageUrl, script = "window.__hvnEarly = 'direct';";
   auto c = Start(url, {{"hvnStartupScript", script}});
   EXPECT_EQ(c->events, (Lines{"created", "browse " + url, "start " + url, "end 0 " + url, "stopped"}));
   EXPECT_EQ(Evaluate(*c, "document.title"), "T:direct child:direct");
@@ -259,25 +254,22 @@ TEST_F(DevToolsEngine, TasksPreferencesSettingsAndSwitchOrderThenSigterm) {
   EXPECT_TRUE(ctx->SetPreference("webrtc.ip_handling_policy", "disable_non_proxied_udp", error));
   engine::BrowserSettings bs;
   bs.javascriptEnabled = false;
-  auto c = Start(PageUrl(), {{"hvnStartupScript", "1;"}}, bs);
+  auto c = Start(PageUrl, {{"hvnStartupScript", "1;"}}, bs);
   EXPECT_EQ(Evaluate(*c, "document.title"), "first");  // the page's script did not run
   EXPECT_FALSE(ctx->SetPreference("webrtc.ip_handling_policy", "default", error));  // set at launch
 
   // The switches the browser gets are the ones the application saw.
-  PdfApp same;
-  same.userDataDir = app_->userDataDir;
   engine::CommandLine cl;
-  for (std::string sw : Lines{"remote-debugging-pipe", "force-webrtc-ip-handling-policy=disable_non_proxied_udp",
-                         "enable-logging=stderr", "log-level=1", "user-data-dir=" + same.userDataDir}) {
-    size_t eq = sw.find('=');
-    cl.AppendSwitchWithValue(sw.substr(0, eq), eq == std::string::npos ? "" : sw.substr(eq + 1));
-  }
-  same.OnBeforeCommandLineProcessing("", cl);
-  Lines expected = cl.ToArgv();
+  cl.AppendSwitch("remote-debugging-pipe");
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"force-webrtc-ip-handling-policy", "disable_non_proxied_udp"}, {"enable-logging", "stderr"},
+           {"log-level", "1"}, {"user-data-dir", app_->userDataDir}})
+    cl.AppendSwitchWithValue(name, value);
+  app_->OnBeforeCommandLineProcessing("", cl);
+  Lines expected = cl.ToArgv(), args = Args(BrowserPid());
+  expected.insert(expected.begin(), args.empty() ? "" : args[0]);
   expected.push_back("about:blank");  // the page opened at launch
-  const Lines args = Args(BrowserPid());
-  ASSERT_FALSE(args.empty());
-  EXPECT_EQ(Lines(args.begin() + 1, args.end()), expected);
+  EXPECT_EQ(args, expected);
   EXPECT_EQ(app_->StartupScriptFor(c->browser->GetIdentifier()), "1;");
   EndAndExpectNothingLeft(*c, End::Sigterm);
 }

@@ -30,11 +30,6 @@ class PdfAppSwitches : public cfgtest::RunLogTest {
     Reset();
     RunLog::Get().SetVerbose(true);
   }
-  void TearDown() override {
-    unsetenv("HALVERN_ALLOW_DEV_SHM");
-    unsetenv("HALVERN_NO_INPROC_GPU");
-    RunLogTest::TearDown();
-  }
   Lines Argv(PdfApp& app, const std::string& processType = "", engine::CommandLine cl = {}) {
     lines = cfgtest::CaptureLog([&] { app.OnBeforeCommandLineProcessing(processType, cl); });
     return cl.ToArgv();
@@ -86,19 +81,6 @@ TEST_F(PdfAppSwitches, FixedRowsSettingsRowsAndTheirLines) {
   expected.erase(expected.begin());
   EXPECT_EQ(Argv(app, "renderer"), expected);
   EXPECT_TRUE(lines.empty());
-}
-
-TEST_F(PdfAppSwitches, EnvironmentVariablesDropOnlyTheirSwitch) {
-  for (const auto& [shm, gpu, dropped] : std::vector<std::tuple<const char*, const char*, Lines>>{
-           {"1", "0", {"--disable-dev-shm-usage"}}, {"0", "1", {"--in-process-gpu"}},
-           {"10", "1x", {"--disable-dev-shm-usage", "--in-process-gpu"}}, {"yes", "", {}}}) {
-    setenv("HALVERN_ALLOW_DEV_SHM", shm, 1);
-    setenv("HALVERN_NO_INPROC_GPU", gpu, 1);
-    PdfApp app;
-    Lines expected = kDefault;
-    for (const auto& d : dropped) expected.erase(std::find(expected.begin(), expected.end(), d));
-    EXPECT_EQ(Argv(app), expected) << shm << " " << gpu;
-  }
 }
 
 // Records the calls; refuses when told to.
