@@ -8,24 +8,25 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "engine/engine.h"
 #include "engine/pdf_app.h"
+#include "tests/config/test_util.h"
 
 namespace {
 
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
-namespace fs = std::filesystem;
+
+using BrowserPtr = std::shared_ptr<engine::Browser>;
+using FramePtr = std::shared_ptr<engine::Frame>;
 
 struct Observer : engine::DevToolsMessageObserver {
   std::map<int, std::pair<bool, std::string>> results;
   int calls = 0;
-  void OnDevToolsMethodResult(std::shared_ptr<engine::Browser>, int id, bool ok, const engine::Json& r) override {
+  void OnDevToolsMethodResult(BrowserPtr, int id, bool ok, const engine::Json& r) override {
     ++calls;
     results[id] = {ok, r.dump()};
   }
@@ -33,30 +34,27 @@ struct Observer : engine::DevToolsMessageObserver {
 
 struct TestClient : engine::Client {
   Lines events;
-  std::shared_ptr<engine::Browser> browser;
+  BrowserPtr browser;
   std::shared_ptr<Observer> observer = std::make_shared<Observer>();
   std::shared_ptr<engine::Registration> registration;
   int stops = 0;
   bool closed = false;
 
-  void OnAfterCreated(std::shared_ptr<engine::Browser> b) override {
+  void OnAfterCreated(BrowserPtr b) override {
     browser = b;
     registration = b->AddDevToolsMessageObserver(observer);
     events.push_back("created");
   }
-  void OnBeforeClose(std::shared_ptr<engine::Browser>) override { closed = true; }
-  bool OnBeforeBrowse(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame>, const std::string& url, bool,
-                      bool) override {
+  void OnBeforeClose(BrowserPtr) override { closed = true; }
+  bool OnBeforeBrowse(BrowserPtr, FramePtr, const std::string& url, bool, bool) override {
     events.push_back("browse " + url);
     return false;
   }
-  void OnLoadStart(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame> f) override {
-    events.push_back("start " + f->GetURL());
-  }
-  void OnLoadEnd(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame> f, int status) override {
+  void OnLoadStart(BrowserPtr, FramePtr f) override { events.push_back("start " + f->GetURL()); }
+  void OnLoadEnd(BrowserPtr, FramePtr f, int status) override {
     events.push_back("end " + std::to_string(status) + " " + f->GetURL());
   }
-  void OnLoadingStateChange(std::shared_ptr<engine::Browser>, bool loading, bool, bool) override {
+  void OnLoadingStateChange(BrowserPtr, bool loading, bool, bool) override {
     if (!loading) ++stops, events.push_back("stopped");
   }
 };
@@ -91,7 +89,7 @@ Lines Args(pid_t pid) {
 std::vector<std::array<pid_t, 3>> Processes() {
   std::vector<std::array<pid_t, 3>> out;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
     if (!isdigit(entry.path().filename().c_str()[0])) continue;
     std::ifstream in(entry.path() / "stat");
     std::string s((std::istreambuf_iterator<char>(in)), {});
@@ -119,16 +117,10 @@ enum class End { KillBrowser, Sigterm, Shutdown };
 class DevToolsEngine : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/hvn_engine_test_XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    app_ = std::make_shared<PdfApp>();
-    app_->userDataDir = dir_ + "/cache";
-    settings_.logFile = dir_ + "/browser.log";
+    app_->userDataDir = dir_.File("cache");
+    settings_.logFile = dir_.File("browser.log");
   }
-  void TearDown() override {
-    engine::Shutdown();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { engine::Shutdown(); }
   const std::string PageUrl = "file://" HVN_ENGINE_TEST_DATA "/page.html";
 
   std::shared_ptr<TestClient> Start(const std::string& url, const engine::ExtraInfo& extra,
@@ -144,10 +136,7 @@ class DevToolsEngine : public ::testing::Test {
     int id = c.browser->ExecuteDevToolsMethod(0, "Runtime.evaluate",
                                               {{"expression", expression}, {"returnByValue", true}});
     EXPECT_TRUE(RunUntil([&] { return c.observer->results.count(id) > 0; }));
-    auto& [ok, text] = c.observer->results[id];
-    EXPECT_TRUE(ok) << text;
-    json r = json::parse(text, nullptr, false);
-    return r.is_object() && r.contains("result") ? r["result"].value("value", json()) : json();
+    return json::parse(c.observer->results[id].second).at("result").value("value", json());
   }
 
   // However the session ends, the browser's whole process group goes with it,
@@ -172,8 +161,8 @@ class DevToolsEngine : public ::testing::Test {
     EXPECT_EQ(BrowserPid(), -1);
   }
 
-  std::string dir_;
-  std::shared_ptr<PdfApp> app_;
+  cfgtest::TempDir dir_;
+  std::shared_ptr<PdfApp> app_ = std::make_shared<PdfApp>();
   engine::Settings settings_;
 };
 
@@ -276,7 +265,7 @@ TEST_F(DevToolsEngine, TasksPreferencesSettingsAndSwitchOrderThenSigterm) {
 
 // A browser that is missing, or ends before its first reply, fails the start.
 TEST_F(DevToolsEngine, MissingBrowserFailsInitialize) {
-  for (std::string browser : {dir_ + "/no-such-browser", std::string("/bin/true")}) {
+  for (std::string browser : {dir_.File("no-such-browser"), std::string("/bin/true")}) {
     setenv("HALVERN_BROWSER", browser.c_str(), 1);
     EXPECT_FALSE(engine::Initialize(settings_, app_)) << browser;
     unsetenv("HALVERN_BROWSER");

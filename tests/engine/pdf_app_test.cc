@@ -8,19 +8,19 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// The last value of a switch wins and moves to the end, once; an empty name is no switch.
 TEST(CommandLine, AppendReplaceRemoveKeepOrder) {
   engine::CommandLine cl;
-  cl.AppendSwitch("a");
   cl.AppendSwitchWithValue("b", "1");
-  cl.AppendSwitchWithValue("--c", "x y");
-  EXPECT_EQ(cl.GetCommandLineString(), "--a --b=1 --c=x y");
-  EXPECT_TRUE(cl.HasSwitch("--b"));
-  EXPECT_EQ(cl.GetSwitchValue("b") + cl.GetSwitchValue("a"), "1");
-  cl.AppendSwitchWithValue("b", "2");  // the last value wins and moves to the end, once
-  cl.RemoveSwitch("a");
-  cl.RemoveSwitch("never-there");
+  cl.AppendSwitch("a");
+  cl.AppendSwitch("--c");
+  cl.AppendSwitchWithValue("--b", "x y");
   cl.AppendSwitch("");
-  EXPECT_EQ(cl.ToArgv(), (Lines{"--c=x y", "--b=2"}));
+  cl.RemoveSwitch("c");
+  EXPECT_TRUE(cl.HasSwitch("--b"));
+  EXPECT_FALSE(cl.HasSwitch("c"));
+  EXPECT_EQ(cl.GetSwitchValue("b"), "x y");
+  EXPECT_EQ(cl.GetCommandLineString(), "--a --b=x y");
 }
 
 // Every line shows on standard output; no switch variable is set.
