@@ -22,13 +22,11 @@ std::string Unhex(const std::string& hex) {
 uint8_t* U(std::string& s) { return reinterpret_cast<uint8_t*>(s.data()); }
 const uint8_t* U(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
+std::string ErrorOf(const std::function<void()>& f) try {
+  f();
   return "no exception";
+} catch (const std::runtime_error& e) {
+  return e.what();
 }
 
 // Published vectors, without openssl (data/aes_vectors.tsv: key, IV, plaintext,

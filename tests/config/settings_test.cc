@@ -32,9 +32,7 @@ json Dump(const ConversionSettings& s) {
 #undef F
 }
 
-class Settings : public cfgtest::RunLogTest {};
-
-TEST_F(Settings, RowsOfTheDataFile) {
+TEST(Settings, RowsOfTheDataFile) {
   const auto cwd = std::filesystem::current_path();
   for (const json& raw : json::parse(cfgtest::ReadFile(HVN_CONFIG_TEST_DATA "/settings.json"))) {
     cfgtest::TempDir dir;
@@ -57,7 +55,7 @@ TEST_F(Settings, RowsOfTheDataFile) {
     std::filesystem::current_path(dir.path);
     const Lines lines = cfgtest::CaptureLog([&] { status = ParseConversionSettings(args, rec); });
     std::filesystem::current_path(cwd);
-    Reset();
+    cfgtest::ResetRunLog();
     EXPECT_EQ(status, row.value("status", 0));
     EXPECT_EQ(lines, row.value("lines", Lines{}));
     const json got = Dump(rec.settings), &expected = row.value("settings", none);
@@ -83,7 +81,7 @@ TEST(Utf8, LenientDecodingAndRoundTrip) {
 
 // Where each URL of data/url_reach.tsv reaches, and what the start-up check
 // says of the rows resolved offline.
-TEST_F(Settings, UrlReach) {
+TEST(Settings, UrlReach) {
   std::istringstream in(cfgtest::ReadFile(HVN_CONFIG_TEST_DATA "/url_reach.tsv"));
   int rows = 0;
   for (std::string line; std::getline(in, line);) {

@@ -52,15 +52,10 @@ inline std::vector<std::string> CaptureLog(const std::function<void()>& fn) {
 }
 
 // The stage under test changes the process-wide run log and reads the environment.
-class RunLogTest : public testing::Test {
- protected:
-  void SetUp() override { Reset(); }
-  void TearDown() override { Reset(); }
-  static void Reset() {
-    RunLog::Get().SetVerbose(false);
-    RunLog::Get().SetLogFilePath("");
-    unsetenv("HALVERN_DIRECT_NAVIGATION");
-  }
-};
+inline void ResetRunLog() {
+  RunLog::Get().SetVerbose(false);
+  RunLog::Get().SetLogFilePath("");
+  unsetenv("HALVERN_DIRECT_NAVIGATION");
+}
 
 }  // namespace cfgtest

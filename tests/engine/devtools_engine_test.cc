@@ -62,18 +62,17 @@ struct TestClient : engine::Client {
 // Runs the loop until cond holds or the time is up; the loop may also end by
 // itself (browser gone).
 bool RunUntil(const std::function<bool()>& cond, int timeoutMs = 20000) {
-  if (cond()) return true;
-  auto active = std::make_shared<bool>(true);
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  auto tick = std::make_shared<std::function<void()>>();
-  std::weak_ptr<std::function<void()>> weakTick = tick;
-  *tick = [active, deadline, cond, weakTick] {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto active = std::make_shared<bool>(true);  // a tick still queued after we return does nothing
+  std::function<void()> tick = [&, active] {
     if (!*active) return;
     if (cond() || Clock::now() > deadline) return engine::QuitMessageLoop();
-    if (auto t = weakTick.lock()) engine::PostDelayedTask(*t, 2);
+    engine::PostDelayedTask(tick, 2);
   };
-  engine::PostTask(*tick);
-  engine::RunMessageLoop();
+  if (!cond()) {
+    engine::PostTask(tick);
+    engine::RunMessageLoop();
+  }
   *active = false;
   return cond();
 }
