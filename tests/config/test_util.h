@@ -57,5 +57,10 @@ inline void ResetRunLog() {
   RunLog::Get().SetLogFilePath("");
   unsetenv("HALVERN_DIRECT_NAVIGATION");
 }
+class RunLogTest : public testing::Test {
+ protected:
+  void SetUp() override { ResetRunLog(); }
+  void TearDown() override { ResetRunLog(); }
+};
 
 }  // namespace cfgtest

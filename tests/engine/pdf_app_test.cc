@@ -24,10 +24,9 @@ TEST(CommandLine, AppendReplaceRemoveKeepOrder) {
 }
 
 // Every line shows on standard output; no switch variable is set.
-class PdfAppSwitches : public testing::Test {
+class PdfAppSwitches : public cfgtest::RunLogTest {
  protected:
   void SetUp() override { RunLog::Get().SetVerbose(true); }
-  void TearDown() override { cfgtest::ResetRunLog(); }
   Lines Argv(PdfApp& app, const std::string& processType = "", engine::CommandLine cl = {}) {
     lines = cfgtest::CaptureLog([&] { app.OnBeforeCommandLineProcessing(processType, cl); });
     return cl.ToArgv();
