@@ -14,20 +14,14 @@
 
 namespace cfgtest {
 
-class TempDir {
- public:
-  TempDir() {
+struct TempDir {
+  std::string path = [] {
     std::string tmpl = (std::filesystem::temp_directory_path() / "hvn_config_test_XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp failed";
-    path_ = tmpl;
-  }
-  ~TempDir() { std::filesystem::remove_all(path_, ec_); }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-  std::error_code ec_;
+    return mkdtemp(tmpl.data()) ? tmpl : "";
+  }();
+  ~TempDir() { std::filesystem::remove_all(path, ec); }
+  std::string File(const std::string& name) const { return path + "/" + name; }
+  std::error_code ec;
 };
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
@@ -40,11 +34,9 @@ inline std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
-// Standard output of fn as run-log lines without their "[+Nms] " prefix.
-inline std::vector<std::string> CaptureLog(const std::function<void()>& fn) {
-  testing::internal::CaptureStdout();
-  fn();
-  std::istringstream in(testing::internal::GetCapturedStdout());
+// Run-log lines without their "[+Nms] " prefix.
+inline std::vector<std::string> StripTimes(const std::string& text) {
+  std::istringstream in(text);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) {
     const size_t close = line.find("ms] ");
@@ -53,16 +45,22 @@ inline std::vector<std::string> CaptureLog(const std::function<void()>& fn) {
   return lines;
 }
 
+inline std::vector<std::string> CaptureLog(const std::function<void()>& fn) {
+  testing::internal::CaptureStdout();
+  fn();
+  return StripTimes(testing::internal::GetCapturedStdout());
+}
+
 // The stage under test changes the process-wide run log and reads the environment.
+inline void ResetRunLog() {
+  RunLog::Get().SetVerbose(false);
+  RunLog::Get().SetLogFilePath("");
+  unsetenv("HALVERN_DIRECT_NAVIGATION");
+}
 class RunLogTest : public testing::Test {
  protected:
-  void SetUp() override { Reset(); }
-  void TearDown() override { Reset(); }
-  static void Reset() {
-    RunLog::Get().SetVerbose(false);
-    RunLog::Get().SetLogFilePath("");
-    unsetenv("HALVERN_DIRECT_NAVIGATION");
-  }
+  void SetUp() override { ResetRunLog(); }
+  void TearDown() override { ResetRunLog(); }
 };
 
 }  // namespace cfgtest
