@@ -1,5 +1,5 @@
-// The reader and the measurement entry on the PDF files under data/, one
-// row of files.json each, and the parser on the rows of parser.json.
+// The reader and the measurement entry on the PDF files under data/ as the
+// rows of files.json list them, and the parser on the rows of parser.json.
 #include <gtest/gtest.h>
 
 #include <functional>
