@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cmath>
+#include <algorithm>
 #include <filesystem>
 
 #include "client/pdf_client.h"
