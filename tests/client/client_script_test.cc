@@ -94,6 +94,12 @@ class ClientScript : public testing::TestWithParam<Script> {
       ASSERT_EQ(browser_->prints, 1);
       cfgtest::WriteFile(browser_->printPath, cfgtest::ReadFile(kData / step[1].get<std::string>()));
       browser_->printCallback->OnPdfPrintFinished(browser_->printPath, true);
+    } else if (op == "request") {  // url, navigation?, the headers it leaves with (null: not handled)
+      auto request = std::make_shared<fake::Request>();
+      request->url = step[1];
+      auto handler = client_->GetResourceRequestHandler(browser_, frame, request, step[2]);
+      if (handler) handler->OnBeforeResourceLoad(browser_, frame, request);
+      EXPECT_EQ(handler ? json(request->headers) : json(), step[3]);
     } else if (op == "auth") {  // a server's (false) or a proxy's (true) login challenge
       struct Answer : engine::AuthCallback {
         void Continue(const std::string& user, const std::string& password) override { got = user + "/" + password; }

@@ -26,6 +26,15 @@ struct Frame : engine::Frame {
   std::string url = "about:blank";
 };
 
+struct Request : engine::Request {
+  std::string GetURL() const override { return url; }
+  bool IsReadOnly() const override { return false; }
+  HeaderMap GetHeaderMap() const override { return headers; }
+  void SetHeaderMap(const HeaderMap& h) override { headers = h; }
+  std::string url;
+  HeaderMap headers = {{"Accept", "*/*"}};
+};
+
 // Owns the observer: the browser sees it only while the registration lives,
 // as with a real engine.
 struct Registration : engine::Registration {
