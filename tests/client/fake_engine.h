@@ -14,7 +14,6 @@ namespace fake {
 struct Call {
   int id;
   std::string method;
-  engine::Json params;
 };
 
 struct Frame : engine::Frame {
@@ -45,8 +44,8 @@ struct Browser : engine::Browser, std::enable_shared_from_this<Browser> {
   int GetIdentifier() const override { return 1; }
   std::shared_ptr<engine::Frame> GetMainFrame() override { return frame; }
   void StopLoad() override { ++stopLoads; }
-  int ExecuteDevToolsMethod(int id, const std::string& method, const engine::Json& params) override {
-    calls.push_back({id, method, params});
+  int ExecuteDevToolsMethod(int id, const std::string& method, const engine::Json&) override {
+    calls.push_back({id, method});
     return id;
   }
   std::shared_ptr<engine::Registration> AddDevToolsMessageObserver(
