@@ -1,27 +1,22 @@
-// A scripted stand-in for the browser engine: records what the client asks
-// for and lets a test play the engine's side (callbacks, DevTools replies,
-// timers on a virtual clock).
+// A stand-in for the browser engine: records what the client asks for and
+// runs posted tasks on a virtual clock, so a test plays the engine's side.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <memory>
+#include <string>
+#include <vector>
 
-#include "client/pdf_client.h"
 #include "engine/engine.h"
-#include "tests/config/test_util.h"
 
 namespace fake {
 
-struct DevToolsCall {
+struct Call {
   int id;
   std::string method;
-  engine::Json params;
 };
 
-class FakeFrame : public engine::Frame {
- public:
+struct Frame : engine::Frame {
   bool IsMain() const override { return main; }
   std::string GetURL() const override { return url; }
   void LoadURL(const std::string&) override {}
@@ -30,17 +25,36 @@ class FakeFrame : public engine::Frame {
   std::string url = "about:blank";
 };
 
-class FakeBrowser : public engine::Browser, public std::enable_shared_from_this<FakeBrowser> {
- public:
+struct Request : engine::Request {
+  std::string GetURL() const override { return url; }
+  bool IsReadOnly() const override { return false; }
+  HeaderMap GetHeaderMap() const override { return headers; }
+  void SetHeaderMap(const HeaderMap& h) override { headers = h; }
+  std::string url;
+  HeaderMap headers = {{"Accept", "*/*"}};
+};
+
+// Owns the observer: the browser sees it only while the registration lives,
+// as with a real engine.
+struct Registration : engine::Registration {
+  std::shared_ptr<engine::DevToolsMessageObserver> observer;
+};
+
+struct Browser : engine::Browser, std::enable_shared_from_this<Browser> {
   int GetIdentifier() const override { return 1; }
   std::shared_ptr<engine::Frame> GetMainFrame() override { return frame; }
   void StopLoad() override { ++stopLoads; }
-  int ExecuteDevToolsMethod(int id, const std::string& method, const engine::Json& params) override {
-    calls.push_back({id, method, params});
+  int ExecuteDevToolsMethod(int id, const std::string& method, const engine::Json&) override {
+    calls.push_back({id, method});
     return id;
   }
   std::shared_ptr<engine::Registration> AddDevToolsMessageObserver(
-      std::shared_ptr<engine::DevToolsMessageObserver> observer) override;
+      std::shared_ptr<engine::DevToolsMessageObserver> o) override {
+    auto reg = std::make_shared<Registration>();
+    reg->observer = o;
+    observers.push_back(o);
+    return reg;
+  }
   void PrintToPDF(const std::string& path, const engine::PdfPrintSettings& s,
                   std::shared_ptr<engine::PdfPrintCallback> cb) override {
     printPath = path;
@@ -50,14 +64,22 @@ class FakeBrowser : public engine::Browser, public std::enable_shared_from_this<
   }
   void WasResized() override {}
 
-  // Delivers a reply to the observers whose registrations are still alive.
-  void Reply(int id, bool success, const std::string& result);
-  // Last call with the method (nullptr when none).
-  const DevToolsCall* Last(const std::string& method) const;
-  int Count(const std::string& method) const;
+  // The newest call of method, or nullptr.
+  const Call* Last(const std::string& method) const {
+    auto it = std::find_if(calls.rbegin(), calls.rend(), [&](const Call& c) { return c.method == method; });
+    return it == calls.rend() ? nullptr : &*it;
+  }
+  // Answers call id to every observer still registered.
+  void Reply(int id, const engine::Json& result) {
+    std::vector<std::shared_ptr<engine::DevToolsMessageObserver>> live;
+    for (auto& w : observers)
+      if (auto o = w.lock()) live.push_back(o);
+    observers.assign(live.begin(), live.end());
+    for (auto& o : live) o->OnDevToolsMethodResult(shared_from_this(), id, true, result);
+  }
 
-  std::shared_ptr<FakeFrame> frame = std::make_shared<FakeFrame>();
-  std::vector<DevToolsCall> calls;
+  std::shared_ptr<Frame> frame = std::make_shared<Frame>();
+  std::vector<Call> calls;
   std::vector<std::weak_ptr<engine::DevToolsMessageObserver>> observers;
   engine::PdfPrintSettings printSettings;
   std::string printPath;
@@ -65,67 +87,10 @@ class FakeBrowser : public engine::Browser, public std::enable_shared_from_this<
   int prints = 0, stopLoads = 0;
 };
 
+// Clears the clock and the quit count.
 void Reset();
-// Runs posted tasks and timers up to now + ms of virtual time.
+// Runs posted tasks due up to now + ms.
 void Advance(int64_t ms);
-int QuitCount();
-
-// One client run against a fresh fake browser, writing into a scratch folder.
-class ClientFixture : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Reset();
-    dir = std::filesystem::temp_directory_path() / ("hvn_client_test_" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    s.output = (dir / "out.pdf").string();
-    s.conversionDelay = 0;
-    s.lazyImagesLoadingEnabled = false;
-  }
-  void TearDown() override {
-    Close();
-    std::filesystem::remove_all(dir);
-  }
-  // What the engine does when it closes the browser: without it the client,
-  // the browser and the callbacks that hold both keep each other alive.
-  void Close() {
-    if (client) client->OnBeforeClose(browser);
-    browser->printCallback.reset();
-  }
-  // A second run in the same test.
-  void Restart() {
-    Close();
-    Reset();
-    client.reset();
-    browser = std::make_shared<FakeBrowser>();
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-  }
-  void Start(bool direct = true) {
-    client = std::make_shared<PdfClient>(s);
-    client->targetUrl = "http://127.0.0.1:1/page";
-    client->directMode = direct;
-    browser->frame->url = client->targetUrl;
-    client->OnAfterCreated(browser);
-    client->GetRenderHandler();
-  }
-  void Navigate(const std::string& url, int status) {
-    browser->frame->url = url;
-    client->OnBeforeBrowse(browser, browser->frame, url, false, false);
-    client->OnLoadStart(browser, browser->frame);
-    client->OnLoadEnd(browser, browser->frame, status);
-  }
-  // Answers the newest Runtime.evaluate with value.
-  void Answer(const nlohmann::json& value) {
-    const DevToolsCall* c = browser->Last("Runtime.evaluate");
-    ASSERT_NE(c, nullptr);
-    browser->Reply(c->id, true, nlohmann::json{{"result", {{"type", "object"}, {"value", value}}}}.dump());
-  }
-  std::string Read(const std::string& name) { return cfgtest::ReadFile(dir / name); }
-
-  ConversionSettings s;
-  std::filesystem::path dir;
-  std::shared_ptr<FakeBrowser> browser = std::make_shared<FakeBrowser>();
-  std::shared_ptr<PdfClient> client;
-};
+int Quits();
 
 }  // namespace fake
