@@ -507,16 +507,6 @@ std::map<std::string, std::string> PdfInfo(const std::string& pdf) {
   return info;
 }
 
-bool PageSize(const std::string& pdf, double& w, double& h, int page) {
-  std::string p = std::to_string(page);
-  std::istringstream in(RunCommand({"pdfinfo", "-f", p, "-l", p, pdf}).out);
-  for (std::string line; std::getline(in, line);) {
-    int n;
-    if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &n, &w, &h) == 3 && n == page) return true;
-  }
-  return false;
-}
-
 std::string PdfText(const std::string& pdf, int first, int last) {
   std::vector<std::string> argv = {"pdftotext", "-layout"};
   if (first > 0) argv.insert(argv.end(), {"-f", std::to_string(first)});
@@ -526,41 +516,6 @@ std::string PdfText(const std::string& pdf, int first, int last) {
 }
 
 bool QpdfCheck(const std::string& pdf) { return RunCommand({"qpdf", "--check", pdf}).status == 0; }
-
-std::vector<Link> PdfLinks(const std::string& pdf) {
-  std::vector<Link> links;
-  auto j = nlohmann::json::parse(RunCommand({"qpdf", "--json=1", "--json-key=pages", "--json-key=objects", pdf}).out,
-                                 nullptr, false);
-  if (!j.is_object()) return links;
-  auto objects = j.value("objects", nlohmann::json::object());
-  // Version 1 output: objects keyed "N 0 R"; a v2 {"value": ...} wrapper is unwrapped too.
-  auto lookup = [&objects](const nlohmann::json& ref) -> nlohmann::json {
-    nlohmann::json v = ref;
-    if (v.is_string() && objects.contains(v.get<std::string>())) v = objects[v.get<std::string>()];
-    if (v.is_object() && v.size() == 1 && v.contains("value")) v = v["value"];
-    return v;
-  };
-  int pageNo = 0;
-  for (const auto& page : j.value("pages", nlohmann::json::array())) {
-    ++pageNo;
-    nlohmann::json pageObj = lookup(page["object"]);
-    if (!pageObj.is_object()) continue;
-    nlohmann::json annots = lookup(pageObj.value("/Annots", nlohmann::json::array()));
-    if (!annots.is_array()) continue;
-    for (const auto& ref : annots) {
-      nlohmann::json a = lookup(ref);
-      if (!a.is_object() || a.value("/Subtype", "") != "/Link") continue;
-      nlohmann::json action = lookup(a.value("/A", nlohmann::json::object()));
-      std::string uri = action.is_object() ? action.value("/URI", "") : "";
-      if (uri.rfind("u:", 0) == 0) uri = uri.substr(2);
-      nlohmann::json rect = lookup(a.value("/Rect", nlohmann::json::array()));
-      if (!rect.is_array() || rect.size() != 4) continue;
-      links.push_back({pageNo, rect[0].get<double>(), rect[1].get<double>(), rect[2].get<double>(),
-                       rect[3].get<double>(), uri});
-    }
-  }
-  return links;
-}
 
 bool PngSize(const std::string& png, int& w, int& h) {
   std::string head = ReadFile(png).substr(0, 24);

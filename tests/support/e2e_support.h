@@ -131,20 +131,10 @@ void WriteFile(const std::string& path, const std::string& text);
 
 // pdfinfo fields: "Pages", "Page size", "Tagged", "Title", ... (values trimmed).
 std::map<std::string, std::string> PdfInfo(const std::string& pdf);
-// Page size in points (first page, or page n).
-bool PageSize(const std::string& pdf, double& w, double& h, int page = 1);
 // pdftotext -layout of all pages, or of first..last.
 std::string PdfText(const std::string& pdf, int first = 0, int last = 0);
 // qpdf --check passes without errors or warnings.
 bool QpdfCheck(const std::string& pdf);
-
-// Link annotations: page number (1-based), rectangle, URI.
-struct Link {
-  int page;
-  double x1, y1, x2, y2;
-  std::string uri;
-};
-std::vector<Link> PdfLinks(const std::string& pdf);
 
 // Width and height from the PNG header; false when it is not a PNG.
 bool PngSize(const std::string& png, int& w, int& h);

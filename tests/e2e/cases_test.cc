@@ -1,0 +1,203 @@
+// End-to-end cases as data: each file under cases/ holds one behaviour's
+// rows (what to run, what must come out); this driver runs every row as a
+// test of its own, through the checked run, and compares. Field meanings are
+// in cases/README.md.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+
+#include "pdfink/pdf_reader.h"
+#include "tests/support/e2e_support.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct Case {
+  std::string name;
+  Json spec;
+};
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+std::vector<Case> LoadCases() {
+  std::vector<Case> cases;
+  for (const auto& f : std::filesystem::directory_iterator(HVN_E2E_CASES_DIR)) {
+    if (f.path().extension() != ".json") continue;
+    for (const Json& row : Json::parse(e2e::ReadFile(f.path())))
+      cases.push_back({f.path().stem().string() + "_" + row["name"].get<std::string>(), row});
+  }
+  std::sort(cases.begin(), cases.end(), [](auto& a, auto& b) { return a.name < b.name; });
+  return cases;
+}
+
+std::string Replace(std::string s, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
+  return s;
+}
+
+// Run-log milliseconds ("[+N ms]") of the line holding needle, -1 if none.
+long LogMs(const std::string& log, const std::string& needle) {
+  size_t at = log.find(needle);
+  if (at == std::string::npos) return -1;
+  size_t start = log.rfind('\n', at);
+  start = start == std::string::npos ? 0 : start + 1;
+  return log.compare(start, 2, "[+") == 0 ? std::strtol(log.c_str() + start + 2, nullptr, 10) : -1;
+}
+
+// Column 0 colours (rrggbb) at the given rows of an 8-bit RGB(A) PNG; only
+// the first pixels of each row are unfiltered, which keeps a tall image quick.
+std::string PngColours(const std::string& png, const Json& rows) {
+  static const char kScript[] = R"py(import struct, sys, zlib
+d = open(sys.argv[1], 'rb').read(); i = 8; z = b''
+while i < len(d):
+    n, t = struct.unpack('>I4s', d[i:i + 8])
+    if t == b'IHDR': w, h, depth, ct = struct.unpack('>IIBB', d[i + 8:i + 18])
+    if t == b'IDAT': z += d[i + 8:i + 8 + n]
+    i += 12 + n
+bpp = 4 if ct == 6 else 3; stride = w * bpp + 1; raw = zlib.decompress(z); k = bpp * 2
+prev, out = bytearray(k), {}
+for y in range(h):
+    f, line = raw[y * stride], bytearray(raw[y * stride + 1:y * stride + 1 + k])
+    for x in range(k):
+        a = line[x - bpp] if x >= bpp else 0; b = prev[x]; c = prev[x - bpp] if x >= bpp else 0
+        p = a + b - c; pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+        line[x] = (line[x] + [0, a, b, (a + b) // 2, a if pa <= pb and pa <= pc else b if pb <= pc else c][f]) & 255
+    out[y] = line; prev = line
+print(' '.join('%02x%02x%02x' % tuple(out[int(r)][:3]) for r in sys.argv[2:]), end='')
+)py";
+  std::vector<std::string> argv = {"python3", "-c", kScript, png};
+  for (const Json& r : rows) argv.push_back(std::to_string(r.get<int>()));
+  return e2e::RunCommand(argv).out;
+}
+
+// Page sizes and link annotations (page, edges in points from the page's
+// top left, URI), read back with our own reader.
+void ReadLayout(const std::string& pdf, std::vector<std::pair<double, double>>& sizes, Json& links) {
+  pdfink::Document doc;
+  std::string error;
+  if (!doc.open(pdf, error)) return;
+  for (const pdfink::ObjPtr& page : doc.pages()) {
+    auto n = [&](const std::vector<pdfink::ObjPtr>& v, size_t i) { return i < v.size() ? doc.number(v[i], 0) : 0; };
+    const auto box = doc.inherited(page, "MediaBox")->items;
+    sizes.push_back({n(box, 2) - n(box, 0), n(box, 3) - n(box, 1)});
+    for (const pdfink::ObjPtr& ref : doc.resolve(doc.get(page, "Annots"))->items) {
+      const pdfink::ObjPtr a = doc.resolve(ref);
+      const auto r = doc.resolve(doc.get(a, "Rect"))->items;
+      if (!doc.get(a, "Subtype")->isName("Link") || r.size() != 4) continue;
+      links.push_back({{"uri", doc.resolve(doc.get(doc.resolve(doc.get(a, "A")), "URI"))->text}, {"page", sizes.size()},
+                       {"top", n(box, 3) - std::max(n(r, 1), n(r, 3))}, {"bottom", n(box, 3) - std::min(n(r, 1), n(r, 3))},
+                       {"left", std::min(n(r, 0), n(r, 2))}, {"right", std::max(n(r, 0), n(r, 2))}});
+    }
+  }
+}
+
+class E2e : public ::testing::TestWithParam<Case> {};
+
+TEST_P(E2e, Run) {
+  e2e::TempDir tmp, dir;
+  e2e::TestServer& server = e2e::TestServer::Get();
+  server.Reset();
+  const std::string output = dir.File(GetParam().spec.value("output", "out.pdf")), config = dir.File("config.json");
+  std::string text = GetParam().spec.dump();
+  for (const auto& [from, to] : std::map<std::string, std::string>{
+           {"{url}", server.Url("")}, {"{pages}", e2e::PagesDir()}, {"{dir}", dir.path()}, {"{out}", output}, {"{config}", config}})
+    text = Replace(text, from, to);
+  const Json c = Json::parse(text);
+  static const Json kNone = Json::object();
+  auto at = [&](const char* key) -> const Json& { return c.contains(key) ? c[key] : kNone; };
+
+  Json settings = at("settings");
+  if (c.contains("page")) settings["url"] = server.Url("/pages/" + c["page"].get<std::string>());
+  if (c.contains("html")) settings["url"] = server.Html(c["html"]);
+  if (!settings.contains("conversionDelay")) settings["conversionDelay"] = 0;
+  std::vector<std::string> argv = {config};
+  if (c.contains("argv")) {
+    argv = c["argv"].get<std::vector<std::string>>();
+  } else {
+    settings["output"] = output;
+    settings["outputJsonFile"] = dir.File("out.json");
+  }
+  for (const Json& a : at("args")) argv.push_back(a);
+  e2e::WriteFile(config, settings.dump());
+  if (c.contains("earlier")) e2e::WriteFile(output, c["earlier"]);
+  if (c.contains("link")) std::filesystem::create_symlink(c["link"].get<std::string>(), output);
+
+  const e2e::RunResult r = e2e::RunChecked(tmp.path(), argv);
+  const std::string& log = r.out;
+  EXPECT_EQ(r.status, c.value("status", 0)) << log;
+  for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_EQ(f.path().filename().string().find(".hvn-"), std::string::npos) << "partial output left";
+  for (const Json& re : at("logMatch"))
+    EXPECT_TRUE(std::regex_search(log, std::regex(re.get<std::string>()))) << re << "\n" << log;
+  for (const Json& t : at("log")) EXPECT_NE(log.find(t), std::string::npos) << t << "\n" << log;
+  for (const Json& t : at("logAbsent")) EXPECT_EQ(log.find(t), std::string::npos) << t;
+  const std::string jsonText = e2e::ReadFile(dir.File("out.json"));
+  const Json out = Json::parse(jsonText, nullptr, false);
+
+  if (c.contains("error")) {
+    const std::string error = c["error"];
+    EXPECT_NE(log.find("ERROR: [PdfClient] " + error + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("ERROR: [main] Conversion failed. Elapsed: "), std::string::npos) << log;
+    EXPECT_EQ(jsonText.rfind("{\n  \"error\": \"", 0), 0u) << jsonText;
+    EXPECT_EQ(out.value("error", ""), error);
+    if (c.contains("errorWithinMs")) EXPECT_LE(LogMs(log, "ERROR: [PdfClient]"), c["errorWithinMs"].get<long>());
+  }
+  if (c.contains("earlier")) EXPECT_EQ(e2e::ReadFile(output), c["earlier"].get<std::string>());
+  else if (r.status != 0 && !c.contains("link")) EXPECT_FALSE(e2e::FileExists(output)) << "output after a failure";
+  for (const auto& [pointer, want] : at("json").items())
+    EXPECT_EQ(out.value(Json::json_pointer(pointer), Json()), want) << pointer << "\n" << jsonText;
+  for (const auto& [pointer, want] : at("jsonNear").items())
+    EXPECT_NEAR(out.value(Json::json_pointer(pointer), -1e9), want[0].get<double>(), want[1].get<double>()) << pointer;
+  for (const auto& [path, n] : at("requests").items())
+    EXPECT_EQ(server.CountRequests(path), n.get<int>()) << path;
+  if (r.status != 0 || !e2e::FileExists(output) || c.contains("link")) return;
+
+  if (output.ends_with(".png")) {
+    e2e::RunResult check = e2e::RunCommand({"pngcheck", output});
+    EXPECT_EQ(check.status, 0) << check.out;
+    int w = 0, h = 0;
+    ASSERT_TRUE(e2e::PngSize(output, w, h));
+    if (c.contains("png")) EXPECT_EQ(Json({w, h}), c["png"]);
+    if (c.contains("pngColours")) EXPECT_EQ(PngColours(output, c["pngColours"][0]), c["pngColours"][1]);
+    return;
+  }
+  EXPECT_TRUE(e2e::QpdfCheck(output));
+  const std::string pdfText = e2e::PdfText(output);
+  for (const Json& t : at("text")) EXPECT_NE(pdfText.find(t), std::string::npos) << t << "\n" << pdfText;
+  for (const Json& t : at("textAbsent")) EXPECT_EQ(pdfText.find(t), std::string::npos) << t;
+  auto info = e2e::PdfInfo(output);
+  for (const auto& [field, want] : at("info").items()) EXPECT_EQ(info[field], want) << field;
+  std::vector<std::pair<double, double>> sizes;
+  Json links = Json::array();
+  ReadLayout(output, sizes, links);
+  if (c.contains("pageSize")) {
+    ASSERT_FALSE(sizes.empty());
+    EXPECT_NEAR(sizes[0].first, c["pageSize"][0].get<double>(), 0.5);
+    EXPECT_NEAR(sizes[0].second, c["pageSize"][1].get<double>(), 0.5);
+  }
+  if (c.contains("images")) {
+    std::string list = e2e::RunCommand({"pdfimages", "-list", output}).out;
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n') - 2, c["images"].get<int>()) << list;
+  }
+  // Links whose URI starts with the prefix: exactly these, at these edges ([value, tolerance]).
+  for (const auto& [prefix, want] : at("links").items()) {
+    Json got = Json::array();
+    for (const Json& l : links)
+      if (l["uri"].get<std::string>().starts_with(prefix)) got.push_back(l);
+    ASSERT_EQ(got.size(), want.size()) << prefix << "\n" << links.dump(1);
+    for (const Json& w : want) {
+      auto l = std::find_if(got.begin(), got.end(), [&](const Json& l) { return l["uri"] == prefix + w["uri"].get<std::string>(); });
+      ASSERT_NE(l, got.end()) << w["uri"] << "\n" << got.dump(1);
+      EXPECT_EQ((*l)["page"], w.value("page", 1)) << w["uri"];
+      for (const char* edge : {"top", "bottom", "left", "right"})
+        if (w.contains(edge)) EXPECT_NEAR((*l)[edge].get<double>(), w[edge][0].get<double>(), w[edge][1].get<double>()) << w["uri"] << " " << edge;
+    }
+  }
+}
+
+// Numbered, with the name printed: ctest lists each case by its name.
+INSTANTIATE_TEST_SUITE_P(Cases, E2e, ::testing::ValuesIn(LoadCases()));
+
+}  // namespace
