@@ -1,11 +1,18 @@
+// End-to-end cases that need actions of their own: signals, killed browser
+// processes, concurrent runs, a vanishing folder, a full disk, a very long
+// document and readers beyond the reference tools. Each run is checked for
+// leftovers and partial outputs.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "pdfink/pdf_reader.h"
@@ -17,100 +24,167 @@ using e2e::RunOptions;
 using e2e::RunResult;
 using e2e::TestServer;
 
-// Each test runs halvern with its own TMPDIR and checks nothing is left.
+// The browser's main process of the run whose TMPDIR is `tmp` and, when
+// `type` is given, its child process of that --type=.
+int FindProcess(const std::string& tmp, const std::string& type) {
+  int browser = 0;
+  for (int pid : e2e::BrowserProcesses(tmp)) {
+    const std::string cmd = e2e::CmdLine(pid);
+    if (!type.empty() && cmd.find("--type=" + type) != std::string::npos) return pid;
+    if (cmd.find("--type=") == std::string::npos) browser = pid;
+  }
+  if (type.empty() || browser == 0) return browser;
+  // Child processes do not always carry the user-data-dir; go by parent.
+  for (int pid : e2e::BrowserProcesses("--type=" + type))
+    if (e2e::ParentOf(pid) == browser) return pid;
+  return 0;
+}
+
 class Conversion : public ::testing::Test {
  protected:
-  RunResult Halvern(std::vector<std::string> args, RunOptions o = {}) { return e2e::RunChecked(tmp.path(), args, o); }
+  RunResult Halvern(std::vector<std::string> args, RunOptions o = {}) {
+    RunResult r = e2e::RunChecked(tmp.path(), args, o);
+    EXPECT_EQ(TempFiles(), "") << "partial outputs left behind";
+    return r;
+  }
+  // Outputs being written (hidden names with ".hvn-") in the output folder.
+  std::string TempFiles() {
+    std::string names;
+    for (const auto& e : std::filesystem::directory_iterator(out.path()))
+      if (e.path().filename().string().find(".hvn-") != std::string::npos) names += e.path().filename().string() + " ";
+    return names;
+  }
   std::string Out(const std::string& name = "out.pdf") { return out.File(name); }
   e2e::TempDir tmp, out;
 };
+class Faults : public Conversion {};
 
-// Characters drawn with their font's missing glyph (glyph 0), and in `shown`
-// all characters drawn. The browser writes two-byte glyph ids under
-// Identity-H, and names a Type3 font's glyphs /g<hex id>.
-int MissingGlyphs(const std::string& pdf, int& shown) {
-  using pdfink::ObjPtr;
-  pdfink::Document doc;
-  std::string error;
-  if (!doc.open(pdf, error)) return -1;
-  int missing = shown = 0;
-  for (const ObjPtr& page : doc.pages()) {
-    ObjPtr fonts = doc.resolve(doc.get(doc.inherited(page, "Resources"), "Font"));
-    std::vector<std::uint8_t> content;
-    doc.decodeStream(doc.resolve(doc.get(page, "Contents")), content);
-    bool twoByte = false;
-    std::map<int, std::string> names;  // Type3: code -> glyph name
-    std::vector<ObjPtr> args;
-    for (size_t pos = 0; ObjPtr o = pdfink::parseObject(content.data(), content.size(), pos);) {
-      if (o->kind != pdfink::kKeyword) {
-        args.push_back(o);
-        continue;
+TEST_F(Faults, CrashedOrKilledBrowserProcessFailsTheRun) {
+  struct Case {
+    std::string type;  // "" for the browser itself
+    int sig;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"renderer", SIGSEGV, "ERROR: [PdfClient] Renderer process crashed (status=2 error=11 crashed)."},
+      {"renderer", SIGKILL, "ERROR: [PdfClient] Renderer process crashed (status=1 error=9 killed)."},
+      {"", SIGKILL,
+       "ERROR: [PdfClient] CEF message loop exited unexpectedly (browser process crash or fatal error)."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    TestServer::Get().Reset();
+    // Once the load is under way (a renderer exists before it), the process goes.
+    std::atomic<bool> done{false}, sent{false};
+    std::thread killer([&] {
+      for (int i = 0; i < 150 && !done && !sent; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        int pid = FindProcess(tmp.path(), c.type);
+        if (pid > 0 && TestServer::Get().CountRequests("/never") > 0) sent = kill(pid, c.sig) == 0;
       }
-      if (o->text == "Tf" && args.size() == 2) {
-        ObjPtr font = doc.resolve(doc.get(fonts, args[0]->text));
-        twoByte = doc.get(font, "Subtype")->isName("Type0");
-        names.clear();
-        int code = 0;
-        for (const ObjPtr& d : doc.get(doc.resolve(doc.get(font, "Encoding")), "Differences")->items)
-          if (d->kind == pdfink::kNumber) code = static_cast<int>(d->number);
-          else names[code++] = d->text;
-      }
-      if ((o->text == "Tj" || o->text == "TJ") && args.size() == 1)
-        for (const ObjPtr& str : args[0]->kind == pdfink::kArray ? args[0]->items : args) {
-          const auto* b = reinterpret_cast<const unsigned char*>(str->text.data());
-          for (size_t i = 0; str->kind == pdfink::kString && i + twoByte < str->text.size(); i += 1 + twoByte, ++shown)
-            missing += twoByte ? b[i] == 0 && b[i + 1] == 0 : names[b[i]] == "g0";
-        }
-      args.clear();
-    }
+    });
+    e2e::WriteFile(Out(), "earlier");
+    RunResult r = Halvern({TestServer::Get().Url("/never"), Out(), "--navigation-timeout=0"});
+    done = true;
+    killer.join();
+    EXPECT_EQ(e2e::ReadFile(Out()), "earlier");
+    ASSERT_TRUE(sent) << "no process found\n" << r.out;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    if (!c.type.empty()) EXPECT_NE(r.out.find("ERROR: [main] Conversion failed. Elapsed: "), std::string::npos);
+    EXPECT_LT(r.wallMs, 20000);
   }
-  return missing;
 }
 
-// The fonts the set-up installs: document fonts come out in their
-// metric-compatible replacements, every script with real glyphs.
-TEST_F(Conversion, DocumentFontsAndWorldScriptsHaveRealGlyphs) {
-  RunResult r = Halvern({TestServer::Get().Url("/pages/scripts.html"), Out(), "--conversion-delay=0"});
+// The output folder that goes while the page loads, and a disk too small
+// for the output JSON; the other failed outputs are rows of the case files.
+TEST_F(Faults, FailedOutputKeepsTheEarlierFile) {
+  const std::string gone = out.File("gone"), disk = out.File("disk");
+  std::filesystem::create_directory(gone);
+  std::thread remover([gone] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    std::filesystem::remove_all(gone);
+  });
+  RunResult r = Halvern({TestServer::Get().Url("/html?ms=3000&body=unwritable"), gone + "/out.pdf", "--conversion-delay=0"});
+  remover.join();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("ERROR: [PdfClient] PrintToPDF failed for: " + gone + "/out.pdf (No such file or directory)\n"),
+            std::string::npos) << r.out;
+
+  // A 64 KiB file system of our own, in a mount namespace of our own: the
+  // PDF fits, the output JSON with its long console line does not.
+  std::filesystem::create_directory(disk);
+  RunOptions o;
+  o.exe = "/usr/bin/unshare";
+  r = Halvern({"-rm", "sh", "-c", R"sh(d=$1; shift
+mount -t tmpfs -o size=64k tmpfs "$d" && echo earlier > "$d/out.json" || exit 9
+"$@"; echo "== $(ls -A "$d" | tr '\n' ' ')"; cat "$d/out.json")sh", "sh", disk, e2e::HalvernExe(),
+               TestServer::Get().Html("<p>x</p><script>console.log('x'.repeat(200000))</script>"), disk + "/out.pdf",
+               "--conversion-delay=0"}, o);
+  if (r.status == 9 || !r.spawnError.empty() || r.err.find("unshare:") != std::string::npos)
+    GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("ERROR: [PdfClient] Failed to write output JSON: " + disk + "/out.json\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("== out.json out.pdf \nearlier\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Faults, FiveHundredPagesStayWithinMemory) {
+  std::string pdf = out.File("long.pdf");
+  RunOptions o;
+  o.timeoutMs = 240000;
+  const std::vector<std::string> args = {TestServer::Get().Url("/pages/fault_500.html"), pdf, "--conversion-delay=0"};
+  RunResult r = Halvern(args, o);
   ASSERT_EQ(r.status, 0) << r.out;
-  std::string fonts = e2e::RunCommand({"pdffonts", Out()}).out;
-  for (const char* family : {"+LiberationSans ", "+LiberationSerif ", "+LiberationMono "})
-    EXPECT_NE(fonts.find(family), std::string::npos) << family << " missing:\n" << fonts;
-  int shown = 0;
-  EXPECT_EQ(MissingGlyphs(Out(), shown), 1) << "only the unassigned code point at the end is a box";
-  EXPECT_GT(shown, 150);
-  std::string text = e2e::PdfText(Out());
-  for (const char* line : {"The quick brown fox", "jumps over the lazy dog", "0123456789", "我们一起去图书馆",
-                           "ひらがなとカタカナ", "안녕하세요 세계", "مرحبا بالعالم", "שלום עולם", "नमस्ते दुनिया",
-                           "สวัสดีชาวโลก", "😀🎉🌍"})
-    EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
+  EXPECT_NE(r.out.find("[main] Conversion completed successfully. Elapsed: "), std::string::npos);
+  EXPECT_EQ(e2e::PdfInfo(pdf)["Pages"], "500");
+  EXPECT_TRUE(e2e::QpdfCheck(pdf));
+  EXPECT_NE(e2e::PdfText(pdf, 500, 500).find("Sheet 500"), std::string::npos);
+  // The PDF streams to disk in chunks: no process holds much more than the
+  // browser's own working set, however long the document.
+  EXPECT_GT(r.peakRssKb, 0);
+  EXPECT_LT(r.peakRssKb, 1024 * 1024);
+
+  // Ended while the next print is under way: the whole earlier PDF stays.
+  const std::string whole = e2e::ReadFile(pdf);
+  bool sent = false;
+  std::thread killer([&] {
+    for (int i = 0; i < 2400 && TempFiles().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int browser = FindProcess(tmp.path(), "");
+    sent = browser > 0 && !TempFiles().empty() && kill(e2e::ParentOf(browser), SIGTERM) == 0;
+  });
+  r = Halvern(args, o);
+  killer.join();
+  ASSERT_TRUE(sent) << r.out;
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(e2e::ReadFile(pdf) == whole);
 }
 
-// The ink-measure mode starts no browser and reads only a regular file:
-// nothing else may block the run or size an allocation.
-TEST_F(Conversion, InkMeasureReadsOnlyRegularFiles) {
-  e2e::WriteFile(Out(), "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>"
-                        "endobj\n3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 225.75]>>endobj\n"
-                        "trailer<</Size 4/Root 1 0 R>>\n%%EOF\n");
-  ASSERT_EQ(mkfifo(out.File("fifo").c_str(), 0600), 0);
-  std::filesystem::copy_file(Out(), out.File("caf\xE9.pdf"));
-  for (const auto& [path, error] : std::vector<std::pair<std::string, std::string>>{
-           {Out(), ""},
-           {out.File("missing.pdf"), "cannot open " + out.File("missing.pdf")},
-           {out.path(), "cannot read " + out.path()},
-           {out.File("fifo"), "cannot read " + out.File("fifo")},
-           {"/dev/zero", "cannot read /dev/zero"},
-           // A name that is not UTF-8 finds its file; the line shows U+FFFD for the byte.
-           {out.File("caf\xE9.pdf"), ""},
-           {out.File("caf\xE9x.pdf"), "cannot open " + out.File("caf\xEF\xBF\xBDx.pdf")}}) {
-    RunResult m = Halvern({"--ink-measure=" + path});
-    EXPECT_EQ(m.status, 0);
-    EXPECT_EQ(m.out.rfind("{", 0), 0u) << m.out;
-    EXPECT_EQ(std::count(m.out.begin(), m.out.end(), '\n'), 1) << m.out;
-    EXPECT_EQ(m.out.back(), '\n');
-    EXPECT_LT(m.wallMs, 2000) << path;
-    EXPECT_EQ(m.out.find(error.empty() ? "\"ok\":false" : "\"ok\":true"), std::string::npos) << m.out;
-    if (!error.empty()) EXPECT_NE(m.out.find("\"error\":\"" + error + "\""), std::string::npos) << m.out;
+TEST_F(Faults, EightRunsAtOnceAllSucceedApart) {
+  constexpr int kRuns = 8;
+  std::vector<RunResult> results(kRuns);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kRuns; ++i) {
+    threads.emplace_back([&, i] {
+      results[i] = e2e::Run({TestServer::Get().Html("<h1>RUN " + std::to_string(i) + "</h1>"),
+                             Out("run" + std::to_string(i) + ".pdf"), "--conversion-delay=0", "--verbose"},
+                            {.timeoutMs = 180000, .env = {{"TMPDIR", tmp.path()}}});
+    });
   }
+  for (auto& t : threads) t.join();
+  std::set<std::string> caches;
+  for (int i = 0; i < kRuns; ++i) {
+    const RunResult& r = results[i];
+    ASSERT_EQ(r.status, 0) << "run " << i << "\n" << r.out;
+    EXPECT_TRUE(r.leftovers.empty()) << "run " << i;
+    size_t at = r.out.find("[main] Cache: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    caches.insert(r.out.substr(at, r.out.find('\n', at) - at));
+    EXPECT_TRUE(e2e::QpdfCheck(Out("run" + std::to_string(i) + ".pdf")));
+    EXPECT_NE(e2e::PdfText(Out("run" + std::to_string(i) + ".pdf")).find("RUN " + std::to_string(i)), std::string::npos);
+  }
+  EXPECT_EQ(caches.size(), static_cast<size_t>(kRuns));
+  EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty());
+  EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty());
 }
 
 class Signals : public Conversion, public ::testing::WithParamInterface<int> {};
@@ -181,6 +255,94 @@ TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
   EXPECT_TRUE(e2e::FileExists(data.File("cef.log")));
   RunResult again = Halvern(args);
   EXPECT_EQ(again.status, 0) << again.out;
+}
+
+// The ink-measure mode starts no browser and reads only a regular file:
+// nothing else may block the run or size an allocation.
+TEST_F(Conversion, InkMeasureReadsOnlyRegularFiles) {
+  e2e::WriteFile(Out(), "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>"
+                        "endobj\n3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 225.75]>>endobj\n"
+                        "trailer<</Size 4/Root 1 0 R>>\n%%EOF\n");
+  ASSERT_EQ(mkfifo(out.File("fifo").c_str(), 0600), 0);
+  std::filesystem::copy_file(Out(), out.File("caf\xE9.pdf"));
+  for (const auto& [path, error] : std::vector<std::pair<std::string, std::string>>{
+           {Out(), ""},
+           {out.File("missing.pdf"), "cannot open " + out.File("missing.pdf")},
+           {out.path(), "cannot read " + out.path()},
+           {out.File("fifo"), "cannot read " + out.File("fifo")},
+           {"/dev/zero", "cannot read /dev/zero"},
+           // A name that is not UTF-8 finds its file; the line shows U+FFFD for the byte.
+           {out.File("caf\xE9.pdf"), ""},
+           {out.File("caf\xE9x.pdf"), "cannot open " + out.File("caf\xEF\xBF\xBDx.pdf")}}) {
+    RunResult m = Halvern({"--ink-measure=" + path});
+    EXPECT_EQ(m.status, 0);
+    EXPECT_EQ(m.out.rfind("{", 0), 0u) << m.out;
+    EXPECT_EQ(std::count(m.out.begin(), m.out.end(), '\n'), 1) << m.out;
+    EXPECT_EQ(m.out.back(), '\n');
+    EXPECT_LT(m.wallMs, 2000) << path;
+    EXPECT_EQ(m.out.find(error.empty() ? "\"ok\":false" : "\"ok\":true"), std::string::npos) << m.out;
+    if (!error.empty()) EXPECT_NE(m.out.find("\"error\":\"" + error + "\""), std::string::npos) << m.out;
+  }
+}
+
+// Characters drawn with their font's missing glyph (glyph 0), and in `shown`
+// all characters drawn. The browser writes two-byte glyph ids under
+// Identity-H, and names a Type3 font's glyphs /g<hex id>.
+int MissingGlyphs(const std::string& pdf, int& shown) {
+  using pdfink::ObjPtr;
+  pdfink::Document doc;
+  std::string error;
+  if (!doc.open(pdf, error)) return -1;
+  int missing = shown = 0;
+  for (const ObjPtr& page : doc.pages()) {
+    ObjPtr fonts = doc.resolve(doc.get(doc.inherited(page, "Resources"), "Font"));
+    std::vector<std::uint8_t> content;
+    doc.decodeStream(doc.resolve(doc.get(page, "Contents")), content);
+    bool twoByte = false;
+    std::map<int, std::string> names;  // Type3: code -> glyph name
+    std::vector<ObjPtr> args;
+    for (size_t pos = 0; ObjPtr o = pdfink::parseObject(content.data(), content.size(), pos);) {
+      if (o->kind != pdfink::kKeyword) {
+        args.push_back(o);
+        continue;
+      }
+      if (o->text == "Tf" && args.size() == 2) {
+        ObjPtr font = doc.resolve(doc.get(fonts, args[0]->text));
+        twoByte = doc.get(font, "Subtype")->isName("Type0");
+        names.clear();
+        int code = 0;
+        for (const ObjPtr& d : doc.get(doc.resolve(doc.get(font, "Encoding")), "Differences")->items)
+          if (d->kind == pdfink::kNumber) code = static_cast<int>(d->number);
+          else names[code++] = d->text;
+      }
+      if ((o->text == "Tj" || o->text == "TJ") && args.size() == 1)
+        for (const ObjPtr& str : args[0]->kind == pdfink::kArray ? args[0]->items : args) {
+          const auto* b = reinterpret_cast<const unsigned char*>(str->text.data());
+          for (size_t i = 0; str->kind == pdfink::kString && i + twoByte < str->text.size(); i += 1 + twoByte, ++shown)
+            missing += twoByte ? b[i] == 0 && b[i + 1] == 0 : names[b[i]] == "g0";
+        }
+      args.clear();
+    }
+  }
+  return missing;
+}
+
+// The fonts the set-up installs: document fonts come out in their
+// metric-compatible replacements, every script with real glyphs.
+TEST_F(Conversion, DocumentFontsAndWorldScriptsHaveRealGlyphs) {
+  RunResult r = Halvern({TestServer::Get().Url("/pages/scripts.html"), Out(), "--conversion-delay=0"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::string fonts = e2e::RunCommand({"pdffonts", Out()}).out;
+  for (const char* family : {"+LiberationSans ", "+LiberationSerif ", "+LiberationMono "})
+    EXPECT_NE(fonts.find(family), std::string::npos) << family << " missing:\n" << fonts;
+  int shown = 0;
+  EXPECT_EQ(MissingGlyphs(Out(), shown), 1) << "only the unassigned code point at the end is a box";
+  EXPECT_GT(shown, 150);
+  std::string text = e2e::PdfText(Out());
+  for (const char* line : {"The quick brown fox", "jumps over the lazy dog", "0123456789", "我们一起去图书馆",
+                           "ひらがなとカタカナ", "안녕하세요 세계", "مرحبا بالعالم", "שלום עולם", "नमस्ते दुनिया",
+                           "สวัสดีชาวโลก", "😀🎉🌍"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
 }
 
 }  // namespace
