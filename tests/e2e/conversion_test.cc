@@ -11,11 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <map>
+#include <regex>
 #include <set>
+#include <tuple>
 #include <thread>
 
-#include "pdfink/pdf_reader.h"
 #include "tests/support/e2e_support.h"
 
 namespace {
@@ -50,9 +50,8 @@ class Conversion : public ::testing::Test {
   // Outputs being written (hidden names with ".hvn-") in the output folder.
   std::string TempFiles() {
     std::string names;
-    for (const auto& e : std::filesystem::directory_iterator(out.path()))
-      if (e.path().filename().string().find(".hvn-") != std::string::npos) names += e.path().filename().string() + " ";
-    return names;
+    for (const auto& e : std::filesystem::directory_iterator(out.path())) names += e.path().filename().string() + " ";
+    return names.find(".hvn-") == std::string::npos ? "" : names;
   }
   std::string Out(const std::string& name = "out.pdf") { return out.File(name); }
   e2e::TempDir tmp, out;
@@ -60,27 +59,20 @@ class Conversion : public ::testing::Test {
 class Faults : public Conversion {};
 
 TEST_F(Faults, CrashedOrKilledBrowserProcessFailsTheRun) {
-  struct Case {
-    std::string type;  // "" for the browser itself
-    int sig;
-    std::string message;
-  };
-  const Case cases[] = {
-      {"renderer", SIGSEGV, "ERROR: [PdfClient] Renderer process crashed (status=2 error=11 crashed)."},
-      {"renderer", SIGKILL, "ERROR: [PdfClient] Renderer process crashed (status=1 error=9 killed)."},
-      {"", SIGKILL,
-       "ERROR: [PdfClient] CEF message loop exited unexpectedly (browser process crash or fatal error)."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
+  // The process type ("" for the browser itself), the signal, the message.
+  for (const auto& [type, sig, message] : std::vector<std::tuple<std::string, int, std::string>>{
+           {"renderer", SIGSEGV, "Renderer process crashed (status=2 error=11 crashed)."},
+           {"renderer", SIGKILL, "Renderer process crashed (status=1 error=9 killed)."},
+           {"", SIGKILL, "CEF message loop exited unexpectedly (browser process crash or fatal error)."}}) {
+    SCOPED_TRACE(message);
     TestServer::Get().Reset();
     // Once the load is under way (a renderer exists before it), the process goes.
     std::atomic<bool> done{false}, sent{false};
     std::thread killer([&] {
       for (int i = 0; i < 150 && !done && !sent; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        int pid = FindProcess(tmp.path(), c.type);
-        if (pid > 0 && TestServer::Get().CountRequests("/never") > 0) sent = kill(pid, c.sig) == 0;
+        int pid = FindProcess(tmp.path(), type);
+        if (pid > 0 && TestServer::Get().CountRequests("/never") > 0) sent = kill(pid, sig) == 0;
       }
     });
     e2e::WriteFile(Out(), "earlier");
@@ -90,37 +82,22 @@ TEST_F(Faults, CrashedOrKilledBrowserProcessFailsTheRun) {
     EXPECT_EQ(e2e::ReadFile(Out()), "earlier");
     ASSERT_TRUE(sent) << "no process found\n" << r.out;
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
-    if (!c.type.empty()) EXPECT_NE(r.out.find("ERROR: [main] Conversion failed. Elapsed: "), std::string::npos);
+    EXPECT_NE(r.out.find("ERROR: [PdfClient] " + message), std::string::npos) << r.out;
+    if (!type.empty()) EXPECT_NE(r.out.find("ERROR: [main] Conversion failed. Elapsed: "), std::string::npos);
     EXPECT_LT(r.wallMs, 20000);
   }
 }
 
-// The output folder that goes while the page loads, and a disk too small
-// for the output JSON; the other failed outputs are rows of the case files.
-TEST_F(Faults, FailedOutputKeepsTheEarlierFile) {
-  const std::string gone = out.File("gone"), disk = out.File("disk");
-  std::filesystem::create_directory(gone);
-  std::thread remover([gone] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    std::filesystem::remove_all(gone);
-  });
-  RunResult r = Halvern({TestServer::Get().Url("/html?ms=3000&body=unwritable"), gone + "/out.pdf", "--conversion-delay=0"});
-  remover.join();
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_NE(r.out.find("ERROR: [PdfClient] PrintToPDF failed for: " + gone + "/out.pdf (No such file or directory)\n"),
-            std::string::npos) << r.out;
-
+TEST_F(Faults, FullDiskKeepsTheEarlierOutputJson) {
+  const std::string disk = out.File("disk");
   // A 64 KiB file system of our own, in a mount namespace of our own: the
   // PDF fits, the output JSON with its long console line does not.
   std::filesystem::create_directory(disk);
-  RunOptions o;
-  o.exe = "/usr/bin/unshare";
-  r = Halvern({"-rm", "sh", "-c", R"sh(d=$1; shift
+  RunResult r = Halvern({"-rm", "sh", "-c", R"sh(d=$1; shift
 mount -t tmpfs -o size=64k tmpfs "$d" && echo earlier > "$d/out.json" || exit 9
 "$@"; echo "== $(ls -A "$d" | tr '\n' ' ')"; cat "$d/out.json")sh", "sh", disk, e2e::HalvernExe(),
                TestServer::Get().Html("<p>x</p><script>console.log('x'.repeat(200000))</script>"), disk + "/out.pdf",
-               "--conversion-delay=0"}, o);
+               "--conversion-delay=0"}, {.exe = "/usr/bin/unshare"});
   if (r.status == 9 || !r.spawnError.empty() || r.err.find("unshare:") != std::string::npos)
     GTEST_SKIP() << "no mount namespace here";
   EXPECT_EQ(r.status, 0) << r.out;
@@ -130,19 +107,16 @@ mount -t tmpfs -o size=64k tmpfs "$d" && echo earlier > "$d/out.json" || exit 9
 
 TEST_F(Faults, FiveHundredPagesStayWithinMemory) {
   std::string pdf = out.File("long.pdf");
-  RunOptions o;
-  o.timeoutMs = 240000;
+  const RunOptions o = {.timeoutMs = 240000};
   const std::vector<std::string> args = {TestServer::Get().Url("/pages/fault_500.html"), pdf, "--conversion-delay=0"};
   RunResult r = Halvern(args, o);
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("[main] Conversion completed successfully. Elapsed: "), std::string::npos);
   EXPECT_EQ(e2e::PdfInfo(pdf)["Pages"], "500");
   EXPECT_TRUE(e2e::QpdfCheck(pdf));
   EXPECT_NE(e2e::PdfText(pdf, 500, 500).find("Sheet 500"), std::string::npos);
   // The PDF streams to disk in chunks: no process holds much more than the
   // browser's own working set, however long the document.
-  EXPECT_GT(r.peakRssKb, 0);
-  EXPECT_LT(r.peakRssKb, 1024 * 1024);
+  EXPECT_TRUE(r.peakRssKb > 0 && r.peakRssKb < 1024 * 1024) << r.peakRssKb << " KiB";
 
   // Ended while the next print is under way: the whole earlier PDF stays.
   const std::string whole = e2e::ReadFile(pdf);
@@ -187,20 +161,13 @@ TEST_F(Faults, EightRunsAtOnceAllSucceedApart) {
   EXPECT_TRUE(e2e::BrowserProcesses(tmp.path()).empty());
 }
 
-class Signals : public Conversion, public ::testing::WithParamInterface<int> {};
-
-TEST_P(Signals, MidRunSignalLeavesNothingBehind) {
-  RunOptions o;
-  o.signal = GetParam();
-  o.signalAfterMs = 1500;
-  o.env["TMPDIR"] = tmp.path();
+// A killed run cannot clean up after itself; the next run does as it
+// starts, and a run after that leaves the folders of the live one alone.
+// (Runs ended by SIGTERM and SIGINT are rows of the case files.)
+TEST_F(Conversion, KilledRunsFoldersGoWithTheNextRun) {
+  RunOptions o = {.signalAfterMs = 1500, .signal = SIGKILL, .env = {{"TMPDIR", tmp.path()}}};
   const std::vector<std::string> args = {TestServer::Get().Url("/never"), Out(), "--navigation-timeout=0"};
-  RunResult r = GetParam() == SIGKILL ? e2e::Run(args, o) : Halvern(args, o);
-  EXPECT_NE(r.status, 0);
-  EXPECT_LT(r.wallMs, 10000);
-  if (GetParam() != SIGKILL) return;
-  // A killed run cannot clean up after itself; the next run does as it
-  // starts, and a run after that leaves the folders of the live one alone.
+  EXPECT_EQ(e2e::Run(args, o).status, 128 + SIGKILL);
   const std::vector<std::string> killed = e2e::RunFolders(tmp.path());
   EXPECT_EQ(killed.size(), 2u);
   o.signal = SIGTERM;
@@ -224,21 +191,16 @@ TEST_P(Signals, MidRunSignalLeavesNothingBehind) {
   EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(TermIntAndKill, Signals, ::testing::Values(SIGTERM, SIGINT, SIGKILL));
-
 // Two runs on one data folder at once: one converts and writes its output
 // JSON encrypted like the settings, the other is refused before it touches
 // the profile, which a later run can still use.
 TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
   e2e::TempDir data;
-  std::string plain = data.File("plain.json");
-  e2e::WriteFile(plain, R"({"url": ")" + TestServer::Get().Url("/pages/p300.html") +
-                            R"(", "conversionDelay": 0, "buildParseInfo": true})");
-  ASSERT_EQ(e2e::RunCommand({HALVERN_PAYLOAD_EXE, "encrypt", plain, data.File("settings.bin")}).status, 0);
-  std::remove(plain.c_str());
+  e2e::WriteFile(Out("plain.json"), R"({"url": ")" + TestServer::Get().Url("/pages/p300.html") +
+                                        R"(", "conversionDelay": 0, "buildParseInfo": true})");
+  ASSERT_EQ(e2e::RunCommand({HALVERN_PAYLOAD_EXE, "encrypt", Out("plain.json"), data.File("settings.bin")}).status, 0);
   const std::vector<std::string> args = {"--dd=" + data.path(), "--is=settings.bin", "--of=out.pdf", "--os=out.json"};
-  RunOptions o;
-  o.env["TMPDIR"] = tmp.path();
+  const RunOptions o = {.env = {{"TMPDIR", tmp.path()}}};
   RunResult twins[2];
   std::thread other([&] { twins[1] = e2e::Run(args, o); });
   twins[0] = e2e::Run(args, o);
@@ -253,8 +215,7 @@ TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
   ASSERT_EQ(e2e::RunCommand({HALVERN_PAYLOAD_EXE, "decrypt", data.File("out.json"), data.File("out.txt")}).status, 0);
   EXPECT_NE(e2e::ReadFile(data.File("out.txt")).find("\"contentHeight\": 301"), std::string::npos);
   EXPECT_TRUE(e2e::FileExists(data.File("cef.log")));
-  RunResult again = Halvern(args);
-  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(Halvern(args).status, 0);
 }
 
 // The ink-measure mode starts no browser and reads only a regular file:
@@ -276,73 +237,12 @@ TEST_F(Conversion, InkMeasureReadsOnlyRegularFiles) {
            {out.File("caf\xE9x.pdf"), "cannot open " + out.File("caf\xEF\xBF\xBDx.pdf")}}) {
     RunResult m = Halvern({"--ink-measure=" + path});
     EXPECT_EQ(m.status, 0);
-    EXPECT_EQ(m.out.rfind("{", 0), 0u) << m.out;
-    EXPECT_EQ(std::count(m.out.begin(), m.out.end(), '\n'), 1) << m.out;
-    EXPECT_EQ(m.out.back(), '\n');
+    EXPECT_TRUE(std::regex_match(m.out, std::regex("\\{[^\n]*\\}\n"))) << "one line of JSON: " << m.out;
     EXPECT_LT(m.wallMs, 2000) << path;
-    EXPECT_EQ(m.out.find(error.empty() ? "\"ok\":false" : "\"ok\":true"), std::string::npos) << m.out;
-    if (!error.empty()) EXPECT_NE(m.out.find("\"error\":\"" + error + "\""), std::string::npos) << m.out;
+    auto j = nlohmann::json::parse(m.out, nullptr, false);
+    EXPECT_EQ(j.value("ok", error.empty()), error.empty()) << m.out;
+    EXPECT_EQ(j.value("error", "-"), error) << m.out;
   }
-}
-
-// Characters drawn with their font's missing glyph (glyph 0), and in `shown`
-// all characters drawn. The browser writes two-byte glyph ids under
-// Identity-H, and names a Type3 font's glyphs /g<hex id>.
-int MissingGlyphs(const std::string& pdf, int& shown) {
-  using pdfink::ObjPtr;
-  pdfink::Document doc;
-  std::string error;
-  if (!doc.open(pdf, error)) return -1;
-  int missing = shown = 0;
-  for (const ObjPtr& page : doc.pages()) {
-    ObjPtr fonts = doc.resolve(doc.get(doc.inherited(page, "Resources"), "Font"));
-    std::vector<std::uint8_t> content;
-    doc.decodeStream(doc.resolve(doc.get(page, "Contents")), content);
-    bool twoByte = false;
-    std::map<int, std::string> names;  // Type3: code -> glyph name
-    std::vector<ObjPtr> args;
-    for (size_t pos = 0; ObjPtr o = pdfink::parseObject(content.data(), content.size(), pos);) {
-      if (o->kind != pdfink::kKeyword) {
-        args.push_back(o);
-        continue;
-      }
-      if (o->text == "Tf" && args.size() == 2) {
-        ObjPtr font = doc.resolve(doc.get(fonts, args[0]->text));
-        twoByte = doc.get(font, "Subtype")->isName("Type0");
-        names.clear();
-        int code = 0;
-        for (const ObjPtr& d : doc.get(doc.resolve(doc.get(font, "Encoding")), "Differences")->items)
-          if (d->kind == pdfink::kNumber) code = static_cast<int>(d->number);
-          else names[code++] = d->text;
-      }
-      if ((o->text == "Tj" || o->text == "TJ") && args.size() == 1)
-        for (const ObjPtr& str : args[0]->kind == pdfink::kArray ? args[0]->items : args) {
-          const auto* b = reinterpret_cast<const unsigned char*>(str->text.data());
-          for (size_t i = 0; str->kind == pdfink::kString && i + twoByte < str->text.size(); i += 1 + twoByte, ++shown)
-            missing += twoByte ? b[i] == 0 && b[i + 1] == 0 : names[b[i]] == "g0";
-        }
-      args.clear();
-    }
-  }
-  return missing;
-}
-
-// The fonts the set-up installs: document fonts come out in their
-// metric-compatible replacements, every script with real glyphs.
-TEST_F(Conversion, DocumentFontsAndWorldScriptsHaveRealGlyphs) {
-  RunResult r = Halvern({TestServer::Get().Url("/pages/scripts.html"), Out(), "--conversion-delay=0"});
-  ASSERT_EQ(r.status, 0) << r.out;
-  std::string fonts = e2e::RunCommand({"pdffonts", Out()}).out;
-  for (const char* family : {"+LiberationSans ", "+LiberationSerif ", "+LiberationMono "})
-    EXPECT_NE(fonts.find(family), std::string::npos) << family << " missing:\n" << fonts;
-  int shown = 0;
-  EXPECT_EQ(MissingGlyphs(Out(), shown), 1) << "only the unassigned code point at the end is a box";
-  EXPECT_GT(shown, 150);
-  std::string text = e2e::PdfText(Out());
-  for (const char* line : {"The quick brown fox", "jumps over the lazy dog", "0123456789", "我们一起去图书馆",
-                           "ひらがなとカタカナ", "안녕하세요 세계", "مرحبا بالعالم", "שלום עולם", "नमस्ते दुनिया",
-                           "สวัสดีชาวโลก", "😀🎉🌍"})
-    EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
 }
 
 }  // namespace

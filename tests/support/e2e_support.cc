@@ -10,15 +10,15 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -28,9 +28,7 @@ namespace e2e {
 namespace {
 
 long NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // Fields of /proc/<pid>/stat after the command name: state [0], parent [1], group [2].
@@ -61,6 +59,11 @@ std::set<int> gRunPids;     // runs in flight: their trees belong to them
 std::set<int> Locked(const std::set<int>& pids) {
   std::lock_guard<std::mutex> lock(gPidsMutex);
   return pids;
+}
+
+void Mark(std::set<int>& pids, int pid, bool in) {
+  std::lock_guard<std::mutex> lock(gPidsMutex);
+  in ? (void)pids.insert(pid) : (void)pids.erase(pid);
 }
 
 // Live processes of the run: its process group, anything that inherited its
@@ -100,15 +103,11 @@ void KillAll(pid_t pgid, const std::vector<int>& pids) {
   kill(-pgid, SIGKILL);
   for (int pid : pids) kill(pid, SIGKILL);
   const std::set<int> runs = Locked(gRunPids);
-  for (int i = 0; i < 50; ++i, usleep(20 * 1000)) {
-    bool pending = false;
-    for (int pid : pids)
-      if (pid != pgid && !runs.count(pid) && waitpid(pid, nullptr, WNOHANG) == 0) pending = true;
-    if (!pending) break;
-  }
+  for (int pid : pids)
+    if (pid != pgid && !runs.count(pid)) waitpid(pid, nullptr, 0);  // not ours: returns at once
 }
 
-RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchPath) {
+RunResult Spawn(std::vector<std::string> argv, const RunOptions& o) {
   static std::atomic<int> counter{0};
   // Orphans of a run come to us instead of init, so a browser that left
   // the run's process group is still found by its parent.
@@ -136,34 +135,29 @@ RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchP
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  std::vector<std::string> envText;
+  std::vector<std::string> envText = {marker};
   for (char** e = environ; *e; ++e)
     if (std::string key(*e, strcspn(*e, "=")); !o.env.count(key) && key != "HVN_E2E_RUN") envText.push_back(*e);
   for (const auto& [k, v] : o.env) envText.push_back(k + "=" + v);
-  envText.push_back(marker);
   std::vector<char*> envp, args;
-  for (auto& s : envText) envp.push_back(s.data());
-  for (auto& s : argv) args.push_back(s.data());
-  envp.push_back(nullptr);
-  args.push_back(nullptr);
+  for (auto* list : {&envText, &argv}) {
+    auto& ptrs = list == &argv ? args : envp;
+    for (auto& s : *list) ptrs.push_back(s.data());
+    ptrs.push_back(nullptr);
+  }
 
   pid_t pid = -1;
   const long start = NowMs();
-  int rc = (searchPath ? posix_spawnp : posix_spawn)(&pid, args[0], &fa, &attr, args.data(), envp.data());
+  int rc = posix_spawnp(&pid, args[0], &fa, &attr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
-  close(outPipe[1]);
-  close(errPipe[1]);
+  close(outPipe[1]), close(errPipe[1]);
   if (rc != 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
+    close(outPipe[0]), close(errPipe[0]);
     r.spawnError = "spawn " + argv[0] + ": " + std::strerror(rc);
     return r;
   }
-  {
-    std::lock_guard<std::mutex> lock(gPidsMutex);
-    gRunPids.insert(pid);
-  }
+  Mark(gRunPids, pid, true);
   bool signalled = false, exited = false;
   int status = 0;
   long exitAt = 0;
@@ -171,10 +165,8 @@ RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchP
   char buf[65536];
   for (;;) {
     const long now = NowMs();
-    if (!exited && o.signal != 0 && o.signalAfterMs > 0 && !signalled && now - start >= o.signalAfterMs) {
-      kill(pid, o.signal);
-      signalled = true;
-    }
+    if (!exited && o.signal != 0 && o.signalAfterMs > 0 && !signalled && now - start >= o.signalAfterMs)
+      kill(pid, o.signal), signalled = true;
     if (!exited && !r.timedOut && now - start >= o.timeoutMs) {
       KillAll(pid, RunProcesses(pid, marker));
       r.timedOut = true;
@@ -195,8 +187,7 @@ RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchP
     if (!exited && wait4(pid, &status, WNOHANG, &usage) == pid) {
       r.peakRssKb = usage.ru_maxrss;
       exited = true;
-      exitAt = NowMs();
-      r.wallMs = exitAt - start;
+      r.wallMs = (exitAt = NowMs()) - start;
     }
   }
   for (auto& f : fds)
@@ -207,8 +198,7 @@ RunResult Spawn(std::vector<std::string> argv, const RunOptions& o, bool searchP
     usleep(50 * 1000);
   for (int p : left) r.leftovers.push_back(std::to_string(p) + " " + CmdLine(p));
   if (!left.empty()) KillAll(pid, left);
-  std::lock_guard<std::mutex> lock(gPidsMutex);
-  gRunPids.erase(pid);
+  Mark(gRunPids, pid, false);
   return r;
 }
 
@@ -218,10 +208,7 @@ std::string HttpGet(int port, const std::string& target) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   timeval tv{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a{.sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)), .sin_addr = {htonl(INADDR_LOOPBACK)}};
   std::string raw;
   const std::string req = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
@@ -236,30 +223,14 @@ std::string HttpGet(int port, const std::string& target) {
 
 }  // namespace
 
-std::string PagesDir() { return HVN_E2E_PAGES_DIR; }
-
-std::string HalvernExe() {
-  const char* env = std::getenv("HALVERN_EXE");
-  return env && *env ? env : HALVERN_EXE;
-}
-
 std::string UrlEncode(const std::string& s) {
   std::string out;
-  char buf[4];
   for (unsigned char c : s) {
-    if (std::isalnum(c) || std::strchr("-_.~", c)) {
-      out += static_cast<char>(c);
-    } else {
-      std::snprintf(buf, sizeof buf, "%%%02X", c);
-      out += buf;
-    }
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    out += c && (std::isalnum(c) || std::strchr("-_.~", c)) ? std::string(1, static_cast<char>(c)) : hex;
   }
   return out;
-}
-
-TestServer& TestServer::Get() {
-  static TestServer server;
-  return server;
 }
 
 TestServer::TestServer() {
@@ -269,24 +240,17 @@ TestServer::TestServer() {
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, in[0], 0);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  std::vector<std::string> argv = {"/usr/bin/python3", std::string(HVN_TEST_SUPPORT_DIR) + "/server.py", "--pages",
-                                   PagesDir()};
-  std::vector<char*> args;
-  for (auto& s : argv) args.push_back(s.data());
-  args.push_back(nullptr);
-  int rc = posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ);
+  std::string script = std::string(HVN_TEST_SUPPORT_DIR) + "/server.py", pages = PagesDir();
+  char* argv[] = {const_cast<char*>("/usr/bin/python3"), script.data(), const_cast<char*>("--pages"), pages.data(), nullptr};
+  const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&fa);
-  close(in[0]);
-  close(out[1]);
+  close(in[0]), close(out[1]);
   stdinFd_ = in[1];  // the server ends when this closes, with us at the latest
-  {
-    std::lock_guard<std::mutex> lock(gPidsMutex);
-    gServerPids.insert(pid_);
-  }
+  Mark(gServerPids, pid_, true);
   // One line of ports, or end of file when the server could not start.
   FILE* ports = fdopen(out[0], "r");
   char buf[512] = {};
-  std::string line = rc == 0 && fgets(buf, sizeof buf, ports) ? buf : "";
+  const std::string line = rc == 0 && fgets(buf, sizeof buf, ports) ? buf : "";
   fclose(ports);
   auto j = nlohmann::json::parse(line, nullptr, false);
   if (!j.is_object() || !j.contains("http")) throw std::runtime_error("server.py did not report its ports: '" + line + "'");
@@ -300,13 +264,9 @@ TestServer::~TestServer() {
   waitpid(pid_, nullptr, 0);
 }
 
-std::string TestServer::Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port()) + path; }
-std::string TestServer::HttpsUrl(const std::string& path) const {
-  return "https://127.0.0.1:" + std::to_string(ports_.at("https")) + path;
-}
+std::string TestServer::Url(const std::string& path) const { return "http://" + HostPort("http") + path; }
+std::string TestServer::HttpsUrl(const std::string& path) const { return "https://" + HostPort("https") + path; }
 std::string TestServer::Html(const std::string& html) const { return Url("/html?body=" + UrlEncode(html)); }
-std::string TestServer::ProxyHostPort() const { return "127.0.0.1:" + std::to_string(ports_.at("proxy")); }
-std::string TestServer::ProxyAuthHostPort() const { return "127.0.0.1:" + std::to_string(ports_.at("proxy_auth")); }
 
 nlohmann::json TestServer::RequestLog(const std::string& pathPrefix) const {
   auto j = nlohmann::json::parse(HttpGet(port(), "/__log?path=" + UrlEncode(pathPrefix)), nullptr, false);
@@ -323,7 +283,7 @@ void TestServer::Reset() const { HttpGet(port(), "/__reset"); }
 RunResult Run(const std::vector<std::string>& args, const RunOptions& options) {
   std::vector<std::string> argv = {options.exe.empty() ? HalvernExe() : options.exe};
   argv.insert(argv.end(), args.begin(), args.end());
-  return Spawn(argv, options, false);
+  return Spawn(argv, options);
 }
 
 RunResult RunChecked(const std::string& tmpdir, const std::vector<std::string>& args, RunOptions options) {
@@ -336,18 +296,17 @@ RunResult RunChecked(const std::string& tmpdir, const std::vector<std::string>& 
 }
 
 RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs) {
-  return Spawn(argv, {.timeoutMs = timeoutMs, .leftoverGraceMs = 0}, true);
+  return Spawn(argv, {.timeoutMs = timeoutMs, .leftoverGraceMs = 0});
 }
 
 TempDir::TempDir() {
   std::error_code ec;
-  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-  std::string tmpl = ((ec ? "/tmp" : base) / "hvn_e2e_XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp " + tmpl + ": " + std::strerror(errno));
-  path_ = tmpl;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  path_ = ((ec ? "/tmp" : base) / "hvn_e2e_XXXXXX").string();
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp " + path_ + ": " + std::strerror(errno));
 }
 
-TempDir::~TempDir() {
+TempDir::~TempDir() {  // quietly: a test may have removed it already
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
 }
@@ -361,18 +320,17 @@ std::string CmdLine(int pid) {
 
 int ParentOf(int pid) {
   auto f = StatFields(pid);
-  return f.size() > 1 ? std::atoi(f[1].c_str()) : 0;
+  return f.size() > 1 ? std::stoi(f[1]) : 0;
 }
 
 std::vector<int> BrowserProcesses(const std::string& filter) {
-  std::vector<int> pids;
-  for (int pid : AllPids()) {
+  std::vector<int> pids = AllPids();
+  std::erase_if(pids, [&](int pid) {
     const std::string cmd = CmdLine(pid);
     auto f = StatFields(pid);
-    if (cmd.find("chromium-headless-shell") != std::string::npos && cmd.find(filter) != std::string::npos &&
-        !f.empty() && f[0] != "Z" && f[0] != "X")
-      pids.push_back(pid);
-  }
+    return cmd.find("chromium-headless-shell") == std::string::npos || cmd.find(filter) == std::string::npos ||
+           f.empty() || f[0] == "Z" || f[0] == "X";
+  });
   return pids;
 }
 
@@ -395,49 +353,25 @@ std::string ReadFile(const std::string& path) {
   return data;
 }
 
-bool FileExists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::exists(path, ec);
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
 std::map<std::string, std::string> PdfInfo(const std::string& pdf) {
   std::map<std::string, std::string> info;
   std::istringstream in(RunCommand({"pdfinfo", pdf}).out);
-  for (std::string line; std::getline(in, line);) {
-    size_t colon = line.find(':'), v = line.find_first_not_of(' ', colon + 1);
-    if (colon == std::string::npos) continue;
-    std::string value = v == std::string::npos ? "" : line.substr(v);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\r')) value.pop_back();
-    info[line.substr(0, colon)] = value;
-  }
+  std::smatch m;
+  for (std::string line; std::getline(in, line);)
+    if (std::regex_match(line, m, std::regex("([^:]+): *(.*?)[ \r]*"))) info[m[1]] = m[2];
   return info;
 }
 
 std::string PdfText(const std::string& pdf, int first, int last) {
-  std::vector<std::string> argv = {"pdftotext", "-layout"};
-  if (first > 0) argv.insert(argv.end(), {"-f", std::to_string(first)});
-  if (last > 0) argv.insert(argv.end(), {"-l", std::to_string(last)});
-  argv.insert(argv.end(), {pdf, "-"});
-  return RunCommand(argv).out;
+  return RunCommand({"pdftotext", "-layout", "-f", std::to_string(std::max(first, 1)), "-l",
+                     std::to_string(last > 0 ? last : 1 << 30), pdf, "-"}).out;
 }
 
-bool QpdfCheck(const std::string& pdf) { return RunCommand({"qpdf", "--check", pdf}).status == 0; }
-
-bool PngSize(const std::string& png, int& w, int& h) {
-  const std::string head = ReadFile(png).substr(0, 24);
-  if (head.size() < 24 || head.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0 || head.compare(12, 4, "IHDR") != 0) return false;
-  auto be32 = [&head](size_t at) {
-    uint32_t v = 0;
-    for (size_t i = at; i < at + 4; ++i) v = v << 8 | static_cast<unsigned char>(head[i]);
-    return static_cast<int>(v);
-  };
-  w = be32(16);
-  h = be32(20);
-  return true;
-}
 
 }  // namespace e2e
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new e2e::ServerEnvironment);
+  return RUN_ALL_TESTS();
+}

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,26 +17,31 @@
 
 namespace e2e {
 
-std::string PagesDir();    // tests/e2e/pages
-std::string HalvernExe();  // $HALVERN_EXE, else the built target
+inline std::string PagesDir() { return HVN_E2E_PAGES_DIR; }  // tests/e2e/pages
+inline std::string HalvernExe() {  // $HALVERN_EXE, else the built target
+  const char* env = std::getenv("HALVERN_EXE");
+  return env && *env ? env : HALVERN_EXE;
+}
 std::string UrlEncode(const std::string& s);
 
 // One server.py process: HTTP, HTTPS (self-signed), a forward proxy and a
-// proxy that demands kProxyUser:kProxyPassword. Ends with the object, or
-// with the test binary at the latest (it watches its standard input).
+// proxy that demands kProxyUser:kProxyPassword; it ends with the test binary.
 class TestServer {
  public:
   static constexpr const char* kProxyUser = "proxyuser";
   static constexpr const char* kProxyPassword = "proxypass";
   TestServer();
   ~TestServer();
-  static TestServer& Get();  // the binary's shared server, started on first use
+  static TestServer& Get() {  // the binary's shared server, started on first use
+    static TestServer server;
+    return server;
+  }
 
   std::string Url(const std::string& path) const;       // http://127.0.0.1:P + path
   std::string HttpsUrl(const std::string& path) const;  // https://127.0.0.1:P + path
   std::string Html(const std::string& html) const;      // Url("/html?body=" + encoded html)
-  std::string ProxyHostPort() const;                    // "127.0.0.1:P" of the open proxy
-  std::string ProxyAuthHostPort() const;                // of the proxy that wants credentials
+  std::string ProxyHostPort() const { return HostPort("proxy"); }  // "127.0.0.1:P" of the open proxy
+  std::string ProxyAuthHostPort() const { return HostPort("proxy_auth"); }  // of the one that wants credentials
   int port() const { return ports_.at("http"); }
   // Every request since the last Reset, oldest first: objects with "seq",
   // "scheme" (http, https, proxy, proxy-auth), "method", "target", "path",
@@ -43,13 +51,13 @@ class TestServer {
   void Reset() const;
 
  private:
+  std::string HostPort(const char* name) const { return "127.0.0.1:" + std::to_string(ports_.at(name)); }
   pid_t pid_ = -1;
   int stdinFd_ = -1;
   std::map<std::string, int> ports_;
 };
 
-// Starts the shared server before the first test, so that its failure is
-// reported once and its start is not charged to a test.
+// Starts the shared server before the first test (main() in the library).
 struct ServerEnvironment : ::testing::Environment {
   void SetUp() override { TestServer::Get(); }
 };
@@ -58,8 +66,7 @@ struct RunResult {
   int status = -1;        // exit status, or 128 + signal
   bool timedOut = false;  // killed by the harness after timeoutMs
   std::string out, err;
-  long wallMs = 0;        // spawn to exit
-  long peakRssKb = 0;     // largest resident set of any process the run waited for
+  long wallMs = 0, peakRssKb = 0;  // spawn to exit; largest resident set of a process it waited for
   // Processes of the run still alive after it ended and a grace period
   // (found by process group, ancestry and an inherited environment marker);
   // the harness has killed them since.
@@ -68,9 +75,8 @@ struct RunResult {
 };
 
 struct RunOptions {
-  int timeoutMs = 90000;   // then the whole process group is killed
-  int signalAfterMs = 0;   // send `signal` to the child this long after start
-  int signal = 0;
+  int timeoutMs = 90000;  // then the whole process group is killed
+  int signalAfterMs = 0, signal = 0;  // send `signal` to the child this long after start
   std::map<std::string, std::string> env;  // added to / replacing the environment
   int leftoverGraceMs = 2000;
   std::string exe;         // default HalvernExe()
@@ -84,14 +90,11 @@ RunResult RunChecked(const std::string& tmpdir, const std::vector<std::string>& 
 RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 60000);
 
 // A fresh folder under $TMPDIR (or /tmp), removed with its contents at destruction.
-class TempDir {
- public:
+struct TempDir {
   TempDir();
   ~TempDir();
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
   std::string path_;
 };
 
@@ -103,15 +106,13 @@ int ParentOf(int pid);         // 0 when gone
 std::vector<std::string> RunFolders(const std::string& dir);  // cef_* entries, sorted
 
 std::string ReadFile(const std::string& path);  // empty when missing
-bool FileExists(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
+inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+inline void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // pdfinfo fields: "Pages", "Page size", "Tagged", ... (values trimmed).
 std::map<std::string, std::string> PdfInfo(const std::string& pdf);
 // pdftotext -layout of all pages, or of first..last.
 std::string PdfText(const std::string& pdf, int first = 0, int last = 0);
-bool QpdfCheck(const std::string& pdf);  // no errors, no warnings
-// Width and height from the PNG header; false when it is not a PNG.
-bool PngSize(const std::string& png, int& w, int& h);
+inline bool QpdfCheck(const std::string& pdf) { return RunCommand({"qpdf", "--check", pdf}).status == 0; }
 
 }  // namespace e2e
