@@ -48,8 +48,7 @@ while i < len(d):
     if t == b'IHDR': w, h, depth, ct = struct.unpack('>IIBB', d[i + 8:i + 18])
     if t == b'IDAT': z += d[i + 8:i + 8 + n]
     i += 12 + n
-bpp = 4 if ct == 6 else 3; stride = w * bpp + 1; raw = zlib.decompress(z); k = bpp * 2
-prev, out = bytearray(k), {}
+bpp = 4 if ct == 6 else 3; stride = w * bpp + 1; raw = zlib.decompress(z); k = bpp * 2; prev, out = bytearray(k), {}
 for y in range(h):
     f, line = raw[y * stride], bytearray(raw[y * stride + 1:y * stride + 1 + k])
     for x in range(k):
@@ -153,9 +152,8 @@ TEST_P(E2e, Run) {
   if (c.contains("link")) std::filesystem::create_symlink(c["link"].get<std::string>(), output);
 
   std::thread remover([&] {  // the output folder goes while the page loads
-    if (!c.contains("goneAfterMs")) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(c["goneAfterMs"].get<int>()));
-    std::filesystem::remove_all(std::filesystem::path(output).parent_path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.value("goneAfterMs", 0)));
+    if (c.contains("goneAfterMs")) std::filesystem::remove_all(std::filesystem::path(output).parent_path());
   });
   const Json signal = c.value("signal", Json::array({0, 0}));  // [number, after ms]
   const e2e::RunResult r = e2e::RunChecked(tmp.path(), argv, {.signalAfterMs = signal[1], .signal = signal[0]});

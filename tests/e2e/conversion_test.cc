@@ -6,14 +6,12 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <regex>
 #include <set>
-#include <tuple>
 #include <thread>
 
 #include "tests/support/e2e_support.h"
@@ -137,13 +135,12 @@ TEST_F(Faults, EightRunsAtOnceAllSucceedApart) {
   constexpr int kRuns = 8;
   std::vector<RunResult> results(kRuns);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kRuns; ++i) {
+  for (int i = 0; i < kRuns; ++i)
     threads.emplace_back([&, i] {
       results[i] = e2e::Run({TestServer::Get().Html("<h1>RUN " + std::to_string(i) + "</h1>"),
                              Out("run" + std::to_string(i) + ".pdf"), "--conversion-delay=0", "--verbose"},
                             {.timeoutMs = 180000, .env = {{"TMPDIR", tmp.path()}}});
     });
-  }
   for (auto& t : threads) t.join();
   std::set<std::string> caches;
   for (int i = 0; i < kRuns; ++i) {
@@ -173,20 +170,14 @@ TEST_F(Conversion, KilledRunsFoldersGoWithTheNextRun) {
   o.signal = SIGTERM;
   o.signalAfterMs = 8000;
   std::thread live([&] { e2e::Run(args, o); });
-  std::vector<std::string> liveFolders;
-  for (int i = 0; i < 200 && liveFolders.empty(); ++i) {
-    std::vector<std::string> now = e2e::RunFolders(tmp.path());
-    bool swept = std::none_of(now.begin(), now.end(), [&](const std::string& f) {
-      return std::find(killed.begin(), killed.end(), f) != killed.end();
-    });
-    if (now.size() == 2 && swept) liveFolders = now;
-    else std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  std::vector<std::string> liveFolders;  // the live run's, once the killed run's are swept
+  for (int i = 0; i < 200 && liveFolders.empty(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+    if (auto now = e2e::RunFolders(tmp.path()); now.size() == 2 && std::ranges::find_first_of(now, killed) == now.end())
+      liveFolders = now;
   RunResult next = e2e::Run({TestServer::Get().Html("<p>next</p>"), Out("next.pdf"), "--conversion-delay=0"}, o);
   std::vector<std::string> after = e2e::RunFolders(tmp.path());
   live.join();
   EXPECT_EQ(next.status, 0) << next.out;
-  EXPECT_EQ(liveFolders.size(), 2u);
   EXPECT_EQ(after, liveFolders);
   EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty());
 }

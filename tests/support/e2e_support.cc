@@ -10,7 +10,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,12 +32,10 @@ long NowMs() {
 
 // Fields of /proc/<pid>/stat after the command name: state [0], parent [1], group [2].
 std::vector<std::string> StatFields(int pid) {
-  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream in(stat.substr(stat.rfind(')') + 1));  // empty when gone
   std::vector<std::string> fields;
-  if (size_t close = stat.rfind(')'); close != std::string::npos) {
-    std::istringstream in(stat.substr(close + 1));
-    for (std::string f; fields.size() < 3 && in >> f;) fields.push_back(f);
-  }
+  for (std::string f; fields.size() < 3 && in >> f;) fields.push_back(f);
   return fields;
 }
 
@@ -217,8 +214,7 @@ std::string HttpGet(int port, const std::string& target) {
     for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) raw.append(buf, static_cast<size_t>(n));
   }
   close(fd);
-  size_t end = raw.find("\r\n\r\n");
-  return end == std::string::npos ? "" : raw.substr(end + 4);
+  return raw.find("\r\n\r\n") == std::string::npos ? "" : raw.substr(raw.find("\r\n\r\n") + 4);
 }
 
 }  // namespace
@@ -372,6 +368,10 @@ std::string PdfText(const std::string& pdf, int first, int last) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new e2e::ServerEnvironment);
+  // The shared server starts before the first test: its failure is reported once.
+  struct StartServer : ::testing::Environment {
+    void SetUp() override { e2e::TestServer::Get(); }
+  };
+  ::testing::AddGlobalTestEnvironment(new StartServer);
   return RUN_ALL_TESTS();
 }

@@ -3,7 +3,6 @@
 // with the reference tools (pdfinfo, pdftotext, qpdf).
 #pragma once
 
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -57,10 +56,6 @@ class TestServer {
   std::map<std::string, int> ports_;
 };
 
-// Starts the shared server before the first test (main() in the library).
-struct ServerEnvironment : ::testing::Environment {
-  void SetUp() override { TestServer::Get(); }
-};
 
 struct RunResult {
   int status = -1;        // exit status, or 128 + signal

@@ -16,7 +16,6 @@ TEST(Run, ReportsAndKillsLeftovers) {
   e2e::RunResult r = e2e::Run({"-c", "sleep 30 & setsid sleep 31 & setsid env -i /bin/sleep 32 & echo started"},
                               {.leftoverGraceMs = 300, .exe = "/bin/sh"});
   EXPECT_EQ(r.out, "started\n");
-  EXPECT_FALSE(r.timedOut);
   EXPECT_LT(r.wallMs, 1000);
   ASSERT_EQ(r.leftovers.size(), 3u) << ::testing::PrintToString(r.leftovers);
   usleep(200 * 1000);
