@@ -1,7 +1,7 @@
 // End-to-end cases as data: each file under cases/ holds one behaviour's
-// rows (what to run, what must come out); this driver runs every row as a
-// test of its own, through the checked run, and compares. Field meanings are
-// in cases/README.md.
+// rows (what to run, what must come out); this driver runs each file as a
+// test of its own (one server start for all its rows), every row through
+// the checked run, and compares. Field meanings are in cases/README.md.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,20 +16,17 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-struct Case {
-  std::string name;
-  Json spec;
+struct CaseFile {
+  std::string name, path;
 };
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CaseFile& f, std::ostream* os) { *os << f.name; }
 
-std::vector<Case> LoadCases() {
-  std::vector<Case> cases;
+std::vector<CaseFile> CaseFiles() {
+  std::vector<CaseFile> files;
   for (const auto& f : std::filesystem::directory_iterator(HVN_E2E_CASES_DIR))
-    if (f.path().extension() == ".json")
-      for (const Json& row : Json::parse(e2e::ReadFile(f.path())))
-        cases.push_back({f.path().stem().string() + "_" + row["name"].get<std::string>(), row});
-  std::sort(cases.begin(), cases.end(), [](auto& a, auto& b) { return a.name < b.name; });
-  return cases;
+    if (f.path().extension() == ".json") files.push_back({f.path().stem().string(), f.path().string()});
+  std::sort(files.begin(), files.end(), [](auto& a, auto& b) { return a.name < b.name; });
+  return files;
 }
 
 // Run-log milliseconds ("[+N ms]") of the line holding needle, -1 if none.
@@ -124,14 +121,13 @@ int MissingGlyphs(const std::string& pdf, int& shown) {
   return missing;
 }
 
-class E2e : public ::testing::TestWithParam<Case> {};
-
-TEST_P(E2e, Run) {
+void RunCase(const Json& spec) {
+  SCOPED_TRACE(spec["name"].get<std::string>());
   e2e::TempDir tmp, dir;
   e2e::TestServer& server = e2e::TestServer::Get();
   server.Reset();
-  const std::string output = dir.File(GetParam().spec.value("output", "out.pdf")), config = dir.File("config.json");
-  std::string text = GetParam().spec.dump();
+  const std::string output = dir.File(spec.value("output", "out.pdf")), config = dir.File("config.json");
+  std::string text = spec.dump();
   for (const auto& [from, to] : std::map<std::string, std::string>{{"{url}", server.Url("")}, {"{pages}", e2e::PagesDir()},
                                                                    {"{dir}", dir.path()}, {"{out}", output}, {"{config}", config}})
     for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
@@ -226,7 +222,13 @@ TEST_P(E2e, Run) {
   }
 }
 
-// Numbered, with the name printed: ctest lists each case by its name.
-INSTANTIATE_TEST_SUITE_P(Cases, E2e, ::testing::ValuesIn(LoadCases()));
+class E2e : public ::testing::TestWithParam<CaseFile> {};
+
+TEST_P(E2e, Rows) {
+  for (const Json& row : Json::parse(e2e::ReadFile(GetParam().path))) RunCase(row);
+}
+
+// Numbered, with the name printed: ctest lists each file by its name.
+INSTANTIATE_TEST_SUITE_P(Cases, E2e, ::testing::ValuesIn(CaseFiles()));
 
 }  // namespace
