@@ -88,6 +88,7 @@ RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 60000
 struct TempDir {
   TempDir();
   ~TempDir();
+  TempDir(const TempDir&) = delete;  // one owner removes the folder
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   std::string path_;
