@@ -34,4 +34,3 @@ options=$(grep -ohE '"--[a-z-]+=?"' "$src/config/command_line.cc" "$src/app/run_
 for option in $options; do
   grep -qE -- "^\.BI? ${option}( |\$)" <<<"$manual" || fail "$option has no entry in halvern(1)"
 done
-echo "$(basename "$deb"): $(stat -c %s "$deb") bytes, $(wc -l <<<"$options") options in halvern(1)"

@@ -3,11 +3,12 @@
 // with the reference tools (pdfinfo, pdftotext, qpdf).
 #pragma once
 
-#include <sys/types.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,78 +16,62 @@
 
 namespace e2e {
 
-std::string PagesDir();    // tests/e2e/pages
-std::string HalvernExe();  // $HALVERN_EXE, else the built target
-
-// ---- loopback server --------------------------------------------------------
-
+inline std::string PagesDir() { return HVN_E2E_PAGES_DIR; }  // tests/e2e/pages
+inline std::string HalvernExe() {  // $HALVERN_EXE, else the built target
+  const char* env = std::getenv("HALVERN_EXE");
+  return env && *env ? env : HALVERN_EXE;
+}
 std::string UrlEncode(const std::string& s);
 
 // One server.py process: HTTP, HTTPS (self-signed), a forward proxy and a
-// proxy that demands kProxyUser:kProxyPassword. Ends with the object, or
-// with the test binary at the latest (it watches its standard input).
+// proxy that demands kProxyUser:kProxyPassword; it ends with the test binary.
 class TestServer {
  public:
   static constexpr const char* kProxyUser = "proxyuser";
   static constexpr const char* kProxyPassword = "proxypass";
-
   TestServer();
   ~TestServer();
-  TestServer(const TestServer&) = delete;
-  TestServer& operator=(const TestServer&) = delete;
-
-  // The binary's shared server, started on first use.
-  static TestServer& Get();
+  static TestServer& Get() {  // the binary's shared server, started on first use
+    static TestServer server;
+    return server;
+  }
 
   std::string Url(const std::string& path) const;       // http://127.0.0.1:P + path
   std::string HttpsUrl(const std::string& path) const;  // https://127.0.0.1:P + path
   std::string Html(const std::string& html) const;      // Url("/html?body=" + encoded html)
-  std::string ProxyHostPort() const;                    // "127.0.0.1:P" of the open proxy
-  std::string ProxyAuthHostPort() const;                // of the proxy that wants credentials
-  int port() const { return http_; }
-
+  std::string ProxyHostPort() const { return HostPort("proxy"); }  // "127.0.0.1:P" of the open proxy
+  std::string ProxyAuthHostPort() const { return HostPort("proxy_auth"); }  // of the one that wants credentials
+  int port() const { return ports_.at("http"); }
   // Every request since the last Reset, oldest first: objects with "seq",
   // "scheme" (http, https, proxy, proxy-auth), "method", "target", "path",
   // "query" (name -> last value), "headers" (lower-case name -> value), "body".
   nlohmann::json RequestLog(const std::string& pathPrefix = "") const;
-  // Requests whose path is exactly `path`, any scheme.
-  int CountRequests(const std::string& path) const;
+  int CountRequests(const std::string& path) const;  // exactly this path, any scheme
   void Reset() const;
 
  private:
+  std::string HostPort(const char* name) const { return "127.0.0.1:" + std::to_string(ports_.at(name)); }
   pid_t pid_ = -1;
   int stdinFd_ = -1;
-  int http_ = 0, https_ = 0, proxy_ = 0, proxyAuth_ = 0;
+  std::map<std::string, int> ports_;
 };
 
-// Starts the shared server before the first test, so its start-up failure is
-// reported once and its start time is not charged to a test.
-class ServerEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override;
-};
-
-// ---- running halvern --------------------------------------------------------
 
 struct RunResult {
   int status = -1;        // exit status, or 128 + signal
   bool timedOut = false;  // killed by the harness after timeoutMs
   std::string out, err;
-  long wallMs = 0;        // spawn to exit
-  // Largest resident set of any process of the run that halvern or its
-  // children waited for (the browser and its renderers), in KiB.
-  long peakRssKb = 0;
-  // Processes started by the run that were still alive after it ended and a
-  // grace period (found by process group and by an inherited environment
-  // marker); the harness has killed them since.
+  long wallMs = 0, peakRssKb = 0;  // spawn to exit; largest resident set of a process it waited for
+  // Processes of the run still alive after it ended and a grace period
+  // (found by process group, ancestry and an inherited environment marker);
+  // the harness has killed them since.
   std::vector<std::string> leftovers;  // "pid cmdline"
   std::string spawnError;
 };
 
 struct RunOptions {
-  int timeoutMs = 90000;   // then the whole process group is killed
-  int signalAfterMs = 0;   // send `signal` to the child this long after start
-  int signal = 0;
+  int timeoutMs = 90000;  // then the whole process group is killed
+  int signalAfterMs = 0, signal = 0;  // send `signal` to the child this long after start
   std::map<std::string, std::string> env;  // added to / replacing the environment
   int leftoverGraceMs = 2000;
   std::string exe;         // default HalvernExe()
@@ -99,54 +84,31 @@ RunResult RunChecked(const std::string& tmpdir, const std::vector<std::string>& 
 // Any program (argv[0] looked up in PATH), same capture and timeout rules.
 RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 60000);
 
-// ---- files and processes ----------------------------------------------------
-
 // A fresh folder under $TMPDIR (or /tmp), removed with its contents at destruction.
-class TempDir {
- public:
+struct TempDir {
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+  TempDir(const TempDir&) = delete;  // one owner removes the folder
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
   std::string path_;
 };
 
-// Live (non-zombie) chromium-headless-shell processes whose command line
-// contains `filter` (a run's TMPDIR shows up in its --user-data-dir).
+// Live chromium-headless-shell processes whose command line contains
+// `filter` (a run's TMPDIR shows up in its --user-data-dir).
 std::vector<int> BrowserProcesses(const std::string& filter = "");
 std::string CmdLine(int pid);  // arguments joined by spaces
 int ParentOf(int pid);         // 0 when gone
-// cef_* entries (run folders) directly inside dir, sorted.
-std::vector<std::string> RunFolders(const std::string& dir);
+std::vector<std::string> RunFolders(const std::string& dir);  // cef_* entries, sorted
 
 std::string ReadFile(const std::string& path);  // empty when missing
-bool FileExists(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
+inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+inline void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
-// ---- PDF and PNG ------------------------------------------------------------
-
-// pdfinfo fields: "Pages", "Page size", "Tagged", "Title", ... (values trimmed).
+// pdfinfo fields: "Pages", "Page size", "Tagged", ... (values trimmed).
 std::map<std::string, std::string> PdfInfo(const std::string& pdf);
-// Page size in points (first page, or page n).
-bool PageSize(const std::string& pdf, double& w, double& h, int page = 1);
 // pdftotext -layout of all pages, or of first..last.
 std::string PdfText(const std::string& pdf, int first = 0, int last = 0);
-// qpdf --check passes without errors or warnings.
-bool QpdfCheck(const std::string& pdf);
-
-// Link annotations: page number (1-based), rectangle, URI.
-struct Link {
-  int page;
-  double x1, y1, x2, y2;
-  std::string uri;
-};
-std::vector<Link> PdfLinks(const std::string& pdf);
-
-// Width and height from the PNG header; false when it is not a PNG.
-bool PngSize(const std::string& png, int& w, int& h);
+inline bool QpdfCheck(const std::string& pdf) { return RunCommand({"qpdf", "--check", pdf}).status == 0; }
 
 }  // namespace e2e

@@ -1,0 +1,234 @@
+// End-to-end cases as data: each file under cases/ holds one behaviour's
+// rows (what to run, what must come out); this driver runs each file as a
+// test of its own (one server start for all its rows), every row through
+// the checked run, and compares. Field meanings are in cases/README.md.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "pdfink/pdf_reader.h"
+#include "tests/support/e2e_support.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct CaseFile {
+  std::string name, path;
+};
+void PrintTo(const CaseFile& f, std::ostream* os) { *os << f.name; }
+
+std::vector<CaseFile> CaseFiles() {
+  std::vector<CaseFile> files;
+  for (const auto& f : std::filesystem::directory_iterator(HVN_E2E_CASES_DIR))
+    if (f.path().extension() == ".json") files.push_back({f.path().stem().string(), f.path().string()});
+  std::sort(files.begin(), files.end(), [](auto& a, auto& b) { return a.name < b.name; });
+  return files;
+}
+
+// Run-log milliseconds ("[+N ms]") of the line holding needle, -1 if none.
+long LogMs(const std::string& log, const std::string& needle) {
+  size_t at = log.find(needle), start = log.rfind('\n', at) + 1;  // npos + 1 is 0
+  return at != std::string::npos && log.compare(start, 2, "[+") == 0 ? std::atol(log.c_str() + start + 2) : -1;
+}
+
+// Column 0 colours (rrggbb) at the given rows of an 8-bit RGB(A) PNG; only
+// the first pixels of each row are unfiltered, which keeps a tall image quick.
+std::string PngColours(const std::string& png, const Json& rows) {
+  static const char kScript[] = R"py(import struct, sys, zlib
+d = open(sys.argv[1], 'rb').read(); i = 8; z = b''
+while i < len(d):
+    n, t = struct.unpack('>I4s', d[i:i + 8])
+    if t == b'IHDR': w, h, depth, ct = struct.unpack('>IIBB', d[i + 8:i + 18])
+    if t == b'IDAT': z += d[i + 8:i + 8 + n]
+    i += 12 + n
+bpp = 4 if ct == 6 else 3; stride = w * bpp + 1; raw = zlib.decompress(z); k = bpp * 2; prev, out = bytearray(k), {}
+for y in range(h):
+    f, line = raw[y * stride], bytearray(raw[y * stride + 1:y * stride + 1 + k])
+    for x in range(k):
+        a = line[x - bpp] if x >= bpp else 0; b = prev[x]; c = prev[x - bpp] if x >= bpp else 0
+        p = a + b - c; pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+        line[x] = (line[x] + [0, a, b, (a + b) // 2, a if pa <= pb and pa <= pc else b if pb <= pc else c][f]) & 255
+    out[y] = line; prev = line
+print(' '.join('%02x%02x%02x' % tuple(out[int(r)][:3]) for r in sys.argv[2:]), end='')
+)py";
+  std::vector<std::string> argv = {"python3", "-c", kScript, png};
+  for (const Json& r : rows) argv.push_back(std::to_string(r.get<int>()));
+  return e2e::RunCommand(argv).out;
+}
+
+// Page sizes and link annotations (page, edges in points from the page's
+// top left, URI), read back with our own reader.
+void ReadLayout(const std::string& pdf, std::vector<std::pair<double, double>>& sizes, Json& links) {
+  pdfink::Document doc;
+  if (std::string error; !doc.open(pdf, error)) return;
+  for (const pdfink::ObjPtr& page : doc.pages()) {
+    auto n = [&](const std::vector<pdfink::ObjPtr>& v, size_t i) { return i < v.size() ? doc.number(v[i], 0) : 0; };
+    const auto box = doc.inherited(page, "MediaBox")->items;
+    sizes.push_back({n(box, 2) - n(box, 0), n(box, 3) - n(box, 1)});
+    for (const pdfink::ObjPtr& ref : doc.resolve(doc.get(page, "Annots"))->items) {
+      const pdfink::ObjPtr a = doc.resolve(ref);
+      const auto r = doc.resolve(doc.get(a, "Rect"))->items;
+      if (!doc.get(a, "Subtype")->isName("Link") || r.size() != 4) continue;
+      links.push_back({{"uri", doc.resolve(doc.get(doc.resolve(doc.get(a, "A")), "URI"))->text}, {"page", sizes.size()},
+                       {"top", n(box, 3) - std::max(n(r, 1), n(r, 3))}, {"bottom", n(box, 3) - std::min(n(r, 1), n(r, 3))},
+                       {"left", std::min(n(r, 0), n(r, 2))}, {"right", std::max(n(r, 0), n(r, 2))}});
+    }
+  }
+}
+
+// Characters drawn with their font's missing glyph (glyph 0), and in `shown`
+// all characters drawn. The browser writes two-byte glyph ids under
+// Identity-H, and names a Type3 font's glyphs /g<hex id>.
+int MissingGlyphs(const std::string& pdf, int& shown) {
+  using pdfink::ObjPtr;
+  pdfink::Document doc;
+  int missing = shown = 0;
+  if (std::string error; !doc.open(pdf, error)) return -1;
+  for (const ObjPtr& page : doc.pages()) {
+    ObjPtr fonts = doc.resolve(doc.get(doc.inherited(page, "Resources"), "Font"));
+    std::vector<std::uint8_t> content;
+    doc.decodeStream(doc.resolve(doc.get(page, "Contents")), content);
+    bool twoByte = false;
+    std::map<int, std::string> names;  // Type3: code -> glyph name
+    std::vector<ObjPtr> args;
+    for (size_t pos = 0; ObjPtr o = pdfink::parseObject(content.data(), content.size(), pos);) {
+      if (o->kind != pdfink::kKeyword) {
+        args.push_back(o);
+        continue;
+      }
+      if (o->text == "Tf" && args.size() == 2) {
+        ObjPtr font = doc.resolve(doc.get(fonts, args[0]->text));
+        twoByte = doc.get(font, "Subtype")->isName("Type0");
+        names.clear();
+        int code = 0;
+        for (const ObjPtr& d : doc.get(doc.resolve(doc.get(font, "Encoding")), "Differences")->items)
+          if (d->kind == pdfink::kNumber) code = static_cast<int>(d->number);
+          else names[code++] = d->text;
+      }
+      if ((o->text == "Tj" || o->text == "TJ") && args.size() == 1)
+        for (const ObjPtr& str : args[0]->kind == pdfink::kArray ? args[0]->items : args) {
+          const auto* b = reinterpret_cast<const unsigned char*>(str->text.data());
+          for (size_t i = 0; str->kind == pdfink::kString && i + twoByte < str->text.size(); i += 1 + twoByte, ++shown)
+            missing += twoByte ? b[i] == 0 && b[i + 1] == 0 : names[b[i]] == "g0";
+        }
+      args.clear();
+    }
+  }
+  return missing;
+}
+
+void RunCase(const Json& spec) {
+  SCOPED_TRACE(spec["name"].get<std::string>());
+  e2e::TempDir tmp, dir;
+  e2e::TestServer& server = e2e::TestServer::Get();
+  server.Reset();
+  const std::string output = dir.File(spec.value("output", "out.pdf")), config = dir.File("config.json");
+  std::string text = spec.dump();
+  for (const auto& [from, to] : std::map<std::string, std::string>{{"{url}", server.Url("")}, {"{pages}", e2e::PagesDir()},
+                                                                   {"{dir}", dir.path()}, {"{out}", output}, {"{config}", config}})
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  const Json c = Json::parse(text);
+  static const Json kNone = Json::object();
+  auto at = [&](const char* key) -> const Json& { return c.contains(key) ? c[key] : kNone; };
+
+  Json settings = at("settings");
+  if (c.contains("page")) settings["url"] = server.Url("/pages/" + c["page"].get<std::string>());
+  if (c.contains("html")) settings["url"] = server.Html(c["html"]);
+  if (!settings.contains("conversionDelay")) settings["conversionDelay"] = 0;
+  if (!c.contains("argv")) settings.update({{"output", output}, {"outputJsonFile", dir.File("out.json")}});
+  std::vector<std::string> argv = c.value("argv", std::vector<std::string>{config});
+  for (const Json& a : at("args")) argv.push_back(a);
+  e2e::WriteFile(config, settings.dump());
+  std::filesystem::create_directories(std::filesystem::path(output).parent_path());
+  if (c.contains("earlier")) e2e::WriteFile(output, c["earlier"]);
+  if (c.contains("link")) std::filesystem::create_symlink(c["link"].get<std::string>(), output);
+
+  std::thread remover([&] {  // the output folder goes while the page loads
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.value("goneAfterMs", 0)));
+    if (c.contains("goneAfterMs")) std::filesystem::remove_all(std::filesystem::path(output).parent_path());
+  });
+  const Json signal = c.value("signal", Json::array({0, 0}));  // [number, after ms]
+  const e2e::RunResult r = e2e::RunChecked(tmp.path(), argv, {.signalAfterMs = signal[1], .signal = signal[0]});
+  remover.join();
+  EXPECT_EQ(r.status, c.value("status", 0)) << r.out;
+  if (c.contains("withinMs")) EXPECT_LT(r.wallMs, c["withinMs"].get<long>());
+  for (const auto& f : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_EQ(f.path().filename().string().find(".hvn-"), std::string::npos) << "partial output left";
+  // Substrings that must be in (or not in) a text.
+  auto has = [&](const std::string& text, const char* present, const char* absent) {
+    for (const Json& t : at(present)) EXPECT_NE(text.find(t), std::string::npos) << t << " not in\n" << text;
+    for (const Json& t : at(absent)) EXPECT_EQ(text.find(t), std::string::npos) << t << " in\n" << text;
+  };
+  has(r.out, "log", "logAbsent");
+  for (const Json& re : at("logMatch")) EXPECT_TRUE(std::regex_search(r.out, std::regex(re.get<std::string>()))) << re;
+  const std::string jsonText = e2e::ReadFile(dir.File("out.json"));
+  const Json out = Json::parse(jsonText, nullptr, false);
+  if (c.contains("error")) {
+    EXPECT_NE(r.out.find("ERROR: [PdfClient] " + c["error"].get<std::string>() + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ERROR: [main] Conversion failed. Elapsed: "), std::string::npos);
+    EXPECT_EQ(jsonText.rfind("{\n  \"error\": \"", 0), 0u) << jsonText;
+    EXPECT_EQ(out.value("error", ""), c["error"]);
+    if (c.contains("errorWithinMs")) EXPECT_LE(LogMs(r.out, "ERROR: [PdfClient]"), c["errorWithinMs"].get<long>());
+  }
+  if (c.contains("earlier")) EXPECT_EQ(e2e::ReadFile(output), c["earlier"].get<std::string>());
+  else if (r.status != 0 && !c.contains("link")) EXPECT_FALSE(e2e::FileExists(output)) << "output after a failure";
+  for (const auto& [pointer, want] : at("json").items())
+    EXPECT_EQ(out.value(Json::json_pointer(pointer), Json()), want) << pointer << "\n" << jsonText;
+  for (const auto& [pointer, want] : at("jsonNear").items())
+    EXPECT_NEAR(out.value(Json::json_pointer(pointer), -1e9), want[0].get<double>(), want[1].get<double>()) << pointer;
+  for (const auto& [path, n] : at("requests").items()) EXPECT_EQ(server.CountRequests(path), n.get<int>()) << path;
+  if (r.status != 0 || !e2e::FileExists(output) || c.contains("link")) return;
+
+  if (output.ends_with(".png")) {
+    const e2e::RunResult check = e2e::RunCommand({"pngcheck", output});
+    std::smatch size;
+    ASSERT_TRUE(check.status == 0 && std::regex_search(check.out, size, std::regex("\\((\\d+)x(\\d+),"))) << check.out;
+    if (c.contains("png")) EXPECT_EQ(Json({std::stoi(size[1]), std::stoi(size[2])}), c["png"]);
+    if (c.contains("pngColours")) EXPECT_EQ(PngColours(output, c["pngColours"][0]), c["pngColours"][1]);
+    return;
+  }
+  EXPECT_TRUE(e2e::QpdfCheck(output));
+  has(e2e::PdfText(output), "text", "textAbsent");
+  if (c.contains("fonts")) has(e2e::RunCommand({"pdffonts", output}).out, "fonts", "fontsAbsent");
+  if (c.contains("missingGlyphs")) {
+    int shown = 0;
+    EXPECT_EQ(MissingGlyphs(output, shown), c["missingGlyphs"][0].get<int>());
+    EXPECT_GT(shown, c["missingGlyphs"][1].get<int>());
+  }
+  for (auto info = e2e::PdfInfo(output); const auto& [field, want] : at("info").items()) EXPECT_EQ(info[field], want) << field;
+  if (const std::string list = c.contains("images") ? e2e::RunCommand({"pdfimages", "-list", output}).out : ""; !list.empty())
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n') - 2, c["images"].get<int>()) << list;
+  std::vector<std::pair<double, double>> sizes;
+  Json links = Json::array();
+  ReadLayout(output, sizes, links);
+  for (int i = 0; c.contains("pageSize") && i < 2; ++i)
+    EXPECT_NEAR(i ? sizes.at(0).second : sizes.at(0).first, c["pageSize"][i].get<double>(), 0.5) << "page size";
+  // Links whose URI starts with the prefix: exactly these, at these edges.
+  for (const auto& [prefix, want] : at("links").items()) {
+    Json got = Json::array();
+    std::copy_if(links.begin(), links.end(), std::back_inserter(got), [&](const Json& l) { return l["uri"].get<std::string>().starts_with(prefix); });
+    ASSERT_EQ(got.size(), want.size()) << prefix << "\n" << links.dump(1);
+    for (const Json& w : want) {
+      auto l = std::find_if(got.begin(), got.end(), [&](const Json& l) { return l["uri"] == prefix + w["uri"].get<std::string>(); });
+      ASSERT_NE(l, got.end()) << w["uri"] << "\n" << got.dump(1);
+      EXPECT_EQ((*l)["page"], w.value("page", 1)) << w["uri"];
+      for (const char* edge : {"top", "bottom", "left", "right"})
+        if (w.contains(edge)) EXPECT_NEAR((*l)[edge].get<double>(), w[edge][0].get<double>(), w[edge][1].get<double>()) << edge;
+    }
+  }
+}
+
+class E2e : public ::testing::TestWithParam<CaseFile> {};
+
+TEST_P(E2e, Rows) {
+  for (const Json& row : Json::parse(e2e::ReadFile(GetParam().path))) RunCase(row);
+}
+
+// Numbered, with the name printed: ctest lists each file by its name.
+INSTANTIATE_TEST_SUITE_P(Cases, E2e, ::testing::ValuesIn(CaseFiles()));
+
+}  // namespace
