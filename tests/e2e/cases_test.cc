@@ -121,13 +121,13 @@ int MissingGlyphs(const std::string& pdf, int& shown) {
   return missing;
 }
 
-void RunCase(const Json& spec) {
-  SCOPED_TRACE(spec["name"].get<std::string>());
+void RunCase(const Json& row) {
+  SCOPED_TRACE(row["name"].get<std::string>());
   e2e::TempDir tmp, dir;
   e2e::TestServer& server = e2e::TestServer::Get();
   server.Reset();
-  const std::string output = dir.File(spec.value("output", "out.pdf")), config = dir.File("config.json");
-  std::string text = spec.dump();
+  const std::string output = dir.File(row.value("output", "out.pdf")), config = dir.File("config.json");
+  std::string text = row.dump();
   for (const auto& [from, to] : std::map<std::string, std::string>{{"{url}", server.Url("")}, {"{pages}", e2e::PagesDir()},
                                                                    {"{dir}", dir.path()}, {"{out}", output}, {"{config}", config}})
     for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
