@@ -127,11 +127,8 @@ void RunCase(const Json& row) {
   e2e::TestServer& server = e2e::TestServer::Get();
   server.Reset();
   const std::string output = dir.File(row.value("output", "out.pdf")), config = dir.File("config.json");
-  std::string text = row.dump();
-  for (const auto& [from, to] : std::map<std::string, std::string>{{"{url}", server.Url("")}, {"{pages}", e2e::PagesDir()},
-                                                                   {"{dir}", dir.path()}, {"{out}", output}, {"{config}", config}})
-    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
-  const Json c = Json::parse(text);
+  const Json c = e2e::Fill(row, {{"{url}", server.Url("")}, {"{pages}", e2e::PagesDir()}, {"{dir}", dir.path()},
+                                 {"{out}", output}, {"{config}", config}});
   static const Json kNone = Json::object();
   auto at = [&](const char* key) -> const Json& { return c.contains(key) ? c[key] : kNone; };
 

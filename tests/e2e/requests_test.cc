@@ -37,21 +37,12 @@ std::string SelfName() {
 }
 
 // Fills {http} {https} {port} {proxy} {proxyAuth} {pages} {self} in every string.
-json Fill(json v) {
-  if (v.is_structured()) {
-    for (auto& item : v) item = Fill(item);
-  } else if (v.is_string()) {
-    static const std::string self = SelfName();
-    const e2e::TestServer& s = e2e::TestServer::Get();
-    std::string t = v;
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"{http}", s.Url("")},
-                                     {"{https}", s.HttpsUrl("")}, {"{port}", std::to_string(s.port())},
-                                     {"{proxy}", s.ProxyHostPort()}, {"{proxyAuth}", s.ProxyAuthHostPort()},
-                                     {"{pages}", e2e::PagesDir()}, {"{self}", self}})
-      for (size_t at; (at = t.find(key)) != std::string::npos;) t.replace(at, key.size(), value);
-    v = t;
-  }
-  return v;
+json Fill(const json& v) {
+  static const std::string self = SelfName();
+  const e2e::TestServer& s = e2e::TestServer::Get();
+  return e2e::Fill(v, {{"{http}", s.Url("")}, {"{https}", s.HttpsUrl("")}, {"{port}", std::to_string(s.port())},
+                       {"{proxy}", s.ProxyHostPort()}, {"{proxyAuth}", s.ProxyAuthHostPort()},
+                       {"{pages}", e2e::PagesDir()}, {"{self}", self}});
 }
 
 // Occurrences of a text, or of {"re": pattern}, in `got`.

@@ -111,4 +111,19 @@ std::map<std::string, std::string> PdfInfo(const std::string& pdf);
 std::string PdfText(const std::string& pdf, int first = 0, int last = 0);
 inline bool QpdfCheck(const std::string& pdf) { return RunCommand({"qpdf", "--check", pdf}).status == 0; }
 
+// Every "{name}" key of `names` replaced by its value in every string of a case
+// read from a data file (either JSON flavour: key order is kept).
+template <class Json>
+Json Fill(Json v, const std::map<std::string, std::string>& names) {
+  if (v.is_structured()) {
+    for (auto& item : v) item = Fill(item, names);
+  } else if (v.is_string()) {
+    std::string t = v;
+    for (const auto& [key, value] : names)
+      for (size_t at = 0; (at = t.find(key, at)) != std::string::npos; at += value.size()) t.replace(at, key.size(), value);
+    v = t;
+  }
+  return v;
+}
+
 }  // namespace e2e
