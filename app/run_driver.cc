@@ -115,6 +115,10 @@ int RunProcess(int argc, char** argv) {
   // Folders.
   std::string cacheDir, logDir, engineLog;
   if (record.encryptedIo) {
+    // Made here rather than by the browser, so that the engine can lock it
+    // before two runs share it, and its log has a folder to go to.
+    std::error_code ec;
+    std::filesystem::create_directories(record.dataDirectory, ec);
     cacheDir = record.dataDirectory;
     engineLog = record.dataDirectory + "/cef.log";
   } else {
@@ -144,6 +148,8 @@ int RunProcess(int argc, char** argv) {
   settings.blockPrivateNetworks = !record.settings.privateNetworksEnabled;
 
   app->proxyServer = record.proxyHostName;
+  app->hostResolverRules = record.settings.hostResolverRules;
+  app->ownSwitches = OwnSwitchNames();
   app->allowInsecureContent = record.allowInsecureContent;
   app->webGlEnabled = record.webGlEnabled;
   app->htmlStringInUse = !record.htmlString.empty();

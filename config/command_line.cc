@@ -5,13 +5,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "app/run_log.h"
 #include "config/config_file.h"
 #include "config/paper_sizes.h"
+#include "config/strict_options.h"
 #include "config/utf8.h"
 #include "config/validation.h"
 
@@ -67,7 +66,6 @@ constexpr FlagOption kFlags[] = {
     {"--allow-insecure-content", &ConversionSettings::allowInsecureContent, true},
     {"--disable-local-files", &ConversionSettings::localFilesEnabled, false},
     {"--disable-localhost", &ConversionSettings::localhostEnabled, false},
-    {"--disable-private-networks", &ConversionSettings::privateNetworksEnabled, false},
     {"--disable-javascript", &ConversionSettings::enableJavascript, false},
     {"--disable-webgl", &ConversionSettings::webGlEnabled, false},
     {"--landscape", &ConversionSettings::landscape, true},
@@ -75,8 +73,6 @@ constexpr FlagOption kFlags[] = {
     {"--display-header-footer", &ConversionSettings::displayHeaderFooter, true},
     {"--tagged", &ConversionSettings::tagged, true},
     {"--content-end-ink", &ConversionSettings::contentEndInk, true},
-    {"--fail-on-console-exceptions", &ConversionSettings::failOnConsoleExceptions, true},
-    {"--fail-on-resource-loading-failed", &ConversionSettings::failOnResourceLoadingFailed, true},
 };
 
 template <typename T>
@@ -114,45 +110,10 @@ constexpr ValueOption<std::string> kTextOptions[] = {
     {"--host-resolver-rules=", &ConversionSettings::hostResolverRules},  // the browser's; the host checks follow it
 };
 
-// Options added since the first release refuse the run on a bad value.
-constexpr ValueOption<std::string> kStrictTextOptions[] = {
-    {"--wait-for-selector=", &ConversionSettings::waitForSelector},
-    {"--wait-for-expression=", &ConversionSettings::waitForExpression},
-    {"--fail-on-resource-status=", &ConversionSettings::failOnResourceStatus},
-};
-
-// Templates come from files so that their HTML needs no shell quoting.
-constexpr ValueOption<std::string> kTemplateFileOptions[] = {
-    {"--header-template=", &ConversionSettings::headerTemplate},
-    {"--footer-template=", &ConversionSettings::footerTemplate},
-};
-
-// Empty when the argument is fine or not one of these options.
-std::string ApplyStrictOption(const std::string& a, ConversionSettings& s, bool& handled) {
-  handled = true;
-  for (const auto& o : kStrictTextOptions) {
-    if (!StartsWith(a, o.prefix)) continue;
-    s.*o.field = a.substr(std::char_traits<char>::length(o.prefix));
-    return (s.*o.field).empty() ? std::string("Option ") + o.prefix + " needs a value." : "";
-  }
-  if (StartsWith(a, "--wait-for-network-idle=")) {
-    return ParseIntValue(a.substr(24), s.waitForNetworkIdle) ? ""
-                                                               : "Invalid value for --wait-for-network-idle=";
-  }
-  for (const auto& o : kTemplateFileOptions) {
-    if (!StartsWith(a, o.prefix)) continue;
-    const std::string path = a.substr(std::char_traits<char>::length(o.prefix));
-    if (path.empty()) return std::string("Option ") + o.prefix + " needs a value.";
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "Cannot read template file: " + path;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (text.empty()) return "Template file is empty: " + path;
-    s.*o.field = text;
-    return "";
-  }
-  handled = false;
-  return "";
-}
+// Options this program reads that no table above lists: handled one by one
+// below, or by the run driver as the only argument.
+constexpr const char* kOtherOptions[] = {"--verbose", "--http-cache=", "--paper-size=", "--margin=",
+                                         "--ink-measure=", "--help", "--version"};
 
 void LogInvalid(const char* option) { LogErrorLine(std::string("[main] Invalid value for ") + option); }
 
@@ -196,6 +157,7 @@ bool ApplyOption(const std::string& a, ConversionSettings& s) {
   for (const auto& o : kTextOptions) {
     if (StartsWith(a, o.prefix)) {
       s.*o.field = a.substr(std::char_traits<char>::length(o.prefix));
+      if (o.field == &ConversionSettings::outputFormat) s.givenAs["outputFormat"] = o.prefix;
       return true;
     }
   }
@@ -238,6 +200,23 @@ Limits:   --disable-local-files  --disable-localhost  --disable-private-networks
 Run:      --config=FILE.json  --verbose  --lf=LOGFILE
 
 Every option, the configuration keys and the files: man halvern)";
+
+std::vector<std::string> OwnSwitchNames() {
+  std::vector<std::string> names;
+  auto add = [&names](std::string option) {
+    option.erase(0, 2);
+    if (option.back() == '=') option.pop_back();
+    names.push_back(option);
+  };
+  for (const char* p : kPreScanPrefixes) add(p);
+  for (const char* p : kOtherOptions) add(p);
+  for (const auto& f : kFlags) add(f.name);
+  for (const auto& o : kIntOptions) add(o.prefix);
+  for (const auto& o : kNumberOptions) add(o.prefix);
+  for (const auto& o : kTextOptions) add(o.prefix);
+  for (const std::string& name : StrictOptionNames()) add(name);
+  return names;
+}
 
 bool hasJsonExtension(const std::string& path) {
   if (path.size() < 6) return false;
@@ -326,6 +305,7 @@ int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchR
 
   // Step 7.
   NormalizeUrl(s);
+  ChooseOutputFormat(s);
   if (!ValidateSettings(s)) return 1;
   ApplyHttpCacheMode(s);
   ApplyDirectNavigationEnv(s);

@@ -16,6 +16,10 @@ int ParseConversionSettings(const std::vector<std::u32string>& args, LaunchRecor
 // halvern(1), beside this file, lists every option of the tables.
 extern const char kUsage[];
 
+// Every option of this program's tables as a browser switch name ("password",
+// "wait-for-selector"): the host's copies of these do not reach the browser.
+std::vector<std::string> OwnSwitchNames();
+
 // At least six characters, ending in ".json" in any letter case.
 bool hasJsonExtension(const std::string& path);
 

@@ -112,6 +112,26 @@ class Reader {
       return Refuse(key, "a whole number");
     out = v->get<int>();
   }
+  // Codes and ranges as one text ("404,500-599") or as an array of codes
+  // and texts ([404, "500-599"]); kept as the text either way.
+  void StrictStatusList(const char* key, std::string& out) {
+    const json* v = Find(key);
+    if (!v) return;
+    const char* what = "a non-empty string or an array of status codes and ranges";
+    if (v->is_string() && !v->get_ref<const std::string&>().empty()) {
+      out = v->get<std::string>();
+      return;
+    }
+    if (!v->is_array() || v->empty()) return Refuse(key, what);
+    std::string text;
+    for (const json& item : *v) {
+      if (!text.empty()) text += ',';
+      if (item.is_number_integer()) text += item.dump();
+      else if (item.is_string() && !item.get_ref<const std::string&>().empty()) text += item.get<std::string>();
+      else return Refuse(key, what);
+    }
+    out = text;
+  }
   void Refuse(const char* key, const char* what) {
     if (refusal.empty()) refusal = std::string("Config key ") + key + " must be " + what + ".";
   }
@@ -180,7 +200,7 @@ bool ApplyObject(const json& obj, ConversionSettings& s) {
   r.Int("clickElementsDelayAfter", s.clickElementsDelayAfter);
   r.List("hiddenWebElementsSelectors", s.hiddenWebElementsSelectors);
   r.List("pdfBookmarkOptionsSelectors", s.pdfBookmarkOptionsSelectors);
-  r.Text("outputFormat", s.outputFormat);
+  if (r.Text("outputFormat", s.outputFormat)) s.givenAs["outputFormat"] = "outputFormat";
   r.Text("proxyHostName", s.proxyHostName);
   r.Text("proxyUsername", s.proxyUsername);
   r.Text("proxyPassword", s.proxyPassword);
@@ -201,7 +221,7 @@ bool ApplyObject(const json& obj, ConversionSettings& s) {
   r.Bool("allowInsecureContent", s.allowInsecureContent, kDefaults.allowInsecureContent);
   r.Bool("localFilesEnabled", s.localFilesEnabled, kDefaults.localFilesEnabled);
   r.Bool("localhostEnabled", s.localhostEnabled, kDefaults.localhostEnabled);
-  r.Bool("privateNetworksEnabled", s.privateNetworksEnabled, kDefaults.privateNetworksEnabled);
+  r.StrictBool("privateNetworksEnabled", s.privateNetworksEnabled);
   r.Bool("enableOfflineMode", s.enableOfflineMode, kDefaults.enableOfflineMode);
   r.Bool("renderOnTimeout", s.renderOnTimeout, kDefaults.renderOnTimeout);
   r.Bool("lazyImagesLoadingEnabled", s.lazyImagesLoadingEnabled, kDefaults.lazyImagesLoadingEnabled);
@@ -215,7 +235,7 @@ bool ApplyObject(const json& obj, ConversionSettings& s) {
   r.StrictText("waitForExpression", s.waitForExpression);
   r.StrictInt("waitForNetworkIdle", s.waitForNetworkIdle);
   r.StrictBool("failOnConsoleExceptions", s.failOnConsoleExceptions);
-  r.StrictText("failOnResourceStatus", s.failOnResourceStatus);
+  r.StrictStatusList("failOnResourceStatus", s.failOnResourceStatus);
   r.StrictBool("failOnResourceLoadingFailed", s.failOnResourceLoadingFailed);
   r.StrictText("headerTemplate", s.headerTemplate);
   r.StrictText("footerTemplate", s.footerTemplate);

@@ -101,6 +101,15 @@ struct ConversionSettings {
   // The browser's --host-resolver-rules, when the host passes them: the
   // local-host and private-network checks resolve names the same way.
   std::string hostResolverRules;
+  // How the host wrote an option whose value can be refused ("--wait-for-
+  // selector=" on the command line), by key; also says whether
+  // outputFormat was given at all.
+  std::map<std::string, std::string> givenAs;
+  // The option as the host wrote it; the key when it came from the file.
+  std::string NameOf(const std::string& key) const {
+    auto it = givenAs.find(key);
+    return it == givenAs.end() ? key : it->second;
+  }
 };
 
 // What the configuration stage hands to the run driver besides the settings

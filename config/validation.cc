@@ -59,6 +59,19 @@ void NormalizeUrl(ConversionSettings& s) {
   }
 }
 
+void ChooseOutputFormat(ConversionSettings& s) {
+  std::string source;
+  if (s.givenAs.count("outputFormat")) {
+    source = "from " + s.NameOf("outputFormat") + " \"" + s.outputFormat + "\"";
+  } else if (s.output.size() >= 4 && AsciiLower(s.output.substr(s.output.size() - 4)) == ".png") {
+    s.outputFormat = "png";
+    source = "from the output file name";
+  } else {
+    source = "the default";
+  }
+  LogLine(std::string("[main] Output format: ") + (s.outputFormat == "png" ? "png" : "pdf") + ", " + source + ".");
+}
+
 bool ValidateSettings(const ConversionSettings& s) {
   if (s.viewportWidth <= 0 || s.viewportHeight < 0) return Fail("Viewport dimensions must be positive.");
   if (s.paperWidth <= 0 || s.paperHeight <= 0) return Fail("Paper dimensions must be positive.");
@@ -93,22 +106,23 @@ bool ValidateSettings(const ConversionSettings& s) {
     return Fail(
         "landscape is not supported with output-format=png. Use PDF output, or rotate the resulting "
         "image externally.");
-  if (!s.enableJavascript && !s.waitForSelector.empty())
-    return Fail("waitForSelector requires enableJavascript to be true.");
-  if (!s.enableJavascript && !s.waitForExpression.empty())
-    return Fail("waitForExpression requires enableJavascript to be true.");
-  if (s.waitForNetworkIdle < 0) return Fail("waitForNetworkIdle cannot be negative.");
+  // The options below came later than the others: their messages name each
+  // one as the host wrote it.
+  for (const auto& [key, value] : {std::pair{"waitForSelector", &s.waitForSelector},
+                                   std::pair{"waitForExpression", &s.waitForExpression}})
+    if (!s.enableJavascript && !value->empty()) return Fail(s.NameOf(key) + " requires enableJavascript to be true.");
+  if (s.waitForNetworkIdle < 0) return Fail(s.NameOf("waitForNetworkIdle") + " cannot be negative.");
   std::vector<std::pair<int, int>> ranges;
   if (!s.failOnResourceStatus.empty() && !ParseStatusList(s.failOnResourceStatus, ranges))
-    return Fail("Invalid failOnResourceStatus '" + s.failOnResourceStatus +
+    return Fail("Invalid " + s.NameOf("failOnResourceStatus") + " '" + s.failOnResourceStatus +
                 "'. Use HTTP status codes and ranges, for example 404,500-599.");
   // The browser prints the templates inside the page margins.
-  for (const auto& [text, name, margin, side] :
+  for (const auto& [text, key, margin, side] :
        {std::tuple{&s.headerTemplate, "headerTemplate", s.marginTop, "marginTop"},
         std::tuple{&s.footerTemplate, "footerTemplate", s.marginBottom, "marginBottom"}}) {
     if (text->empty()) continue;
-    if (!s.displayHeaderFooter) return Fail(std::string(name) + " requires displayHeaderFooter to be true.");
-    if (margin <= 0) return Fail(std::string(name) + " has no room: " + side + " is 0. Give the page that margin.");
+    if (!s.displayHeaderFooter) return Fail(s.NameOf(key) + " requires displayHeaderFooter to be true.");
+    if (margin <= 0) return Fail(s.NameOf(key) + " has no room: " + side + " is 0. Give the page that margin.");
   }
   return true;
 }

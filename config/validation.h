@@ -14,6 +14,10 @@ bool isFileUrl(const std::string& url);
 // file URL, anything else https. Does nothing when htmlString is set.
 void NormalizeUrl(ConversionSettings& s);
 
+// Without --output-format= or outputFormat, an output path ending in ".png"
+// (any case) selects PNG. Logs the format and where it came from.
+void ChooseOutputFormat(ConversionSettings& s);
+
 // Runs the checks in order; the first failure logs its error line and
 // returns false.
 bool ValidateSettings(const ConversionSettings& s);

@@ -24,10 +24,12 @@ bool EnvFirstCharIsOne(const char* name) {
 void PdfApp::OnBeforeCommandLineProcessing(const std::string& processType, engine::CommandLine& cl) {
   const bool browser = processType.empty();
 
+  for (const std::string& name : ownSwitches) cl.RemoveSwitch(name);
   if (browser && !proxyServer.empty()) {
     cl.AppendSwitchWithValue("proxy-server", proxyServer);
     LogLine("[PdfApp] Proxy server: " + proxyServer);
   }
+  if (browser && !hostResolverRules.empty()) cl.AppendSwitchWithValue("host-resolver-rules", hostResolverRules);
   if (allowInsecureContent) {
     cl.AppendSwitch("allow-running-insecure-content");
     if (browser) LogLine("[PdfApp] Mixed content allowed (allow-running-insecure-content).");

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 
@@ -17,6 +18,13 @@ class PdfApp : public engine::App {
   bool allowInsecureContent = false;
   bool htmlStringInUse = false;
   bool webGlEnabled = true;
+  // The browser's --host-resolver-rules, read by this program from the host's
+  // command line like the proxy.
+  std::string hostResolverRules;
+  // Switch names of this program's own options: the host's copies stay out
+  // of the browser's command line (a password would show in its log line and
+  // process list; --version would stop the browser).
+  std::vector<std::string> ownSwitches;
   // Start-up script per browser identifier.
   std::map<int, std::string> startupScripts;
 

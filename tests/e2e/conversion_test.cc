@@ -182,15 +182,10 @@ TEST_F(Conversion, KilledRunsFoldersGoWithTheNextRun) {
   EXPECT_TRUE(e2e::RunFolders(tmp.path()).empty());
 }
 
-// Two runs on one data folder at once: one converts and writes its output
-// JSON encrypted like the settings, the other is refused before it touches
-// the profile, which a later run can still use.
-TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
-  e2e::TempDir data;
-  e2e::WriteFile(Out("plain.json"), R"({"url": ")" + TestServer::Get().Url("/pages/p300.html") +
-                                        R"(", "conversionDelay": 0, "buildParseInfo": true})");
-  ASSERT_EQ(e2e::RunCommand({HALVERN_PAYLOAD_EXE, "encrypt", Out("plain.json"), data.File("settings.bin")}).status, 0);
-  const std::vector<std::string> args = {"--dd=" + data.path(), "--is=settings.bin", "--of=out.pdf", "--os=out.json"};
+// Two runs at once with the same arguments: one converts, the other is
+// refused before it starts a browser.
+void ExpectOneOfTwinsRefused(const std::vector<std::string>& args) {
+  e2e::TempDir tmp;
   const RunOptions o = {.env = {{"TMPDIR", tmp.path()}}};
   RunResult twins[2];
   std::thread other([&] { twins[1] = e2e::Run(args, o); });
@@ -201,6 +196,27 @@ TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
   EXPECT_EQ(twins[1].status, 1) << twins[1].out;
   EXPECT_NE(twins[1].out.find("ERROR: [main] CefInitialize failed. Another instance may be running."),
             std::string::npos) << twins[1].out;
+  EXPECT_TRUE(twins[1].leftovers.empty());
+}
+
+// A data folder that does not exist yet is made, and locked, by the first run.
+TEST_F(Conversion, NewDataFolderServesOneRunAtATime) {
+  const std::string data = out.File("new/data");
+  ExpectOneOfTwinsRefused({TestServer::Get().Html("<p>new</p>"), Out(), "--dd=" + data, "--conversion-delay=500"});
+  EXPECT_EQ(e2e::PdfInfo(Out())["Pages"], "1");
+  EXPECT_TRUE(e2e::FileExists(data + "/cef.log"));
+}
+
+// Two runs on one data folder at once: one converts and writes its output
+// JSON encrypted like the settings, the other is refused before it touches
+// the profile, which a later run can still use.
+TEST_F(Conversion, EncryptedConfigurationInDataDirectory) {
+  e2e::TempDir data;
+  e2e::WriteFile(Out("plain.json"), R"({"url": ")" + TestServer::Get().Url("/pages/p300.html") +
+                                        R"(", "conversionDelay": 0, "buildParseInfo": true})");
+  ASSERT_EQ(e2e::RunCommand({HALVERN_PAYLOAD_EXE, "encrypt", Out("plain.json"), data.File("settings.bin")}).status, 0);
+  const std::vector<std::string> args = {"--dd=" + data.path(), "--is=settings.bin", "--of=out.pdf", "--os=out.json"};
+  ExpectOneOfTwinsRefused(args);
   EXPECT_EQ(e2e::PdfInfo(data.File("out.pdf"))["Pages"], "1");
   EXPECT_EQ(e2e::ReadFile(data.File("out.json")).find("parseInfo"), std::string::npos);
   ASSERT_EQ(e2e::RunCommand({HALVERN_PAYLOAD_EXE, "decrypt", data.File("out.json"), data.File("out.txt")}).status, 0);

@@ -29,7 +29,7 @@ for page in halvern halvern-payload; do
 done
 # Every option of the command-line tables has its entry in the manual page.
 manual=$(zcat "$share/man/man1/halvern.1.gz" | sed 's/\\-/-/g')
-options=$(grep -ohE '"--[a-z-]+=?"' "$src/config/command_line.cc" "$src/app/run_driver.cc" | tr -d '"' | sort -u)
+options=$(grep -ohE '"--[a-z-]+=?"' "$src/config/command_line.cc" "$src/config/strict_options.cc" "$src/app/run_driver.cc" | tr -d '"' | sort -u)
 [ "$(wc -l <<<"$options")" -gt 40 ] || fail "option tables not found: $options"
 for option in $options; do
   grep -qE -- "^\.BI? ${option}( |\$)" <<<"$manual" || fail "$option has no entry in halvern(1)"

@@ -50,13 +50,22 @@ TEST_F(PdfAppSwitches, FixedRowsSettingsRowsAndTheirLines) {
   PdfApp app;
   EXPECT_EQ(Argv(app), kDefault);
   EXPECT_EQ(lines, FullLine(kDefault));
-  // The host's own disable-features list is replaced, its other switches stay first.
+  // The host's own disable-features list is replaced, its other switches stay
+  // first; this program's options stay out, the resolver rules come from the field.
   engine::CommandLine host;
   host.AppendSwitchWithValue("disable-features", "Foo,Bar");
   host.AppendSwitch("host-flag");
-  Lines expected = {"--host-flag"};
+  host.AppendSwitchWithValue("password", "s3cret");
+  host.AppendSwitch("version");
+  host.AppendSwitchWithValue("host-resolver-rules", "MAP * ~NOTFOUND");
+  app.ownSwitches = {"password", "version", "host-resolver-rules"};
+  app.hostResolverRules = "MAP a.test 127.0.0.1";
+  Lines expected = {"--host-flag", "--host-resolver-rules=MAP a.test 127.0.0.1"};
   expected.insert(expected.end(), kDefault.begin(), kDefault.end());
   EXPECT_EQ(Argv(app, "", host), expected);
+  expected.erase(expected.begin() + 1);  // the rules are the browser process's alone
+  EXPECT_EQ(Argv(app, "renderer", host), expected);
+  app.hostResolverRules.clear();
 
   app.proxyServer = "proxy.local:3128";
   app.allowInsecureContent = app.htmlStringInUse = true;
