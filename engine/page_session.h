@@ -135,6 +135,7 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   std::set<std::string> reportedErrors_;
   std::set<std::string> loadingFrames_;
   std::map<std::string, std::string> certificateErrors_;  // refused URL -> its error
+  std::set<std::string> allowedCertificates_;             // "host error" the client accepted
 
   // Console messages reach the client in the order they happened; an
   // uncaught object waits for its string conversion in the page.
