@@ -44,6 +44,9 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   void RemoveObserver(int key) { observers_.erase(key); }
   void Navigate(const std::string& url, const std::string& frameId);
   void ExecuteInMainFrame(const std::string& code, const std::string& scriptUrl, int startLine);
+  // A paused request goes on (with new headers when not null) or fails as
+  // blocked by the client.
+  void AnswerPausedRequest(const std::string& requestId, bool cancel, const Json& headers);
   const std::string& url() const { return url_; }
   const std::string& sessionId() const { return sessionId_; }
   const std::string& targetId() const { return targetId_; }
