@@ -131,7 +131,7 @@ void PdfLookupWaitRequestHandler::Resume() {
   auto callback = std::move(callback_);
   if (!callback) return;
   auto client = client_.lock();
-  if (!client) return callback->Cancel();
+  if (!client || client->finished()) return callback->Cancel();
   int64_t waitMs = 0;
   auto verdict = client->CheckRules(request_->GetURL(), nullptr, waitMs);
   if (verdict == PdfClient::RuleVerdict::AwaitLookup) verdict = PdfClient::RuleVerdict::Pass;  // the bound passed
