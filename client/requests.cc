@@ -5,7 +5,6 @@
 #include "config/url_host.h"
 #include "config/validation.h"
 
-
 namespace {
 std::string Quoted(const std::string& s) { return "\"" + EscapeJsString(s) + "\""; }
 }  // namespace
