@@ -55,15 +55,43 @@ class PdfPrintCallback : public engine::PdfPrintCallback {
 class PdfBlockRequestHandler : public engine::ResourceRequestHandler {
  public:
   engine::ReturnValue OnBeforeResourceLoad(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame>,
-                                           std::shared_ptr<engine::Request> request) override;
+                                           std::shared_ptr<engine::Request> request,
+                                           std::shared_ptr<engine::RequestCallback>) override;
 };
 
 // Sets each header of its map, replacing entries of the same name.
 class PdfHeadersRequestHandler : public engine::ResourceRequestHandler {
  public:
   engine::ReturnValue OnBeforeResourceLoad(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame>,
-                                           std::shared_ptr<engine::Request> request) override;
+                                           std::shared_ptr<engine::Request> request,
+                                           std::shared_ptr<engine::RequestCallback>) override;
   std::map<std::string, std::string> headers;
+};
+
+class PdfClient;
+
+// Holds one request while the name lookup of its host runs, so that the
+// message loop goes on meanwhile; then decides it as the client would have
+// at once. Keeps only a weak reference to the client.
+class PdfLookupWaitRequestHandler : public engine::ResourceRequestHandler,
+                                    public std::enable_shared_from_this<PdfLookupWaitRequestHandler> {
+ public:
+  PdfLookupWaitRequestHandler(std::weak_ptr<PdfClient> client, bool isNavigation)
+      : client_(std::move(client)), isNavigation_(isNavigation) {}
+  engine::ReturnValue OnBeforeResourceLoad(std::shared_ptr<engine::Browser> browser,
+                                           std::shared_ptr<engine::Frame> frame,
+                                           std::shared_ptr<engine::Request> request,
+                                           std::shared_ptr<engine::RequestCallback> callback) override;
+  // Decides the request; later calls do nothing.
+  void Resume();
+
+ private:
+  std::weak_ptr<PdfClient> client_;
+  bool isNavigation_;
+  std::shared_ptr<engine::Browser> browser_;
+  std::shared_ptr<engine::Frame> frame_;
+  std::shared_ptr<engine::Request> request_;
+  std::shared_ptr<engine::RequestCallback> callback_;
 };
 
 struct ConsoleEntry {
@@ -149,6 +177,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
 
  private:
   friend class PdfClientTestPeer;
+  friend class PdfLookupWaitRequestHandler;
 
   // DevTools plumbing.
   void SendDevToolsRequest(Browser browser, const std::string& method, const engine::Json& params,
@@ -170,7 +199,15 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
 
   // Login, POST and requests.
   bool HasAuth() const;
+  // Refused by the rules, as far as known now.
   bool BlockedByRules(const std::string& url);
+  enum class RuleVerdict { Pass, Block, AwaitLookup };
+  // AwaitLookup: the host's name is being looked up; whenKnown (when given)
+  // runs on the loop once the answer or the bound is there.
+  RuleVerdict CheckRules(const std::string& url, std::function<void()> whenKnown, int64_t& waitMs);
+  // The handler for a request whose rules can be decided without waiting.
+  std::shared_ptr<engine::ResourceRequestHandler> DecidedRequestHandler(Frame frame, const std::string& url,
+                                                                        bool isNavigation, RuleVerdict verdict);
   void DoLoginFill(Browser browser);
   void DoLoginNavigate(Browser browser);
   void SubmitPostForm(const Frame& frame);

@@ -2,9 +2,8 @@
 #include "client/pdf_client.h"
 #include "client/base64.h"
 #include "client/text_escape.h"
+#include "config/url_host.h"
 #include "config/validation.h"
-
-#include <cctype>
 
 namespace {
 std::string Quoted(const std::string& s) { return "\"" + EscapeJsString(s) + "\""; }
@@ -75,52 +74,18 @@ void PdfClient::SubmitPostForm(const Frame& frame) {
 
 // ---- request interception ----
 
-namespace {
-
-// scheme://host[:port] with default ports dropped; empty when unparsable.
-std::string OriginOf(const std::string& url) {
-  size_t sep = url.find("://");
-  if (sep == std::string::npos || sep == 0) return "";
-  std::string scheme = url.substr(0, sep);
-  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  size_t start = sep + 3;
-  size_t end = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-  size_t at = authority.rfind('@');
-  if (at != std::string::npos) authority = authority.substr(at + 1);
-  std::string host = authority, port;
-  if (!authority.empty() && authority[0] == '[') {
-    size_t close = authority.find(']');
-    if (close == std::string::npos) return "";
-    host = authority.substr(0, close + 1);
-    if (close + 1 < authority.size() && authority[close + 1] == ':') port = authority.substr(close + 2);
-  } else {
-    size_t colon = authority.rfind(':');
-    if (colon != std::string::npos) {
-      host = authority.substr(0, colon);
-      port = authority.substr(colon + 1);
-    }
-  }
-  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (scheme.empty() || host.empty()) return "";
-  std::string origin = scheme + "://" + host;
-  if (!port.empty() && !(scheme == "http" && port == "80") && !(scheme == "https" && port == "443"))
-    origin += ":" + port;
-  return origin;
-}
-
-}  // namespace
-
 engine::ReturnValue PdfBlockRequestHandler::OnBeforeResourceLoad(std::shared_ptr<engine::Browser>,
                                                                  std::shared_ptr<engine::Frame>,
-                                                                 std::shared_ptr<engine::Request> request) {
+                                                                 std::shared_ptr<engine::Request> request,
+                                                                 std::shared_ptr<engine::RequestCallback>) {
   LogErrorLine("[PdfClient] Blocked request: " + request->GetURL());
   return engine::ReturnValue::Cancel;
 }
 
 engine::ReturnValue PdfHeadersRequestHandler::OnBeforeResourceLoad(std::shared_ptr<engine::Browser>,
                                                                    std::shared_ptr<engine::Frame>,
-                                                                   std::shared_ptr<engine::Request> request) {
+                                                                   std::shared_ptr<engine::Request> request,
+                                                                   std::shared_ptr<engine::RequestCallback>) {
   if (request->IsReadOnly()) {
     LogErrorLine("[PdfHeaders] Request is read-only, cannot inject headers for: " + request->GetURL());
     return engine::ReturnValue::Continue;
@@ -132,6 +97,47 @@ engine::ReturnValue PdfHeadersRequestHandler::OnBeforeResourceLoad(std::shared_p
   }
   request->SetHeaderMap(map);
   return engine::ReturnValue::Continue;
+}
+
+engine::ReturnValue PdfLookupWaitRequestHandler::OnBeforeResourceLoad(
+    std::shared_ptr<engine::Browser> browser, std::shared_ptr<engine::Frame> frame,
+    std::shared_ptr<engine::Request> request, std::shared_ptr<engine::RequestCallback> callback) {
+  browser_ = std::move(browser);
+  frame_ = std::move(frame);
+  request_ = std::move(request);
+  callback_ = std::move(callback);
+  auto client = client_.lock();
+  if (!client || !callback_) return engine::ReturnValue::Cancel;
+  // The lookup's thread only posts; the task finds this handler, if it is still there.
+  std::weak_ptr<PdfLookupWaitRequestHandler> weak = shared_from_this();
+  int64_t waitMs = 0;
+  const auto verdict = client->CheckRules(request_->GetURL(), [weak] {
+    engine::PostTask([weak] {
+      if (auto self = weak.lock()) self->Resume();
+    });
+  }, waitMs);
+  if (verdict != PdfClient::RuleVerdict::AwaitLookup) {
+    Resume();
+  } else {
+    // At the bound the request goes on as if the name reached nothing; this
+    // task also keeps the handler alive until then.
+    engine::PostDelayedTask([self = shared_from_this()] { self->Resume(); }, waitMs);
+  }
+  return engine::ReturnValue::ContinueAsync;
+}
+
+void PdfLookupWaitRequestHandler::Resume() {
+  auto callback = std::move(callback_);
+  if (!callback) return;
+  auto client = client_.lock();
+  if (!client || client->finished()) return callback->Cancel();
+  int64_t waitMs = 0;
+  auto verdict = client->CheckRules(request_->GetURL(), nullptr, waitMs);
+  if (verdict == PdfClient::RuleVerdict::AwaitLookup) verdict = PdfClient::RuleVerdict::Pass;  // the bound passed
+  auto handler = client->DecidedRequestHandler(frame_, request_->GetURL(), isNavigation_, verdict);
+  const auto decision =
+      handler ? handler->OnBeforeResourceLoad(browser_, frame_, request_, callback) : engine::ReturnValue::Continue;
+  decision == engine::ReturnValue::Cancel ? callback->Cancel() : callback->Continue();
 }
 
 bool PdfClient::HasAuth() const { return !s_.username.empty() && !s_.password.empty(); }
@@ -150,24 +156,44 @@ bool PdfClient::OnCertificateError(Browser, int, const std::string& requestUrl,
   return true;
 }
 
+PdfClient::RuleVerdict PdfClient::CheckRules(const std::string& u, std::function<void()> whenKnown,
+                                             int64_t& waitMs) {
+  if (!s_.localFilesEnabled && isFileUrl(u) && !(!s_.htmlString.empty() && u == targetUrl)) return RuleVerdict::Block;
+  if (s_.localhostEnabled && s_.privateNetworksEnabled) return RuleVerdict::Pass;
+  // Names are looked up before any byte goes out, off the loop; answers are cached.
+  hvn::HostReach reach;
+  if (!resolver_.ReachNow(u, reach, whenKnown, waitMs)) return RuleVerdict::AwaitLookup;
+  return (!s_.localhostEnabled && reach.loopback) || (!s_.privateNetworksEnabled && reach.privateNetwork)
+             ? RuleVerdict::Block
+             : RuleVerdict::Pass;
+}
+
 bool PdfClient::BlockedByRules(const std::string& u) {
-  if (!s_.localFilesEnabled && isFileUrl(u) && !(!s_.htmlString.empty() && u == targetUrl)) return true;
-  if (s_.localhostEnabled && s_.privateNetworksEnabled) return false;
-  // Names are looked up here, before any byte goes out; answers are cached.
-  const hvn::HostReach reach = resolver_.Reach(u);
-  return (!s_.localhostEnabled && reach.loopback) || (!s_.privateNetworksEnabled && reach.privateNetwork);
+  int64_t waitMs = 0;
+  return CheckRules(u, nullptr, waitMs) == RuleVerdict::Block;
 }
 
 std::shared_ptr<engine::ResourceRequestHandler> PdfClient::GetResourceRequestHandler(
     Browser, Frame frame, std::shared_ptr<engine::Request> request, bool isNavigation) {
   const std::string u = request->GetURL();
-  if (BlockedByRules(u)) {
+  int64_t waitMs = 0;
+  const RuleVerdict verdict = CheckRules(u, nullptr, waitMs);
+  if (verdict == RuleVerdict::AwaitLookup)
+    return std::make_shared<PdfLookupWaitRequestHandler>(weak_from_this(), isNavigation);
+  return DecidedRequestHandler(frame, u, isNavigation, verdict);
+}
+
+std::shared_ptr<engine::ResourceRequestHandler> PdfClient::DecidedRequestHandler(Frame frame, const std::string& u,
+                                                                                 bool isNavigation,
+                                                                                 RuleVerdict verdict) {
+  if (verdict == RuleVerdict::Block) {
     if (!blockHandler_) blockHandler_ = std::make_shared<PdfBlockRequestHandler>();
     return blockHandler_;
   }
   bool mainNavigation = isNavigation && frame && frame->IsMain();
-  std::string mainOrigin = OriginOf(targetUrl);
-  bool sameOrigin = mainOrigin.empty() || OriginOf(u) == mainOrigin;
+  // Both origins as the browser writes them, whatever the spelling of the target.
+  std::string mainOrigin = hvn::UrlOrigin(targetUrl);
+  bool sameOrigin = mainOrigin.empty() || hvn::UrlOrigin(u) == mainOrigin;
   size_t headerCount = s_.httpRequestHeaders.size();
   size_t cookieCount = s_.httpRequestCookies.size();
   bool auth = HasAuth();

@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "config/address_class.h"
 #include "config/url_host.h"
@@ -33,69 +36,131 @@ void Add(HostReach& reach, const HostReach& more) {
   reach.privateNetwork = reach.privateNetwork || more.privateNetwork;
 }
 
+constexpr int kMaxLookupThreads = 8;
+
 struct Lookup {
+  std::string name;
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
   HostReach reach;
   std::chrono::steady_clock::time_point deadline;
+  std::vector<std::function<void()>> waiters;  // told once, from the lookup's thread
 };
 
-void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name) {
+HostReach SystemReach(const std::string& name) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* answers = nullptr;
   HostReach reach;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &answers) == 0) {
-    for (const addrinfo* a = answers; a; a = a->ai_next) {
-      if (a->ai_family == AF_INET)
-        Add(reach, ClassifyAddress(reinterpret_cast<const unsigned char*>(
-                                       &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr),
-                                   4));
-      else if (a->ai_family == AF_INET6)
-        Add(reach, ClassifyAddress(reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr.s6_addr, 16));
-    }
-    freeaddrinfo(answers);
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &answers) != 0) return reach;
+  for (const addrinfo* a = answers; a; a = a->ai_next) {
+    if (a->ai_family == AF_INET)
+      Add(reach, ClassifyAddress(reinterpret_cast<const unsigned char*>(
+                                     &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr),
+                                 4));
+    else if (a->ai_family == AF_INET6)
+      Add(reach, ClassifyAddress(reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr.s6_addr, 16));
   }
-  std::lock_guard<std::mutex> lock(lookup->mutex);
-  lookup->reach = reach;
-  lookup->done = true;
-  lookup->finished.notify_all();
+  freeaddrinfo(answers);
+  return reach;
 }
 
-// One getaddrinfo per name per process, on a detached thread. Callers wait
-// until the first caller's deadline, so a hung name costs the bound once;
-// an answer arriving later still serves later callers.
-HostReach SystemLookup(const std::string& name) {
-  static auto* cacheMutex = new std::mutex;
-  static auto* cache = new std::map<std::string, std::shared_ptr<Lookup>>;
-  std::shared_ptr<Lookup> lookup;
+void Finish(Lookup& lookup, const HostReach& reach) {
+  std::vector<std::function<void()>> waiters;
   {
-    std::lock_guard<std::mutex> lock(*cacheMutex);
-    std::shared_ptr<Lookup>& slot = (*cache)[name];
-    if (!slot) {
-      slot = std::make_shared<Lookup>();
-      slot->deadline = std::chrono::steady_clock::now() + kLookupBound;
+    std::lock_guard<std::mutex> lock(lookup.mutex);
+    lookup.reach = reach;
+    lookup.done = true;
+    waiters.swap(lookup.waiters);
+    lookup.finished.notify_all();
+  }
+  for (auto& w : waiters) w();
+}
+
+// One getaddrinfo per name per process, on a few detached threads that own
+// nothing but the queue and the lookups: a thread stuck in the resolver can
+// outlive its run without touching it. Callers wait until the first caller's
+// deadline, so a hung name costs the bound once; an answer arriving later
+// still serves later callers.
+struct Lookups {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<Lookup>> cache;
+  std::deque<std::shared_ptr<Lookup>> queue;
+  int threads = 0;
+
+  static Lookups& Get() {
+    static auto* lookups = new Lookups;  // never destroyed: threads may run at exit
+    return *lookups;
+  }
+
+  void Work() {
+    for (;;) {
+      std::shared_ptr<Lookup> next;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (queue.empty()) {
+          --threads;
+          return;
+        }
+        next = queue.front();
+        queue.pop_front();
+      }
+      Finish(*next, SystemReach(next->name));
+    }
+  }
+
+  std::shared_ptr<Lookup> Start(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::shared_ptr<Lookup>& slot = cache[name];
+    if (slot) return slot;
+    slot = std::make_shared<Lookup>();
+    slot->name = name;
+    slot->deadline = std::chrono::steady_clock::now() + kLookupBound;
+    queue.push_back(slot);
+    if (threads < kMaxLookupThreads) {
       try {
-        std::thread(RunLookup, slot, name).detach();
+        std::thread([this] { Work(); }).detach();
+        ++threads;
       } catch (const std::system_error&) {
-        slot->done = true;
+        // Queued for a running thread; with none, the bound answers.
       }
     }
-    lookup = slot;
+    return slot;
   }
+};
+
+HostReach SystemLookup(const std::string& name) {
+  std::shared_ptr<Lookup> lookup = Lookups::Get().Start(name);
   std::unique_lock<std::mutex> lock(lookup->mutex);
   lookup->finished.wait_until(lock, lookup->deadline, [&] { return lookup->done; });
   return lookup->reach;
 }
 
+// The answer when there is one, or the bound has passed; else whenKnown is
+// kept for the lookup's end and waitMs says how long until the bound.
+bool SystemLookupNow(const std::string& name, HostReach& reach, const std::function<void()>& whenKnown,
+                     int64_t& waitMs) {
+  std::shared_ptr<Lookup> lookup = Lookups::Get().Start(name);
+  std::lock_guard<std::mutex> lock(lookup->mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (lookup->done || now >= lookup->deadline) {
+    Add(reach, lookup->reach);
+    return true;
+  }
+  if (whenKnown) lookup->waiters.push_back(whenKnown);
+  waitMs = std::chrono::ceil<std::chrono::milliseconds>(lookup->deadline - now).count();
+  return false;
+}
+
+// What a host is by itself; `lookup` gets a name the resolver must answer.
 // Localhost names are the browser's own business and never reach the resolver.
-HostReach ReachOf(const UrlHost& host, bool resolve) {
+HostReach ReachOf(const UrlHost& host, std::string* lookup) {
   HostReach reach;
   if (host.kind == UrlHost::Kind::Address) Add(reach, ClassifyAddress(host.address, host.length));
   else if (host.kind == UrlHost::Kind::Name && IsLocalhostName(host.name)) reach.loopback = true;
-  else if (host.kind == UrlHost::Kind::Name && resolve) reach = SystemLookup(host.name);
+  else if (host.kind == UrlHost::Kind::Name && lookup) *lookup = host.name;
   return reach;
 }
 
@@ -178,9 +243,11 @@ HostResolver::HostResolver(const std::string& rules) {
   }
 }
 
-HostReach HostResolver::Reach(const std::string& url) const {
+HostReach HostResolver::ReachBeforeLookup(const std::string& url, std::string& lookup) const {
   const UrlHost host = ParseUrlHost(url);
   if (host.kind == UrlHost::Kind::None) return {};
+  // The browser reads a file URL from disk: its host is neither mapped nor looked up.
+  if (host.file) return ReachOf(host, nullptr);
   // The first MAP rule that matches the host, or host:port, applies unless
   // any EXCLUDE rule matches the host.
   const std::string text = HostText(host);
@@ -196,11 +263,25 @@ HostReach HostResolver::Reach(const std::string& url) const {
   }
   for (const Rule& r : rules_)
     if (map && r.replacement.empty() && Matches(text, r.pattern)) map = nullptr;
-  if (!map) return ReachOf(host, true);
+  if (!map) return ReachOf(host, &lookup);
   // A rule adds where the browser goes; it never hides what the host itself is.
-  HostReach reach = ReachOf(host, false);
-  if (map->replacement != kNotFound) Add(reach, ReachOf(ParseHost(map->replacement), true));
+  HostReach reach = ReachOf(host, nullptr);
+  if (map->replacement != kNotFound) Add(reach, ReachOf(ParseHost(map->replacement), &lookup));
   return reach;
+}
+
+HostReach HostResolver::Reach(const std::string& url) const {
+  std::string name;
+  HostReach reach = ReachBeforeLookup(url, name);
+  if (!name.empty()) Add(reach, SystemLookup(name));
+  return reach;
+}
+
+bool HostResolver::ReachNow(const std::string& url, HostReach& reach, const std::function<void()>& whenKnown,
+                            int64_t& waitMs) const {
+  std::string name;
+  reach = ReachBeforeLookup(url, name);
+  return name.empty() || SystemLookupNow(name, reach, whenKnown, waitMs);
 }
 
 }  // namespace hvn

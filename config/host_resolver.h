@@ -3,6 +3,8 @@
 // (the browser's own DNS client is off, so getaddrinfo is what it uses).
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,7 +26,19 @@ class HostResolver {
   // the process.
   HostReach Reach(const std::string& url) const;
 
+  // The same without waiting, for a running message loop: true when the
+  // reach is known now (no name to look up, an answer, or the bound passed).
+  // Otherwise the name's lookup is running: whenKnown (if any) is called once, from
+  // the lookup's thread, when it answers, and waitMs is the time left until
+  // the bound, when the answer counts as reaching nothing.
+  bool ReachNow(const std::string& url, HostReach& reach, const std::function<void()>& whenKnown,
+                int64_t& waitMs) const;
+
  private:
+  // Everything but the system resolver's answer; `lookup` gets the name it
+  // must answer, if any.
+  HostReach ReachBeforeLookup(const std::string& url, std::string& lookup) const;
+
   struct Rule {
     std::string pattern;
     std::string replacement;  // empty: EXCLUDE

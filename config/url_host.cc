@@ -1,7 +1,11 @@
 #include "config/url_host.h"
 
+#include <locale.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <cwctype>
 #include <vector>
 
 #include "config/utf8.h"
@@ -60,6 +64,82 @@ std::string FoldToAscii(const std::string& host) {
     folded += c;
   }
   return ToUtf8(folded);
+}
+
+char32_t LowerUnicode(char32_t c) {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (c < 0x80) return static_cast<char32_t>(Lower(static_cast<char>(c)));
+  return utf8 ? static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), utf8)) : c;
+}
+
+// RFC 3492 with its fixed parameters.
+std::string Punycode(const std::u32string& input) {
+  constexpr uint32_t kBase = 36, kTMin = 1, kTMax = 26, kSkew = 38, kDamp = 700;
+  const auto digit = [](uint32_t d) { return static_cast<char>(d < 26 ? 'a' + d : '0' + d - 26); };
+  const auto adapt = [&](uint32_t delta, uint32_t points, bool first) {
+    delta = first ? delta / kDamp : delta / 2;
+    delta += delta / points;
+    uint32_t k = 0;
+    for (; delta > ((kBase - kTMin) * kTMax) / 2; k += kBase) delta /= kBase - kTMin;
+    return k + (kBase - kTMin + 1) * delta / (delta + kSkew);
+  };
+  std::string out;
+  for (char32_t c : input)
+    if (c < 0x80) out += static_cast<char>(c);
+  const uint32_t basic = static_cast<uint32_t>(out.size());
+  if (basic) out += '-';
+  uint32_t n = 0x80, delta = 0, bias = 72, handled = basic;
+  while (handled < input.size()) {
+    uint32_t m = UINT32_MAX;
+    for (char32_t c : input)
+      if (c >= n && c < m) m = c;
+    delta += (m - n) * (handled + 1);
+    n = m;
+    for (char32_t c : input) {
+      if (c < n) ++delta;
+      if (c != n) continue;
+      uint32_t q = delta;
+      for (uint32_t k = kBase;; k += kBase) {
+        const uint32_t t = k <= bias ? kTMin : k >= bias + kTMax ? kTMax : k - bias;
+        if (q < t) break;
+        out += digit(t + (q - t) % (kBase - t));
+        q = (q - t) / (kBase - t);
+      }
+      out += digit(q);
+      bias = adapt(delta, handled + 1, handled == basic);
+      delta = 0;
+      ++handled;
+    }
+    ++delta;
+    ++n;
+  }
+  return out;
+}
+
+// The ASCII form the browser gives an internationalised name: each label
+// with other characters, lower-cased, becomes "xn--" and its punycode.
+std::string AsciiName(const std::string& host) {
+  std::string out;
+  std::u32string label;
+  const auto flush = [&] {
+    bool ascii = true;
+    for (char32_t& c : label) {
+      c = LowerUnicode(c);
+      ascii = ascii && c < 0x80;
+    }
+    out += ascii ? ToUtf8(label) : "xn--" + Punycode(label);
+    label.clear();
+  };
+  for (char32_t c : DecodeUtf8Lenient(host)) {
+    if (c == '.') {
+      flush();
+      out += '.';
+    } else {
+      label += c;
+    }
+  }
+  flush();
+  return out;
 }
 
 constexpr uint64_t kTooBig = 1ull << 40;
@@ -188,7 +268,7 @@ UrlHost ParseHost(const std::string& written) {
   }
   if (!EndsInNumber(Split(host, '.'))) {
     h.kind = UrlHost::Kind::Name;
-    h.name = host;
+    h.name = AsciiName(host);
     return h;
   }
   if (!ParseIpv4(host, h.address, false)) return h;
@@ -210,8 +290,12 @@ UrlHost ParseUrlHost(const std::string& raw) {
   std::string scheme = url.substr(0, sep);
   for (char& c : scheme) c = Lower(c);
   scheme = scheme.substr(scheme.rfind(':') + 1);  // blob:http:// reads the inner URL
-  const bool special = DefaultPort(scheme) != 0 || scheme == "file";
+  const bool file = scheme == "file";
+  const bool special = DefaultPort(scheme) != 0 || file;
   size_t start = sep + 3;
+  // A file URL has a host only between exactly two slashes: "file:///tmp/x"
+  // has none, its first path segment is no host.
+  if (file && start < url.size() && (url[start] == '/' || url[start] == '\\')) return {};
   if (special) start = url.find_first_not_of("/\\", start);
   if (start == std::string::npos) return {};
   const size_t end = url.find_first_of(special ? "/\\?#" : "/?#", start);
@@ -234,6 +318,8 @@ UrlHost ParseUrlHost(const std::string& raw) {
   }
   UrlHost h = ParseHost(authority);
   h.port = port.empty() ? DefaultPort(scheme) : number;
+  h.file = file;
+  h.scheme = scheme;
   return h;
 }
 
@@ -266,6 +352,15 @@ std::string HostText(const UrlHost& h) {
     out += g;
   }
   return out;
+}
+
+std::string UrlOrigin(const std::string& url) {
+  const UrlHost h = ParseUrlHost(url);
+  if (h.kind == UrlHost::Kind::None) return {};
+  const std::string host = HostText(h);
+  std::string origin = h.scheme + "://" + (h.kind == UrlHost::Kind::Address && h.length == 16 ? "[" + host + "]" : host);
+  if (h.port != DefaultPort(h.scheme)) origin += ":" + std::to_string(h.port);
+  return origin;
 }
 
 bool IsLocalhostName(const std::string& name) {

@@ -14,9 +14,12 @@ struct UrlHost {
   unsigned char address[16] = {};
   int length = 0;  // Address: 4 or 16 bytes, network order
   int port = 0;    // explicit port, else the scheme's default; 0 when neither
+  bool file = false;  // a file: URL's host, which the browser never looks up
+  std::string scheme;  // lower case; the inner one of blob: and filesystem: URLs
 };
 
-// Host of the authority after the first "://", past any user information.
+// Host of the authority after the first "://", past any user information;
+// none for "file:///path".
 UrlHost ParseUrlHost(const std::string& url);
 
 // One host as written between the authority's "@" and its port.
@@ -25,6 +28,11 @@ UrlHost ParseHost(const std::string& host);
 // The text the browser's resolver matches rules against: dotted IPv4,
 // compressed IPv6 without brackets, or the name.
 std::string HostText(const UrlHost& host);
+
+// "scheme://host[:port]" as the browser writes it: names in lower case and
+// punycode, addresses in their canonical form, no default port. Empty when
+// the URL has no host.
+std::string UrlOrigin(const std::string& url);
 
 // localhost, or a name ending in .localhost, with or without one trailing dot.
 bool IsLocalhostName(const std::string& name);

@@ -165,6 +165,14 @@ bool BrowserProcess::Exited() const {
   return pid_ <= 0 || (waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_);
 }
 
+std::string BrowserProcess::ExitDescription() const {
+  siginfo_t info{};
+  if (pid_ <= 0 || waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != pid_)
+    return "running";
+  if (info.si_code == CLD_EXITED) return "exit status " + std::to_string(info.si_status);
+  return "signal " + std::to_string(info.si_status);
+}
+
 bool BrowserProcess::KillAndReap(Clock::duration deadline) {
   if (pid_ <= 0) return true;
   const pid_t pid = pid_;

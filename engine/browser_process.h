@@ -44,6 +44,8 @@ class BrowserProcess {
   pid_t pid() const { return pid_; }
   // Has the browser exited (not reaped, so its group id stays ours)?
   bool Exited() const;
+  // How it ended, for the log: "exit status 1" or "signal 9".
+  std::string ExitDescription() const;
   // Kills the browser's whole process group and reaps it; orphans of the
   // group come back to us as the subreaper. Returns false when some process
   // outlived the deadline.

@@ -168,12 +168,16 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
   if (e.initialized) return false;
   const char* env = std::getenv("HALVERN_BROWSER");
   std::string executable = env && *env ? env : HALVERN_BROWSER_PATH;
-  if (access(executable.c_str(), X_OK) != 0) return false;
   e.initialized = true;
   e.app = std::move(app);
   e.disposableProfile = settings.disposableProfile;
   e.logFd = settings.logFile.empty() ? -1
                                      : open(settings.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (access(executable.c_str(), X_OK) != 0) {
+    EngineLog("cannot start " + executable + ": " + std::strerror(errno));
+    Reset();
+    return false;
+  }
 
   CommandLine cl = e.hostSwitches;
   cl.SetProgram(executable);
@@ -220,7 +224,11 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
   // it answers.
   int id = e.connection.Send("Browser.getVersion", Json::object(), "", [](const Json&) {});
   if (!id || !e.connection.AwaitReply(id, Clock::now() + kFirstReplyDeadline)) {
-    EngineLog("the browser ended before its first DevTools reply");
+    // The pipe closes a moment before the process is gone.
+    for (auto until = Clock::now() + kGracefulExit; e.connection.gone() && !e.process.Exited() && Clock::now() < until;)
+      usleep(2000);
+    EngineLog(e.process.Exited() ? "the browser ended before its first DevTools reply (" + e.process.ExitDescription() + ")"
+                                 : "the browser gave no DevTools reply within 30 s");
     StopBrowser();
     Reset();
     return false;

@@ -75,7 +75,7 @@ enum class LogSeverity { Default = 0, Verbose = 1, Debug = 1, Info = 2, Warning 
 
 enum class TerminationStatus { AbnormalTermination = 0, ProcessWasKilled = 1, ProcessCrashed = 2, ProcessOom = 3, LaunchFailed = 4, IntegrityFailure = 5 };
 
-enum class ReturnValue { Cancel = 0, Continue = 1 };
+enum class ReturnValue { Cancel = 0, Continue = 1, ContinueAsync = 2 };
 
 // Net error codes as Chromium numbers them (net_error_list.h).
 namespace net_error {
@@ -123,12 +123,23 @@ class Request {
   virtual void SetHeaderMap(const HeaderMap& headers) = 0;
 };
 
+// Decides a request that was put off. Dropped undecided, the request is
+// cancelled. Call on the message loop's thread.
+class RequestCallback {
+ public:
+  virtual ~RequestCallback() = default;
+  virtual void Continue() = 0;
+  virtual void Cancel() = 0;
+};
+
 class ResourceRequestHandler {
  public:
   virtual ~ResourceRequestHandler() = default;
-  // Cancel fails the request as blocked by the client.
+  // Cancel fails the request as blocked by the client; ContinueAsync holds
+  // it until the callback decides (the request may still be changed then).
   virtual ReturnValue OnBeforeResourceLoad(std::shared_ptr<Browser> browser, std::shared_ptr<Frame> frame,
-                                           std::shared_ptr<Request> request) = 0;
+                                           std::shared_ptr<Request> request,
+                                           std::shared_ptr<RequestCallback> callback) = 0;
 };
 
 class AuthCallback {

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "engine/devtools_util.h"
+#include "engine/engine_log.h"
 #include "engine/page_session.h"
 
 namespace engine {
@@ -11,8 +12,8 @@ namespace {
 class CertificateCallbackImpl : public CertificateCallback {
  public:
   CertificateCallbackImpl(Connection& connection, std::string sessionId, int eventId,
-                          std::function<void()> onCancel)
-      : connection_(connection), sessionId_(std::move(sessionId)), eventId_(eventId), onCancel_(std::move(onCancel)) {}
+                          std::function<void(bool allowed)> onAnswer)
+      : connection_(connection), sessionId_(std::move(sessionId)), eventId_(eventId), onAnswer_(std::move(onAnswer)) {}
   // An unanswered error would stall the request.
   ~CertificateCallbackImpl() override { Answer("cancel"); }
   void Continue() override { Answer("continue"); }
@@ -22,14 +23,14 @@ class CertificateCallbackImpl : public CertificateCallback {
   void Answer(const char* action) {
     if (answered_) return;
     answered_ = true;
-    if (std::string(action) == "cancel" && onCancel_) onCancel_();
+    if (onAnswer_) onAnswer_(std::string(action) == "continue");
     connection_.Send("Security.handleCertificateError", Json{{"eventId", eventId_}, {"action", action}}, sessionId_,
                      nullptr);
   }
   Connection& connection_;
   std::string sessionId_;
   int eventId_;
-  std::function<void()> onCancel_;
+  std::function<void(bool allowed)> onAnswer_;
   bool answered_ = false;
 };
 
@@ -95,6 +96,9 @@ void PageSession::OnFrameNavigated(const Json& params) {
   if (frame.contains("parentId") || frame.value("id", "") != targetId_) return;
   url_ = frame.value("url", "");
   loaderId_ = frame.value("loaderId", "");
+  // The committing document is loading and the old one's frames went with
+  // it, even when the event that said so was lost.
+  if (!loadingFrames_.empty()) loadingFrames_ = {targetId_};
   // A failed navigation commits the browser's error page; the failure itself
   // is reported as a load error.
   errorPage_ = url_.rfind("chrome-error://", 0) == 0;
@@ -278,13 +282,26 @@ void PageSession::OnDialogOpening(const Json& params) {
 
 void PageSession::OnCertificateError(const Json& params) {
   std::string errorType = params.value("errorType", ""), url = params.value("requestURL", "");
+  std::string host;
+  int port = 0;
+  ParseHostPort(url, host, port);
+  const std::string allowance = host + " " + errorType;
   // A cancelled request fails as aborted; its load error is the certificate's.
   std::weak_ptr<PageSession> weak = shared_from_this();
-  auto callback = std::make_shared<CertificateCallbackImpl>(connection_, sessionId_, params.value("eventId", 0),
-                                                            [weak, url, errorType] {
-                                                              if (auto s = weak.lock()) s->certificateErrors_[url] = errorType;
-                                                            });
-  if (!client_->OnCertificateError(shared_from_this(), net_error::FromName(errorType), url, callback))
+  auto callback = std::make_shared<CertificateCallbackImpl>(
+      connection_, sessionId_, params.value("eventId", 0), [weak, url, errorType, allowance](bool allowed) {
+        auto s = weak.lock();
+        if (s && allowed) s->allowedCertificates_.insert(allowance);
+        if (s && !allowed) s->certificateErrors_[url] = errorType;
+      });
+  // As in an embedded browser: only the main frame's own document is put to
+  // the client, and what it accepted there holds for the host's other
+  // requests; any other request with a bad certificate is refused at once.
+  if (allowedCertificates_.count(allowance)) return callback->Continue();
+  bool mainDocument = false;
+  for (const auto& [id, documentUrl] : documentRequests_) mainDocument = mainDocument || documentUrl == url;
+  if (!mainDocument) EngineLog("certificate error " + errorType + " refused for a sub-resource: " + url);
+  if (!mainDocument || !client_->OnCertificateError(shared_from_this(), net_error::FromName(errorType), url, callback))
     callback->Cancel();
 }
 

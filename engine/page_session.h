@@ -44,6 +44,9 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   void RemoveObserver(int key) { observers_.erase(key); }
   void Navigate(const std::string& url, const std::string& frameId);
   void ExecuteInMainFrame(const std::string& code, const std::string& scriptUrl, int startLine);
+  // A paused request goes on (with new headers when not null) or fails as
+  // blocked by the client.
+  void AnswerPausedRequest(const std::string& requestId, bool cancel, const Json& headers);
   const std::string& url() const { return url_; }
   const std::string& sessionId() const { return sessionId_; }
   const std::string& targetId() const { return targetId_; }
@@ -135,6 +138,7 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   std::set<std::string> reportedErrors_;
   std::set<std::string> loadingFrames_;
   std::map<std::string, std::string> certificateErrors_;  // refused URL -> its error
+  std::set<std::string> allowedCertificates_;             // "host error" the client accepted
 
   // Console messages reach the client in the order they happened; an
   // uncaught object waits for its string conversion in the page.

@@ -98,7 +98,7 @@ class ClientScript : public testing::TestWithParam<Script> {
       auto request = std::make_shared<fake::Request>();
       request->url = step[1];
       auto handler = client_->GetResourceRequestHandler(browser_, frame, request, step[2]);
-      if (handler) handler->OnBeforeResourceLoad(browser_, frame, request);
+      if (handler) handler->OnBeforeResourceLoad(browser_, frame, request, nullptr);
       EXPECT_EQ(handler ? json(request->headers) : json(), step[3]);
     } else if (op == "auth") {  // a server's (false) or a proxy's (true) login challenge
       struct Answer : engine::AuthCallback {

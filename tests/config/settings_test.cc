@@ -104,7 +104,7 @@ TEST(Settings, UrlReach) {
                                         : "ERROR: [main] Conversion of private-network URLs is disabled."};
     EXPECT_EQ(cfgtest::CaptureLog([&] { ValidateSettings(s); }), kind == "-" ? none : error) << url;
   }
-  EXPECT_EQ(rows, 66);
+  EXPECT_EQ(rows, 76);
 }
 
 }  // namespace

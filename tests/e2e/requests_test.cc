@@ -1,7 +1,7 @@
 // Login, POST, injected headers, certificates, proxies and the blocking of
 // local targets. Each case of data/requests.json (or each of its "runs") is
 // one run of halvern against the loopback server: "settings" (plus "page",
-// whose text becomes htmlString) and "args" in; "status", texts that the
+// whose text becomes htmlString), "args" and "env" in; "status", texts that the
 // "log", PDF "text" and DevTools "trace" hold ("no ..." none, "one ..." once)
 // and "requests" that reached the server ("where" a pattern, "each" one all
 // of them match, "count" or "min"/"max") out.
@@ -36,13 +36,13 @@ std::string SelfName() {
   return loopback ? name : "localhost";
 }
 
-// Fills {http} {https} {port} {proxy} {proxyAuth} {pages} {self} in every string.
+// Fills {http} {https} {port} {proxy} {proxyAuth} {pages} {self} {slowResolver} in every string.
 json Fill(const json& v) {
   static const std::string self = SelfName();
   const e2e::TestServer& s = e2e::TestServer::Get();
   return e2e::Fill(v, {{"{http}", s.Url("")}, {"{https}", s.HttpsUrl("")}, {"{port}", std::to_string(s.port())},
                        {"{proxy}", s.ProxyHostPort()}, {"{proxyAuth}", s.ProxyAuthHostPort()},
-                       {"{pages}", e2e::PagesDir()}, {"{self}", self}});
+                       {"{pages}", e2e::PagesDir()}, {"{self}", self}, {"{slowResolver}", HVN_SLOW_RESOLVER}});
 }
 
 // Occurrences of a text, or of {"re": pattern}, in `got`.
@@ -99,6 +99,8 @@ void Case::TestBody() {
     for (const std::string a : want.value("args", json::array())) args.push_back(a);
     e2e::RunOptions o;
     o.env["HALVERN_DEVTOOLS_TRACE"] = out.File("trace.txt");
+    const json env = want.value("env", json::object());
+    for (const auto& [name, value] : env.items()) o.env[name] = value;
     e2e::RunResult r = e2e::RunChecked(tmp.path(), args, o);
 
     EXPECT_EQ(r.status, want.value("status", 0)) << r.out;

@@ -262,12 +262,17 @@ TEST_F(DevToolsEngine, TasksPreferencesSettingsAndSwitchOrderThenSigterm) {
   EndAndExpectNothingLeft(*c, End::Sigterm);
 }
 
-// A browser that is missing, or ends before its first reply, fails the start.
+// A browser that is missing, or ends before its first reply, fails the start
+// and leaves its reason in the engine log.
 TEST_F(DevToolsEngine, MissingBrowserFailsInitialize) {
-  for (std::string browser : {dir_.File("no-such-browser"), std::string("/bin/true")}) {
+  for (const auto& [browser, reason] : std::vector<std::pair<std::string, std::string>>{
+           {dir_.File("no-such-browser"), "cannot start " + dir_.File("no-such-browser") + ": No such file"},
+           {"/bin/true", "the browser ended before its first DevTools reply (exit status 0)"},
+           {"/bin/false", "the browser ended before its first DevTools reply (exit status 1)"}}) {
     setenv("HALVERN_BROWSER", browser.c_str(), 1);
     EXPECT_FALSE(engine::Initialize(settings_, app_)) << browser;
     unsetenv("HALVERN_BROWSER");
+    EXPECT_NE(cfgtest::ReadFile(settings_.logFile).find(reason), std::string::npos) << cfgtest::ReadFile(settings_.logFile);
     EXPECT_FALSE(engine::CreateBrowser({}, std::make_shared<TestClient>(), "about:blank", {}));
   }
 }

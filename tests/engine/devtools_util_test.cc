@@ -1,4 +1,5 @@
 #include "engine/devtools_util.h"
+#include "engine/page_session.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,22 @@
 namespace {
 
 using json = nlohmann::json;
+
+// Hears what a page session makes of the browser's events.
+struct EventClient : engine::Client {
+  std::vector<std::string> heard;
+  bool OnBeforeBrowse(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame>, const std::string& url, bool,
+                      bool) override {
+    heard.push_back("browse " + url);
+    return false;
+  }
+  void OnLoadStart(std::shared_ptr<engine::Browser> b, std::shared_ptr<engine::Frame>) override {
+    heard.push_back("start " + static_cast<engine::PageSession&>(*b).url());
+  }
+  void OnLoadingStateChange(std::shared_ptr<engine::Browser>, bool loading, bool, bool) override {
+    heard.push_back(loading ? "loading" : "stopped");
+  }
+};
 
 // One table per helper in data/util_cases.json, named by what a row holds.
 TEST(DevToolsUtil, RowsOfTheDataFile) {
@@ -36,7 +53,15 @@ TEST(DevToolsUtil, RowsOfTheDataFile) {
     EXPECT_EQ(json({host, port}), json({r[1], r[2]})) << r;
   }
   for (const json& r : tables.at("net error")) EXPECT_EQ(engine::net_error::FromName(r[0]), r[1]) << r;
-  EXPECT_EQ(tables.size(), 5u);
+  for (const json& r : tables.at("page events")) {
+    engine::Connection closed;  // nothing is sent
+    auto client = std::make_shared<EventClient>();
+    auto session = std::make_shared<engine::PageSession>(closed, 1, engine::BrowserSettings{}, client, "", "");
+    session->Start("M");
+    for (const json& e : r[0]) session->OnEvent(e[0], engine::Json::parse(e[1].dump()));
+    EXPECT_EQ(json(client->heard), r[1]) << r[0];
+  }
+  EXPECT_EQ(tables.size(), 6u);
   // Invalid UTF-8 has no place in the data file.
   const std::string bad = "{\"t\":\"x\xFFy\"}";
   EXPECT_EQ(engine::ParseProtocolMessage(bad.data(), bad.size()).value("t", "?"), "x\xEF\xBF\xBDy");
