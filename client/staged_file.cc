@@ -45,7 +45,13 @@ StagedFile::StagedFile(const std::string& target) : target_(target), path_(targe
   }
   // A folder that takes no new name, or a name with no room for the suffix:
   // the target is written in place. A new one is made here, so it gets the
-  // same mode as a staged one, and goes again if the run fails.
+  // same mode as a staged one, and goes again if the run fails. A full disk
+  // is no reason: writing in place would only destroy the earlier file.
+  if (errno != EACCES && errno != EPERM && errno != ENAMETOOLONG) {
+    error_ = errno;
+    done_ = true;
+    return;
+  }
   path_ = target;
   if (exists) return;
   fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
