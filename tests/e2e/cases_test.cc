@@ -157,7 +157,8 @@ void RunCase(const Json& row) {
   };
   const bool lock = c.value("lockFolder", false);
   if (lock) ASSERT_EQ(lockFolder(true), 0);
-  const mode_t umaskBefore = umask(std::stoi(c.value("umask", "022"), nullptr, 8));
+  const mode_t umaskBefore = umask(0);
+  umask(c.contains("umask") ? std::stoi(c["umask"].get<std::string>(), nullptr, 8) : umaskBefore);
 
   std::thread remover([&] {  // the output folder goes while the page loads
     std::this_thread::sleep_for(std::chrono::milliseconds(c.value("goneAfterMs", 0)));
