@@ -172,7 +172,7 @@ void RunCase(const Json& row) {
   for (const auto& [name, want] : at("modes").items()) {
     struct stat st {};
     EXPECT_EQ(stat(dir.File(name).c_str(), &st), 0) << name;
-    EXPECT_EQ(st.st_mode & 07777, std::stoi(want.get<std::string>(), nullptr, 8)) << name;
+    EXPECT_EQ(static_cast<int>(st.st_mode & 07777), std::stoi(want.get<std::string>(), nullptr, 8)) << name;
   }
   EXPECT_EQ(r.status, c.value("status", 0)) << r.out;
   if (c.contains("withinMs")) EXPECT_LT(r.wallMs, c["withinMs"].get<long>());
