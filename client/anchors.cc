@@ -1,10 +1,10 @@
 #include <climits>
-#include <cmath>
 
 #include <nlohmann/json.hpp>
 
 #include "app/run_log.h"
 #include "client/markers.h"
+#include "client/page_number.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
 #include "client/text_escape.h"
@@ -13,12 +13,6 @@
 namespace {
 
 std::string Quoted(const std::string& s) { return "\"" + EscapeJsString(s) + "\""; }
-
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
-    text.replace(pos, from.size(), to);
-  return text;
-}
 
 // The string result.value of an evaluation reply, or empty.
 std::string StringValue(const engine::Json& result) {
@@ -56,7 +50,7 @@ void PdfClient::DoAnchorInjection(Browser browser) {
     list += Quoted(s_.webElementsSelectors[i]);
   }
   list += "]";
-  std::string body = ReplaceAll(kScript_anchors, "__MARKER__", Quoted(kWebElementMarkerUrl));
+  std::string body = FillPlaceholders(kScript_anchors, {{"__MARKER__", Quoted(kWebElementMarkerUrl)}});
   std::string script = "(function(){var S=" + list + ",c=0;" + body + "})()";
   auto self = shared_from_this();
   EvaluateScript(browser, script, [self, browser](bool ok, const engine::Json& result) {
@@ -78,15 +72,8 @@ void PdfClient::OnAnchorResult(Browser browser, bool ok, const engine::Json& res
         LogErrorLine("[PdfClient] Anchor injection: failed to parse JS result.");
       } else {
         StoreMetadata(obj, *this);
-        contentHeight = 0;
         auto h = obj.find("contentHeight");
-        if (h != obj.end() && h->is_number()) {
-          double d = h->get<double>();
-          if (h->is_number_integer() || h->is_number_unsigned() || std::isfinite(d)) {
-            d = std::trunc(d);
-            contentHeight = d >= INT_MAX ? INT_MAX : (d <= INT_MIN ? INT_MIN : static_cast<int>(d));
-          }
-        }
+        contentHeight = h == obj.end() ? 0 : static_cast<int>(PageInt(*h, INT_MIN, INT_MAX, 0));
         auto el = obj.find("elements");
         if (el != obj.end() && el->is_array()) elementsJson = el->dump();
       }
@@ -120,8 +107,8 @@ void PdfClient::DoBookmarks(Browser browser) {
       if (i) joined += ", ";
       joined += s_.pdfBookmarkOptionsSelectors[i];
     }
-    std::string script = ReplaceAll(kScript_bookmarks, "__SELECTORS__", Quoted(joined));
-    script = ReplaceAll(script, "__MARKER__", Quoted(kBookmarkMarkerUrl));
+    std::string script = FillPlaceholders(
+        kScript_bookmarks, {{"__SELECTORS__", Quoted(joined)}, {"__MARKER__", Quoted(kBookmarkMarkerUrl)}});
     ExecuteOnMainFrame(browser, script);
   }
   DoPrint(browser);

@@ -1,4 +1,3 @@
-#include <climits>
 #include <cmath>
 #include <sstream>
 
@@ -6,6 +5,7 @@
 
 #include "app/run_log.h"
 #include "client/base64.h"
+#include "client/page_number.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
 #include "client/staged_file.h"
@@ -22,11 +22,10 @@ std::string ScriptWithSelector(const char* script, const std::string& selector) 
   return s;
 }
 
+// A box edge or size from the page, clamped; false when it is no number.
 bool Number(const engine::Json& obj, const char* key, double& out) {
-  auto it = obj.find(key);
-  if (it == obj.end() || !it->is_number()) return false;
-  out = it->get<double>();
-  return std::isfinite(out);
+  out = PageNumber(obj, key, -kMaxPagePx, kMaxPagePx, NAN);
+  return !std::isnan(out);
 }
 
 // Taller images cost the process gigabytes; the run fails instead.
@@ -54,6 +53,25 @@ void PdfClient::ResizeView(Browser browser, int height) {
   if (browser) browser->WasResized();
 }
 
+long PdfClient::PngRowsNeeded() const {
+  double pngScale = s_.scale > 0 ? s_.scale / 100.0 : 1.0;
+  double height = hasBbox ? bboxHeight : s_.viewportHeight >= 1 ? s_.viewportHeight : contentHeightPx;
+  return std::lround(std::min(height * pngScale, 1e15));
+}
+
+// The limit is checked before the view grows: a view as tall as the page
+// costs the browser memory and time for an image that is never taken.
+void PdfClient::GrowViewAndCapture(Browser browser) {
+  if (long rows = PngRowsNeeded(); rows > kMaxPngRows) {
+    FailConversion("PNG output is limited to " + std::to_string(kMaxPngRows) + " pixel rows; this page needs " +
+                   std::to_string(rows) + ".");
+    return;
+  }
+  ResizeView(browser, contentHeightPx);
+  auto self = shared_from_this();
+  PostDelayed(200, [self, browser] { self->DoCapturePng(browser); });
+}
+
 void PdfClient::DoCaptureScreenshot(Browser browser) {
   if (DocumentChangedUnderPipeline()) return;
   auto self = shared_from_this();
@@ -63,18 +81,15 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
                    "Math.max(document.documentElement ? document.documentElement.scrollHeight : 0,"
                    "document.body ? document.body.scrollHeight : 0)",
                    [self, browser](bool, const engine::Json& result) {
-                     const engine::Json& v = EvaluatedValue(result);
-                     long long value = 0;
-                     if (v.is_number()) value = static_cast<long long>(std::trunc(v.get<double>()));
+                     if (self->finished_) return;
+                     long long value = PageInt(EvaluatedValue(result), 0, kMaxPagePx, 0);
                      if (value <= 0) value = self->s_.viewportWidth;
-                     if (value > INT32_MAX - 1) value = INT32_MAX - 1;
                      self->contentHeightPx = static_cast<int>(value) + 1;
                      std::string line = "[PdfClient] PNG content height: " + std::to_string(self->contentHeightPx) + "px";
                      if (self->s_.viewportHeight >= 1)
                        line += " (will clip to " + std::to_string(self->s_.viewportHeight) + "px)";
                      LogLine(line);
-                     self->ResizeView(browser, self->contentHeightPx);
-                     self->PostDelayed(200, [self, browser] { self->DoCapturePng(browser); });
+                     self->GrowViewAndCapture(browser);
                    });
     return;
   }
@@ -95,10 +110,8 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
                    self->bboxWidth = w;
                    self->bboxHeight = h;
                    self->hasBbox = true;
-                   double bottom = std::trunc(y + h) + 1;
-                   self->contentHeightPx = static_cast<int>(std::max(1.0, std::min(bottom, double(INT32_MAX))));
-                   self->ResizeView(browser, self->contentHeightPx);
-                   self->PostDelayed(200, [self, browser] { self->DoCapturePng(browser); });
+                   self->contentHeightPx = static_cast<int>(std::max(1.0, std::trunc(y + h) + 1));
+                   self->GrowViewAndCapture(browser);
                  });
 }
 
@@ -117,16 +130,9 @@ void PdfClient::DoCapturePng(Browser browser) {
   } else if (pngScale != 1.0) {
     clip(0, 0, s_.viewportWidth, contentHeightPx);
   }
-  double height = hasBbox ? bboxHeight : s_.viewportHeight >= 1 ? s_.viewportHeight : contentHeightPx;
-  long rows = std::lround(std::min(height * pngScale, 1e15));
-  if (rows > kMaxPngRows) {
-    FailConversion("PNG output is limited to " + std::to_string(kMaxPngRows) + " pixel rows; this page needs " +
-                   std::to_string(rows) + ".");
-    return;
-  }
   // A box may land on fractional pixels and a scaled clip may round either
   // way; anything further off is a cut image.
-  long expectRows = hasBbox ? -1 : rows;
+  long expectRows = hasBbox ? -1 : PngRowsNeeded();
   long slack = params.contains("clip") ? 1 : 0;
   outputStarted_ = true;
   auto self = shared_from_this();

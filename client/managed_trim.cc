@@ -11,6 +11,7 @@
 
 #include "app/run_log.h"
 #include "client/markers.h"
+#include "client/page_number.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
 #include "client/text_escape.h"
@@ -24,22 +25,17 @@ std::string Fmt(double v) {
   return buf;
 }
 
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
-    text.replace(pos, from.size(), to);
-  return text;
-}
-
 // The scale the print will use; needed before the print computes it.
 double PrintScale(const ConversionSettings& s) { return ClampPrintScale(RequestedPrintScale(s)); }
 
 
-double Number(const engine::Json& obj, const char* key, double fallback) {
-  auto it = obj.find(key);
-  if (it == obj.end() || !it->is_number()) return fallback;
-  double d = it->get<double>();
-  return std::isfinite(d) ? d : fallback;
+// A page length in CSS px, clamped; fallback when missing.
+double Px(const engine::Json& obj, const char* key, double lo, double fallback) {
+  return PageNumber(obj, key, lo, kMaxPagePx, fallback);
 }
+
+// More fixed boxes than the page script collects come from the page itself.
+constexpr size_t kMaxFixedRects = 500;
 
 bool Bool(const engine::Json& obj, const char* key) {
   auto it = obj.find(key);
@@ -64,8 +60,8 @@ std::string PdfClient::ManagedTrimPrologue() {
   }
   std::string script = "(() => {\n";
   if (firstPageOffset > 0) {
-    std::string style = ReplaceAll(kScript_managed_trim_first_page, "__TOP__", Fmt(s_.marginTop + firstPageOffset));
-    script += ReplaceAll(style, "__BOTTOM__", Fmt(s_.marginBottom));
+    script += FillPlaceholders(kScript_managed_trim_first_page,
+                               {{"__TOP__", Fmt(s_.marginTop + firstPageOffset)}, {"__BOTTOM__", Fmt(s_.marginBottom)}});
   }
   return script;
 }
@@ -74,9 +70,9 @@ void PdfClient::DoPrepareManagedTrim(Browser browser) {
   if (DocumentChangedUnderPipeline()) return;
   std::string script = ManagedTrimPrologue();
   script += kScript_managed_trim_common;
-  std::string marker = ReplaceAll(kScript_managed_trim_marker, "__MARKER_URL__",
-                                  "\"" + EscapeJsString(kContentEndMarkerUrl) + "\"");
-  script += ReplaceAll(marker, "__PT_PER_PX__", Fmt(PrintScale(s_) * 72.0 / 96.0));
+  script += FillPlaceholders(kScript_managed_trim_marker,
+                             {{"__MARKER_URL__", "\"" + EscapeJsString(kContentEndMarkerUrl) + "\""},
+                              {"__PT_PER_PX__", Fmt(PrintScale(s_) * 72.0 / 96.0)}});
   script += "})()";
 
   std::string line = "[PdfClient] Managed trim: paper trim disabled, appending content-end marker";
@@ -89,7 +85,7 @@ void PdfClient::DoPrepareManagedTrim(Browser browser) {
     LogLine("[PdfClient] Content-end marker placed: " + ReplyText(result));
     const engine::Json& v = EvaluatedValue(result);
     if (v.is_object()) {
-      double bottom = Number(v, "markerBottom", NAN), trail = Number(v, "trailPx", NAN);
+      double bottom = Px(v, "markerBottom", -kMaxPagePx, NAN), trail = Px(v, "trailPx", 0, NAN);
       if (bottom + trail > 0) self->contentHeightPx = CeilToInt(bottom + trail);
     }
     self->DoPrintActual(browser);
@@ -119,22 +115,20 @@ void PdfClient::OnInkMeasurements(const engine::Json& result) {
   LogLine("[PdfClient] Ink measurements: " + ReplyText(result));
   static const engine::Json kNoValues = engine::Json::object();
   const engine::Json& v = EvaluatedValue(result).is_object() ? EvaluatedValue(result) : kNoValues;
-  inkTailPx = Number(v, "tailPx", 0);
-  inkPaintEndPx_ = Number(v, "paintEnd", 0);
+  inkTailPx = Px(v, "tailPx", 0, 0);
+  inkPaintEndPx_ = Px(v, "paintEnd", -1, 0);  // -1: nothing paints
   canvasPainted_ = Bool(v, "canvasPainted");
   canvasImage_ = Bool(v, "canvasImage");
-  canvasR_ = Number(v, "canvasR", 0);
-  canvasG_ = Number(v, "canvasG", 0);
-  canvasB_ = Number(v, "canvasB", 0);
+  canvasR_ = PageNumber(v, "canvasR", 0, 1, 0);
+  canvasG_ = PageNumber(v, "canvasG", 0, 1, 0);
+  canvasB_ = PageNumber(v, "canvasB", 0, 1, 0);
   fixedRectValues_.clear();
   auto rects = v.find("fixedRects");
   if (rects == v.end() || !rects->is_array()) return;
   for (const auto& r : *rects) {
     if (!r.is_array() || r.size() <= 3) continue;
-    for (size_t i = 0; i < 4; ++i) {
-      double d = r[i].is_number() ? r[i].get<double>() : 0;
-      fixedRectValues_.push_back(std::isfinite(d) ? d : 0);
-    }
+    if (fixedRectValues_.size() >= 4 * kMaxFixedRects) break;
+    for (size_t i = 0; i < 4; ++i) fixedRectValues_.push_back(PageNumber(r[i], -kMaxPagePx, kMaxPagePx, 0));
   }
 }
 

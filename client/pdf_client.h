@@ -241,6 +241,8 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void DoCapturePng(Browser browser);
   void DoIsolateVisibleElement(Browser browser);
   void ResizeView(Browser browser, int height);
+  long PngRowsNeeded() const;
+  void GrowViewAndCapture(Browser browser);
 
   // Printing.
   void DoPrint(Browser browser);

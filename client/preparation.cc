@@ -1,6 +1,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/run_log.h"
+#include "client/page_number.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
 #include "client/text_escape.h"
@@ -139,11 +140,11 @@ void PdfClient::OnLazySignals(Browser browser, bool, const engine::Json& result)
     DoLazyImageScrollRun(browser);
     return;
   }
+  // A count below -1 (unknown) or past a billion elements is the page's
+  // invention; it still decides, clamped.
   auto field = [value](const char* name) -> long long {
     auto it = value->find(name);
-    if (it == value->end() || !it->is_number()) return -1;
-    if (it->is_number_float()) return static_cast<long long>(it->get<double>());
-    return it->get<long long>();
+    return it == value->end() ? -1 : PageInt(*it, -1, 1000000000, -1);
   };
   long long io = field("io"), scroll = field("scroll"), inert = field("inert"), lazyAttr = field("lazyAttr"),
             dataSrc = field("dataSrc"), frames = field("frames"), scripts = field("scripts");

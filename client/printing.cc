@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/run_log.h"
+#include "client/page_number.h"
 #include "client/pdf_client.h"
 #include "client/staged_file.h"
 
@@ -24,19 +25,6 @@ std::string Num(double v) {
   std::ostringstream os;
   os << v;
   return os.str();
-}
-
-// result.value as an integer (a double truncated); fallback when unusable.
-long long IntValue(const engine::Json& result, long long fallback) {
-  const engine::Json* v = &EvaluatedValue(result);
-  if (!v->is_number()) return fallback;
-  if (v->is_number_float()) {
-    double d = v->get<double>();
-    if (!std::isfinite(d)) return fallback;
-    return static_cast<long long>(std::trunc(std::max(-9e18, std::min(9e18, d))));
-  }
-  if (v->is_number_unsigned()) return static_cast<long long>(std::min<uint64_t>(v->get<uint64_t>(), INT64_MAX));
-  return v->get<long long>();
 }
 
 }  // namespace
@@ -58,9 +46,10 @@ void PdfClient::DoPrint(Browser browser) {
   LogLine("[PdfClient] Measuring page height for PDF auto-fit...");
   auto self = shared_from_this();
   EvaluateScript(browser, kHeightScript, [self, browser](bool, const engine::Json& result) {
-    long long value = IntValue(result, 0);
+    if (self->finished_) return;  // a timeout or crash ended the run meanwhile
+    long long value = PageInt(EvaluatedValue(result), 0, kMaxPagePx, 0);
     if (value >= 1) {
-      self->contentHeightPx = static_cast<int>(std::min<long long>(value, INT32_MAX - 1) + 1);
+      self->contentHeightPx = static_cast<int>(value + 1);
       LogLine("[PdfClient] PDF content height: " + std::to_string(self->contentHeightPx) +
               "px (incl. +1px rounding guard)");
     }

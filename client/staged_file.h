@@ -9,7 +9,8 @@ class StagedFile {
  public:
   // Creates the temporary file. A target that exists and is not a regular
   // file (a device, a FIFO) cannot be replaced by renaming; it is written in
-  // place. A symbolic link keeps pointing where it did.
+  // place, as is any target whose folder cannot hold the temporary file. A
+  // symbolic link keeps pointing where it did; a replaced file keeps its mode.
   explicit StagedFile(const std::string& target);
   // Removes the temporary file unless Commit succeeded.
   ~StagedFile();
@@ -30,7 +31,9 @@ class StagedFile {
   std::string target_, path_;
   int fd_ = -1;
   int error_ = 0;
+  int mode_ = -1;         // the replaced file's permission bits
   bool staged_ = false;
+  bool created_ = false;  // written in place into a file made here
   bool done_ = false;
 };
 

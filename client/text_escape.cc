@@ -61,3 +61,21 @@ std::string FormatNumber(double value) {
   if (res.ec != std::errc()) return "0";
   return std::string(buf, res.ptr);
 }
+
+std::string FillPlaceholders(const std::string& text,
+                             const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string out;
+  size_t pos = 0;
+  for (;;) {
+    size_t best = std::string::npos;
+    const std::pair<std::string, std::string>* hit = nullptr;
+    for (const auto& v : values) {
+      size_t at = text.find(v.first, pos);
+      if (at < best) best = at, hit = &v;
+    }
+    if (!hit) break;
+    out.append(text, pos, best - pos).append(hit->second);
+    pos = best + hit->first.size();
+  }
+  return out.append(text, pos, std::string::npos);
+}

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // Text for a JSON string literal (without the enclosing quotes). Works on
 // bytes: well-formed UTF-8 passes through untouched; a byte that starts no
@@ -15,3 +17,9 @@ std::string EscapeJsString(const std::string& text);
 
 // "%.6g", independent of the process locale.
 std::string FormatNumber(double value);
+
+// A script template with its placeholders replaced in one pass from the
+// left: a value is never searched again, so a selector that happens to
+// contain another placeholder's name stays as written.
+std::string FillPlaceholders(const std::string& text,
+                             const std::vector<std::pair<std::string, std::string>>& values);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "app/run_log.h"
 #include "client/pdf_client.h"
 #include "config/config_file.h"
 #include "tests/client/fake_engine.h"
@@ -41,6 +42,7 @@ class ClientScript : public testing::TestWithParam<Script> {
   void TearDown() override {
     // What the engine does when it closes the browser: without it the client,
     // the browser and the callbacks that hold both keep each other alive.
+    RunLog::Get().SetLogFilePath("");
     if (client_) client_->OnBeforeClose(browser_);
     browser_->printCallback.reset();
     fs::remove_all(dir_);
@@ -55,6 +57,7 @@ class ClientScript : public testing::TestWithParam<Script> {
       settings.update(GetParam().body.value("settings", json::object()));
       ASSERT_TRUE(ApplyConfigurationBytes(settings.dump(), "script", false, s));
       s.output = (dir_ / ("out." + s.outputFormat)).string();
+      RunLog::Get().SetLogFilePath((dir_ / "run.log").string());
       client_ = std::make_shared<PdfClient>(s);
       client_->targetUrl = frame->url = "http://127.0.0.1:1/page";
       client_->directMode = true;
@@ -127,6 +130,9 @@ class ClientScript : public testing::TestWithParam<Script> {
         {"contentEndCut", client_->contentEndCut},
         {"contentEndInkEnd", client_->contentEndInkEnd},
         {"contentEndInkError", client_->contentEndInkError},
+        {"contentHeightPx", client_->contentHeightPx},
+        {"lazyScroll", client_->lazyScroll},
+        {"viewHeight", client_->GetRenderHandler()->GetViewRect().height},
     };
     for (auto& [key, value] : want.items()) {
       if (key == "calls") {
@@ -139,6 +145,13 @@ class ClientScript : public testing::TestWithParam<Script> {
         // A file's exact text, or null: not written.
         for (auto& [name, text] : value.items())
           EXPECT_EQ(fs::exists(dir_ / name) ? json(cfgtest::ReadFile(dir_ / name)) : json(), text) << name;
+      } else if (key == "log") {  // lines of the run log, in this order
+        const std::string log = cfgtest::ReadFile(dir_ / "run.log");
+        size_t at = 0;
+        for (const json& line : value) {
+          at = log.find(line.get<std::string>(), at);
+          ASSERT_NE(at, std::string::npos) << line << " not in\n" << log;
+        }
       } else if (value.is_number_float()) {
         EXPECT_NEAR(state.at(key).get<double>(), value.get<double>(), 1e-6) << key;
       } else {

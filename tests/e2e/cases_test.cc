@@ -3,6 +3,8 @@
 // test of its own (one server start for all its rows), every row through
 // the checked run, and compares. Field meanings are in cases/README.md.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -143,6 +145,20 @@ void RunCase(const Json& row) {
   std::filesystem::create_directories(std::filesystem::path(output).parent_path());
   if (c.contains("earlier")) e2e::WriteFile(output, c["earlier"]);
   if (c.contains("link")) std::filesystem::create_symlink(c["link"].get<std::string>(), output);
+  for (const auto& [name, file] : at("existing").items()) {  // [text, octal mode]
+    e2e::WriteFile(dir.File(name), file[0]);
+    chmod(dir.File(name).c_str(), std::stoi(file[1].get<std::string>(), nullptr, 8));
+  }
+  // A folder that takes no new name: root ignores permissions, not the
+  // immutable flag (whose files stay writable).
+  auto lockFolder = [&](bool on) {
+    return geteuid() ? chmod(dir.path().c_str(), on ? 0555 : 0755)
+                     : e2e::RunCommand({"chattr", on ? "+i" : "-i", dir.path()}).status;
+  };
+  const bool lock = c.value("lockFolder", false);
+  if (lock) ASSERT_EQ(lockFolder(true), 0);
+  const mode_t umaskBefore = umask(0);
+  umask(c.contains("umask") ? std::stoi(c["umask"].get<std::string>(), nullptr, 8) : umaskBefore);
 
   std::thread remover([&] {  // the output folder goes while the page loads
     std::this_thread::sleep_for(std::chrono::milliseconds(c.value("goneAfterMs", 0)));
@@ -151,6 +167,13 @@ void RunCase(const Json& row) {
   const Json signal = c.value("signal", Json::array({0, 0}));  // [number, after ms]
   const e2e::RunResult r = e2e::RunChecked(tmp.path(), argv, {.signalAfterMs = signal[1], .signal = signal[0]});
   remover.join();
+  umask(umaskBefore);
+  if (lock) EXPECT_EQ(lockFolder(false), 0);
+  for (const auto& [name, want] : at("modes").items()) {
+    struct stat st {};
+    EXPECT_EQ(stat(dir.File(name).c_str(), &st), 0) << name;
+    EXPECT_EQ(static_cast<int>(st.st_mode & 07777), std::stoi(want.get<std::string>(), nullptr, 8)) << name;
+  }
   EXPECT_EQ(r.status, c.value("status", 0)) << r.out;
   if (c.contains("withinMs")) EXPECT_LT(r.wallMs, c["withinMs"].get<long>());
   for (const auto& f : std::filesystem::directory_iterator(dir.path()))

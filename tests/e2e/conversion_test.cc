@@ -89,10 +89,11 @@ TEST_F(Faults, CrashedOrKilledBrowserProcessFailsTheRun) {
 TEST_F(Faults, FullDiskKeepsTheEarlierOutputJson) {
   const std::string disk = out.File("disk");
   // A 64 KiB file system of our own, in a mount namespace of our own: the
-  // PDF fits, the output JSON with its long console line does not.
+  // PDF fits, the output JSON with its long console line does not, nor is
+  // there an inode left for its temporary file (no reason to write in place).
   std::filesystem::create_directory(disk);
   RunResult r = Halvern({"-rm", "sh", "-c", R"sh(d=$1; shift
-mount -t tmpfs -o size=64k tmpfs "$d" && echo earlier > "$d/out.json" || exit 9
+mount -t tmpfs -o size=64k,nr_inodes=3 tmpfs "$d" && echo earlier > "$d/out.json" || exit 9
 "$@"; echo "== $(ls -A "$d" | tr '\n' ' ')"; cat "$d/out.json")sh", "sh", disk, e2e::HalvernExe(),
                TestServer::Get().Html("<p>x</p><script>console.log('x'.repeat(200000))</script>"), disk + "/out.pdf",
                "--conversion-delay=0"}, {.exe = "/usr/bin/unshare"});
