@@ -248,9 +248,9 @@ void PageSession::OnConsoleMessageAdded(const Json& params) {
 void PageSession::OnExceptionThrown(const Json& params) {
   const Json details = params.value("exceptionDetails", Json::object());
   std::string source = details.value("url", "");
-  // The start-up script's own failures are not the page's.
-  if (source == kStartupScriptUrl) return;
-  if (source.empty()) source = url_;
+  // What the start-up script's callbacks throw belongs to the document they
+  // run in, as its console lines do.
+  if (source.empty() || source == kStartupScriptUrl) source = url_;
   ReportUncaught(details, source, details.value("lineNumber", -1) + 1);
 }
 

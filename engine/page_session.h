@@ -48,8 +48,8 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   const std::string& sessionId() const { return sessionId_; }
   const std::string& targetId() const { return targetId_; }
 
-  // The start-up script runs under this name so that its own failures can
-  // be told apart from the page's.
+  // The start-up script runs under this name; what it logs or throws is
+  // reported under the document's.
   static constexpr const char* kStartupScriptUrl = "halvern://startup-script";
 
  private:
