@@ -80,6 +80,9 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   void OnInspectorTargetCrashed(const Json& params);
   void OnConsoleMessageAdded(const Json& params);
   void OnExceptionThrown(const Json& params);
+  void OnContextCreated(const Json& params);
+  void OnContextDestroyed(const Json& params);
+  void OnContextsCleared(const Json& params);
   void OnLogEntryAdded(const Json& params);
   void OnDialogOpening(const Json& params);
   void OnCertificateError(const Json& params);
@@ -135,6 +138,11 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   std::set<std::string> reportedErrors_;
   std::set<std::string> loadingFrames_;
   std::map<std::string, std::string> certificateErrors_;  // refused URL -> its error
+
+  // Child frames' documents and the main-world contexts of all frames, so
+  // that what the start-up script throws in a frame is named after it.
+  std::map<std::string, std::string> childFrameUrls_;  // frame id -> committed URL
+  std::map<int, std::string> contextFrames_;           // context id -> frame id
 
   // Console messages reach the client in the order they happened; an
   // uncaught object waits for its string conversion in the page.
