@@ -110,7 +110,13 @@ void PdfClient::EvaluateScript(Browser browser, const std::string& expression, P
   SendDevToolsRequest(browser, "Runtime.evaluate", params, std::move(callback));
 }
 
+// What the program's own scripts throw is caught in the page: it is no
+// exception of the page and no console line of it.
 void PdfClient::ExecuteOnMainFrame(Browser browser, const std::string& code) {
+  ExecuteAsPage(browser, "try{" + code + "\n}catch(e){}");
+}
+
+void PdfClient::ExecuteAsPage(Browser browser, const std::string& code) {
   if (!browser) return;
   if (auto frame = browser->GetMainFrame()) frame->ExecuteJavaScript(code, frame->GetURL(), 0);
 }

@@ -1,36 +1,52 @@
 // What the page must reach before output (a selector, an expression, a quiet
 // network) and what it must not do meanwhile (throw, or lose sub-resources).
+#include <cctype>
+
 #include "app/run_log.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
 #include "client/text_escape.h"
 
+namespace {
+std::string WithoutClosingSemicolons(std::string js) {
+  while (!js.empty() && (js.back() == ';' || std::isspace(static_cast<unsigned char>(js.back())))) js.pop_back();
+  return js;
+}
+}  // namespace
+
 // Steps: 0 selector, 1 expression, 2 network idle, 3 done. Each wait that is
 // set runs in turn; the navigation timer bounds them all.
 void PdfClient::WaitForPageConditions(Browser browser, int step) {
-  if (DocumentChangedUnderPipeline() || finished_) return;
+  if (DocumentChangedUnderPipeline() || finished_ || renderingAsIs_) return;
   if (step == 0 && (!s_.waitForSelector.empty() || !s_.waitForExpression.empty() || s_.waitForNetworkIdle > 0))
     ArmConversionTimeout();  // the bound when there is no navigation timer
   if (step < 1 && !s_.waitForSelector.empty()) {
+    // Its first look runs as the check too: an invalid selector ends the wait.
     const std::string sel = "\"" + EscapeJsString(s_.waitForSelector) + "\"";
-    return WaitInPage(browser, 1, "selector: " + s_.waitForSelector,
-                      "function(){var e=document.querySelector(" + sel + ");return !!e&&e.getClientRects().length>0;}");
+    const std::string test =
+        "function(){var e=document.querySelector(" + sel + ");return !!e&&e.getClientRects().length>0;}";
+    return WaitInPage(browser, 1, "selector: " + s_.waitForSelector, test, test);
   }
+  // The expression is compiled with the wait script, so a syntax error ends
+  // the wait before the first look; a statement's closing ";" would be one.
   if (step < 2 && !s_.waitForExpression.empty())
     return WaitInPage(browser, 2, "expression: " + s_.waitForExpression,
-                      "function(){return (" + s_.waitForExpression + "\n);}");
+                      "function(){return (" + WithoutClosingSemicolons(s_.waitForExpression) + "\n);}", "");
   if (step < 3 && s_.waitForNetworkIdle > 0) return WaitForNetworkIdle(browser);
   activeWait_.clear();
   pageReady_ = true;
   WaitBeforePrinting(browser);
 }
 
-void PdfClient::WaitInPage(Browser browser, int nextStep, const std::string& what, const std::string& test) {
+// check: a function run once before the first look; what it throws ends the
+// wait ("" for none).
+void PdfClient::WaitInPage(Browser browser, int nextStep, const std::string& what, const std::string& test,
+                           const std::string& check) {
   activeWait_ = what;
   LogLine("[PdfClient] Waiting for " + what + "...");
   auto self = shared_from_this();
   EvaluateScript(
-      browser, kScript_wait_until + ("(" + test + ")"),
+      browser, kScript_wait_until + ("(" + test + (check.empty() ? "" : "," + check) + ")"),
       [self, browser, nextStep, what](bool, const engine::Json& result) {
         if (self->finished_ || self->DocumentChangedUnderPipeline()) return;
         if (EvaluatedValue(result) == true) {

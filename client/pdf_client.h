@@ -184,7 +184,8 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
                            PdfDevToolsObserver::Callback callback);
   void EvaluateScript(Browser browser, const std::string& expression, PdfDevToolsObserver::Callback callback,
                       bool awaitPromise = false);
-  void ExecuteOnMainFrame(Browser browser, const std::string& code);
+  void ExecuteOnMainFrame(Browser browser, const std::string& code);  // the program's own script
+  void ExecuteAsPage(Browser browser, const std::string& code);       // the user's script, as the page's
   void DropDevToolsRegistration() { devToolsRegistration_.reset(); }
   void PostTask(std::function<void()> task);
   void PostDelayed(int64_t ms, std::function<void()> task);
@@ -217,7 +218,8 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void WaitForManualStart(Browser browser);
   void WaitForWindowStatus(Browser browser);
   void WaitForPageConditions(Browser browser, int step);
-  void WaitInPage(Browser browser, int nextStep, const std::string& what, const std::string& test);
+  void WaitInPage(Browser browser, int nextStep, const std::string& what, const std::string& test,
+                  const std::string& check);
   void WaitForNetworkIdle(Browser browser);
   void ArmNetworkIdleTimer();
   void WaitBeforePrinting(Browser browser);

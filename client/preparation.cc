@@ -50,12 +50,15 @@ void PdfClient::BeginPagePreparation(Browser browser) {
   }
 }
 
+// The start signals are polled until they come or the navigation timeout
+// renders the page as it is; from then on the print steps own the one reply
+// slot, and a poll must not take it.
 void PdfClient::WaitForManualStart(Browser browser) {
-  if (DocumentChangedUnderPipeline() || finished_) return;
+  if (DocumentChangedUnderPipeline() || finished_ || renderingAsIs_) return;
   auto self = shared_from_this();
   EvaluateScript(browser, "window.startConversionWithHalvern === true",
                  [self, browser](bool, const engine::Json& result) {
-                   if (self->finished_) return;
+                   if (self->finished_ || self->renderingAsIs_) return;
                    if (ReplyIsTrue(result)) {
                      LogLine("[PdfClient] halvern.start() called - starting conversion.");
                      if (!self->s_.windowStatus.empty()) {
@@ -71,11 +74,11 @@ void PdfClient::WaitForManualStart(Browser browser) {
 }
 
 void PdfClient::WaitForWindowStatus(Browser browser) {
-  if (DocumentChangedUnderPipeline() || finished_) return;
+  if (DocumentChangedUnderPipeline() || finished_ || renderingAsIs_) return;
   auto self = shared_from_this();
   EvaluateScript(browser, "window.status === \"" + EscapeJsString(s_.windowStatus) + "\"",
                  [self, browser](bool, const engine::Json& result) {
-                   if (self->finished_) return;
+                   if (self->finished_ || self->renderingAsIs_) return;
                    if (ReplyIsTrue(result)) {
                      LogLine("[PdfClient] window.status matched - starting conversion.");
                      self->WaitForPageConditions(browser, 0);
@@ -102,12 +105,16 @@ void PdfClient::InjectCustomContent(Browser browser) {
   if (DocumentChangedUnderPipeline() || finished_) return;
   if (!s_.customCSS.empty()) {
     LogLine("[PdfClient] Injecting custom CSS...");
-    ExecuteOnMainFrame(browser, "(function(){var __s=document.createElement('style');__s.textContent=\"" +
-                                    EscapeJsString(s_.customCSS) + "\";document.head.appendChild(__s);})();");
+    // A document without a head (SVG, XML) takes the style in its root; an
+    // HTML style element styles those too.
+    ExecuteOnMainFrame(browser,
+                       "(function(){var __s=document.createElementNS('http://www.w3.org/1999/xhtml','style');"
+                       "__s.textContent=\"" + EscapeJsString(s_.customCSS) +
+                           "\";(document.head||document.documentElement).appendChild(__s);})();");
   }
   if (!s_.postLoadingScript.empty()) {
     LogLine("[PdfClient] Executing post-loading script...");
-    ExecuteOnMainFrame(browser, s_.postLoadingScript);
+    ExecuteAsPage(browser, s_.postLoadingScript);
     if (s_.postLoadingScriptDelayAfter >= 1) {
       LogLine("[PdfClient] Waiting " + std::to_string(s_.postLoadingScriptDelayAfter) +
               "ms after post-loading script...");

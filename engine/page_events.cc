@@ -55,6 +55,9 @@ const std::map<std::string, PageSession::Handler>& PageSession::EventTable() {
       {"Inspector.targetCrashed", &PageSession::OnInspectorTargetCrashed},
       {"Console.messageAdded", &PageSession::OnConsoleMessageAdded},
       {"Runtime.exceptionThrown", &PageSession::OnExceptionThrown},
+      {"Runtime.executionContextCreated", &PageSession::OnContextCreated},
+      {"Runtime.executionContextDestroyed", &PageSession::OnContextDestroyed},
+      {"Runtime.executionContextsCleared", &PageSession::OnContextsCleared},
       {"Log.entryAdded", &PageSession::OnLogEntryAdded},
       {"Security.certificateError", &PageSession::OnCertificateError},
       {"Fetch.requestPaused", &PageSession::OnRequestPaused},
@@ -87,12 +90,16 @@ void PageSession::OnFrameStartedLoading(const Json& params) { SetLoading(params.
 
 void PageSession::OnFrameStoppedLoading(const Json& params) { SetLoading(params.value("frameId", ""), false); }
 
-void PageSession::OnFrameDetached(const Json& params) { SetLoading(params.value("frameId", ""), false); }
+void PageSession::OnFrameDetached(const Json& params) {
+  SetLoading(params.value("frameId", ""), false);
+  childFrameUrls_.erase(params.value("frameId", ""));
+}
 
 void PageSession::OnFrameNavigated(const Json& params) {
   static const Json kNone = Json::object();
   auto f = params.find("frame");
   const Json& frame = f != params.end() ? *f : kNone;
+  if (frame.contains("parentId")) childFrameUrls_[frame.value("id", "")] = frame.value("url", "");
   if (frame.contains("parentId") || frame.value("id", "") != targetId_) return;
   url_ = frame.value("url", "");
   loaderId_ = frame.value("loaderId", "");
@@ -252,11 +259,26 @@ void PageSession::OnConsoleMessageAdded(const Json& params) {
 void PageSession::OnExceptionThrown(const Json& params) {
   const Json details = params.value("exceptionDetails", Json::object());
   std::string source = details.value("url", "");
-  // The start-up script's own failures are not the page's.
-  if (source == kStartupScriptUrl) return;
+  // What the start-up script's callbacks throw belongs to the document of
+  // the frame they run in.
+  if (source == kStartupScriptUrl) {
+    auto context = contextFrames_.find(details.value("executionContextId", 0));
+    auto child = context == contextFrames_.end() ? childFrameUrls_.end() : childFrameUrls_.find(context->second);
+    source = child != childFrameUrls_.end() ? child->second : url_;
+  }
   if (source.empty()) source = url_;
   ReportUncaught(details, source, details.value("lineNumber", -1) + 1);
 }
+
+void PageSession::OnContextCreated(const Json& params) {
+  const Json context = params.value("context", Json::object());
+  const Json aux = context.value("auxData", Json::object());
+  if (aux.value("isDefault", false)) contextFrames_[context.value("id", 0)] = aux.value("frameId", "");
+}
+
+void PageSession::OnContextDestroyed(const Json& params) { contextFrames_.erase(params.value("executionContextId", 0)); }
+
+void PageSession::OnContextsCleared(const Json&) { contextFrames_.clear(); }
 
 void PageSession::OnLogEntryAdded(const Json& params) {
   const Json entry = params.value("entry", Json::object());

@@ -46,6 +46,16 @@ class FrameImpl : public Frame {
   std::string url_;  // sub-frames only
 };
 
+// Scripts registered before and after the start-up script, in every
+// document; the page's own scripts run after both and see nothing of them.
+constexpr const char* kStartupGuardOn =
+    "(function(){var t=EventTarget.prototype,add=t.addEventListener,remove=t.removeEventListener;"
+    "var h=function(e){e.preventDefault();e.stopImmediatePropagation();};add.call(window,'error',h,true);"
+    "Object.defineProperty(window,'__hvnStartupGuardOff',{configurable:true,"
+    "value:function(){remove.call(window,'error',h,true);}});})();";
+constexpr const char* kStartupGuardOff =
+    "(function(){var off=window.__hvnStartupGuardOff;delete window.__hvnStartupGuardOff;if(off)off();})();";
+
 bool IsSetupCommand(const std::string& method) {
   auto ends = [&](const char* suffix) {
     size_t n = std::strlen(suffix);
@@ -147,8 +157,12 @@ void PageSession::SetUpPage() {
   if (client_->WantsRequestInterception())
     SendPage("Fetch.enable", Json{{"patterns", Json::array({Json{{"urlPattern", "*"}}})}, {"handleAuthRequests", true}});
   if (!startupScript_.empty()) {
+    // Evaluated as an embedded engine evaluates it: what its own run throws
+    // is dropped (a capturing error listener around that run cancels the
+    // report), what its callbacks throw later is the page's.
     std::string source = startupScript_ + "\n//# sourceURL=" + kStartupScriptUrl;
-    SendPage("Page.addScriptToEvaluateOnNewDocument", Json{{"source", source}, {"runImmediately", false}});
+    for (const std::string& s : {std::string(kStartupGuardOn), source, std::string(kStartupGuardOff)})
+      SendPage("Page.addScriptToEvaluateOnNewDocument", Json{{"source", s}, {"runImmediately", false}});
   }
 
   created_ = true;

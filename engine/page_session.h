@@ -51,8 +51,8 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   const std::string& sessionId() const { return sessionId_; }
   const std::string& targetId() const { return targetId_; }
 
-  // The start-up script runs under this name so that its own failures can
-  // be told apart from the page's.
+  // The start-up script runs under this name; what it logs or throws is
+  // reported under the document's.
   static constexpr const char* kStartupScriptUrl = "halvern://startup-script";
 
  private:
@@ -83,6 +83,9 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   void OnInspectorTargetCrashed(const Json& params);
   void OnConsoleMessageAdded(const Json& params);
   void OnExceptionThrown(const Json& params);
+  void OnContextCreated(const Json& params);
+  void OnContextDestroyed(const Json& params);
+  void OnContextsCleared(const Json& params);
   void OnLogEntryAdded(const Json& params);
   void OnDialogOpening(const Json& params);
   void OnCertificateError(const Json& params);
@@ -139,6 +142,11 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   std::set<std::string> loadingFrames_;
   std::map<std::string, std::string> certificateErrors_;  // refused URL -> its error
   std::set<std::string> allowedCertificates_;             // "host error" the client accepted
+
+  // Child frames' documents and the main-world contexts of all frames, so
+  // that what the start-up script throws in a frame is named after it.
+  std::map<std::string, std::string> childFrameUrls_;  // frame id -> committed URL
+  std::map<int, std::string> contextFrames_;           // context id -> frame id
 
   // Console messages reach the client in the order they happened; an
   // uncaught object waits for its string conversion in the page.
