@@ -26,6 +26,19 @@ constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 31;  // 2 GiB
 // chains, object streams) nest at most this deep.
 constexpr int kMaxResolveDepth = 64;
 
+// "N G obj" at offset, after optional white space.
+bool isHeader(const std::uint8_t* buf, std::size_t size, std::uint64_t offset) {
+  std::size_t pos = offset < size ? static_cast<std::size_t>(offset) : size;
+  skipWhite(buf, size, pos);
+  for (int part = 0; part < 2; ++part) {
+    const std::size_t digits = pos;
+    while (pos < size && isDigit(buf[pos])) ++pos;
+    if (pos == digits || (part == 0 && (pos >= size || !isWhite(buf[pos])))) return false;
+    while (pos < size && isWhite(buf[pos])) ++pos;
+  }
+  return startsWith(buf, size, pos, "obj");
+}
+
 }  // namespace
 
 bool Document::open(const std::string& path, std::string& error) {
@@ -107,6 +120,7 @@ bool Document::index(std::string& error) {
 
   if (!chainOk) {
     offsets.clear();
+    headersStale_ = true;
     packed.clear();
     trailer.reset();
     if (!fallbackScan()) {
@@ -191,6 +205,7 @@ bool Document::indexFull() const {
 
 bool Document::record(std::int32_t number, std::uint64_t offset) {
   if (packed.count(number) || indexFull()) return false;
+  headersStale_ = true;
   return offsets.emplace(number, offset).second;
 }
 
@@ -224,11 +239,14 @@ bool Document::fallbackScan() {
     for (std::size_t i = p; i < numEnd; ++i) number = number * 10 + (buf[i] - '0');
     offsets[number] = p;
   }
+  headersStale_ = true;
 
-  for (std::size_t at = findBytes(buf, size, 0, "trailer"); at != std::string::npos;
-       at = findBytes(buf, size, at + 1, "trailer")) {
+  // A trailer's dictionary ends before the next trailer; parsing no further
+  // keeps the scan linear when every one of them is left open.
+  for (std::size_t at = findBytes(buf, size, 0, "trailer"), next; at != std::string::npos; at = next) {
+    next = findBytes(buf, size, at + 1, "trailer");
     std::size_t pos = at + 7;
-    ObjPtr dict = parseObject(buf, size, pos);
+    ObjPtr dict = parseObject(buf, next == std::string::npos ? size : next, pos);
     if (dict && dict->kind == kDictionary && dict->entries.count("Root")) trailer = dict;
   }
 
@@ -255,6 +273,23 @@ bool Document::fallbackScan() {
   return trailer != nullptr && !offsets.empty();
 }
 
+// Where the next object header after offset lies (the file's end when none
+// does): an object's value cannot reach past it, and stopping there keeps a
+// file of objects left open from costing a parse to the end for each one.
+// A table entry that points at no header is no bound: it would cut short
+// the object it points into.
+std::size_t Document::nextHeader(std::uint64_t offset) {
+  if (headersStale_) {
+    headers_.clear();
+    for (const auto& entry : offsets)
+      if (isHeader(bytes.data(), bytes.size(), entry.second)) headers_.push_back(entry.second);
+    std::sort(headers_.begin(), headers_.end());
+    headersStale_ = false;
+  }
+  auto next = std::upper_bound(headers_.begin(), headers_.end(), offset);
+  return next == headers_.end() || *next > bytes.size() ? bytes.size() : static_cast<std::size_t>(*next);
+}
+
 ObjPtr Document::parseIndirect(std::int32_t number) {
   auto it = offsets.find(number);
   if (it != offsets.end()) return parseAt(it->second, number, true);
@@ -269,13 +304,14 @@ ObjPtr Document::parseAt(std::uint64_t offset, std::int32_t number, bool resolve
   const std::uint8_t* buf = bytes.data();
   if (offset >= size) return nullptr;
   std::size_t pos = static_cast<std::size_t>(offset);
-  ObjPtr num = parseObject(buf, size, pos);
-  ObjPtr gen = parseObject(buf, size, pos);
-  ObjPtr kw = parseObject(buf, size, pos);
+  const std::size_t end = number >= 0 ? nextHeader(offset) : size;
+  ObjPtr num = parseObject(buf, end, pos);
+  ObjPtr gen = parseObject(buf, end, pos);
+  ObjPtr kw = parseObject(buf, end, pos);
   if (!num || !gen || !kw || num->kind != kNumber || gen->kind != kNumber || kw->kind != kKeyword ||
       kw->text != "obj" || (number >= 0 && num->number != static_cast<double>(number)))
     return nullptr;
-  ObjPtr value = parseValue(buf, size, pos);
+  ObjPtr value = parseValue(buf, end, pos);
   if (!value || (value->kind == kKeyword && value->text == "endobj")) return makeObj(kNull);
   if (value->kind != kDictionary) return value;
 
@@ -343,6 +379,7 @@ ObjPtr Document::resolve(const ObjPtr& obj) {
     if (!result && !repairing && !offsetsFromScan_) {
       repairing = true;
       offsets.clear();
+      headersStale_ = true;
       packed.clear();
       ObjPtr oldTrailer = trailer;
       trailer.reset();
