@@ -4,7 +4,8 @@ over each of them in a child whose time and peak memory are measured.
 
   bench/hostile_pdfs.py run HALVERN [DIR]   generate into DIR (a temporary
                                             folder by default), measure, print
-  bench/hostile_pdfs.py write DIR           only write the files (fuzz seeds)
+  bench/hostile_pdfs.py write DIR [--fuzz]  only write the files; --fuzz leaves
+                                            out those known to miss the goal
 
 Each file must answer within 2 s and 256 MB, with exactly one JSON line; the
 run prints per file the time, the peak memory, their ratios to that goal and
@@ -127,6 +128,15 @@ def object_stream_bomb():
     return out + b"%%EOF\n"
 
 
+def object_stream_scan():
+    # No trailer, and an object stream of objects that are all left open.
+    count = 20000
+    head = b" ".join(b"%d %d" % (n, 2 * (n - 1)) for n in range(1, count + 1)) + b" "
+    data = zlib.compress(head + b"[ " * count, 9)
+    return (b"%%PDF-1.5\n%d 0 obj\n<</Type/ObjStm/N %d/First %d/Length %d/Filter/FlateDecode>>stream\n"
+            % (count + 1, count, len(head), len(data)) + data + b"\nendstream\nendobj\n")
+
+
 FILES = {
     "predictor-row-buffer.pdf": predictor_row_buffer,
     "trailer-scan.pdf": trailer_scan,
@@ -135,14 +145,23 @@ FILES = {
     "forms-300-distinct.pdf": forms_300_distinct,
     "pages-sharing-one-bomb.pdf": pages_sharing_one_bomb,
     "object-stream-bomb.pdf": object_stream_bomb,
+    "object-stream-scan.pdf": object_stream_scan,
     "pages-under-token-budget.pdf": pages_just_under_the_token_budget,
 }
 
 
-def write(directory):
+# Known to miss the time goal: every page may parse 5 million tokens, and
+# the decode budget alone lets some 13 such pages through. As a fuzz seed it
+# would time out every run under the sanitizers.
+KNOWN_SLOW = {"pages-under-token-budget.pdf"}
+
+
+def write(directory, skip=()):
     os.makedirs(directory, exist_ok=True)
     paths = []
     for name, make in FILES.items():
+        if name in skip:
+            continue
         path = os.path.join(directory, name)
         with open(path, "wb") as f:
             f.write(make())
@@ -189,7 +208,7 @@ def run(halvern, directory):
 
 def main(argv):
     if len(argv) >= 3 and argv[1] == "write":
-        write(argv[2])
+        write(argv[2], KNOWN_SLOW if "--fuzz" in argv[3:] else ())
         return 0
     if len(argv) >= 3 and argv[1] == "run":
         if len(argv) >= 4:

@@ -81,6 +81,9 @@ open(f"{d}/file/full.json", "w").write(
     '"cookies":[{"name":"n","value":"v"}],"conversionDelay":0}')
 open(f"{d}/payload/short", "wb").write(b"\x00" * 48)
 PY
+# Hostile shapes: files built to cost memory or time (a 1 GiB PNG row, scans
+# that went quadratic, decompression bombs drawn many times).
+python3 "$root/bench/hostile_pdfs.py" write "$seeds/measure" --fuzz
 "$out/halvern-payload" encrypt "$seeds/file/full.json" "$seeds/payload/full.enc" >/dev/null 2>&1 || true
 
 status=0
@@ -93,6 +96,8 @@ for t in "${targets[@]}"; do
   esac
   extra=()
   [ "$t" = config_fuzz_file ] && extra+=(-dict="$root/fuzz/config_file.dict")
+  # A measurement allocates nothing near this, whatever the file says.
+  [ "$t" = pdfink_fuzz_measure ] && extra+=(-malloc_limit_mb=512)
   start=$(date +%s)
   if "$out/fuzz/$t" -max_total_time="$secs" -rss_limit_mb=2048 -timeout=10 -artifact_prefix="$out/crashes/$t-" \
       "${extra[@]}" "$corpus" >"$out/$t.log" 2>&1; then
