@@ -23,11 +23,11 @@ using Content = std::shared_ptr<const std::vector<std::uint8_t>>;
 // nullptr when it cannot be decoded.
 Content pageContent(Document& doc, const ObjPtr& page) {
   ObjPtr contents = doc.resolve(doc.get(page, "Contents"));
-  if (contents->kind == kStream) return doc.content(contents);
+  if (contents->kind == kStream) return doc.decodedContent(contents);
   auto joined = std::make_shared<std::vector<std::uint8_t>>();
   if (contents->kind != kArray) return joined;
   for (const auto& part : contents->items) {
-    Content bytes = doc.content(doc.resolve(part));
+    Content bytes = doc.decodedContent(doc.resolve(part));
     if (!bytes) return nullptr;
     joined->insert(joined->end(), bytes->begin(), bytes->end());
     joined->push_back('\n');

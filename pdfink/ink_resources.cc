@@ -96,7 +96,7 @@ void drawXObject(InkMeasure& m, const GraphicsState& gs, const ObjPtr& resources
   ObjPtr formResources = doc.resolve(doc.get(xobj, "Resources"));
   if (!formResources->isDict()) formResources = resources;
 
-  if (auto content = doc.content(xobj)) {
+  if (auto content = doc.decodedContent(xobj)) {
     interpret(m, *content, formResources, inner, depth + 1);
   } else if (doc.decodeBudgetSpent()) {
     m.aborted = true;

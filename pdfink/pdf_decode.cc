@@ -72,7 +72,7 @@ bool Document::decodeStream(const ObjPtr& stream, std::vector<std::uint8_t>& out
   return true;
 }
 
-std::shared_ptr<const std::vector<std::uint8_t>> Document::content(const ObjPtr& stream) {
+std::shared_ptr<const std::vector<std::uint8_t>> Document::decodedContent(const ObjPtr& stream) {
   auto known = contents_.find(stream);
   if (known != contents_.end()) return charge(known->second->size()) ? known->second : nullptr;
   auto data = std::make_shared<std::vector<std::uint8_t>>();

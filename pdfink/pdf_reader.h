@@ -71,7 +71,7 @@ class Document {
   // Content to interpret: decoded on first use and kept; every use counts
   // against the budget, since reading it again costs as much. nullptr when
   // it cannot be decoded.
-  std::shared_ptr<const std::vector<std::uint8_t>> content(const ObjPtr& stream);
+  std::shared_ptr<const std::vector<std::uint8_t>> decodedContent(const ObjPtr& stream);
   // Some decoding failed because the budget ran out.
   bool decodeBudgetSpent() const { return budgetSpent_; }
   // Undoes a DecodeParms predictor in place; false for one not supported.
