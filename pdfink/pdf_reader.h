@@ -11,9 +11,11 @@
 namespace pdfink {
 
 // Bytes of decoded stream data one document hands out, all streams and
-// every use together: enough for any page the browser prints, and it keeps
-// a small file from costing gigabytes or minutes.
-inline constexpr std::size_t kDecodeBudget = 64u * 1024u * 1024u;
+// every use together: far more than the pages the browser prints need, and
+// it keeps a small file from costing gigabytes. Every token the interpreter
+// reads is one of these bytes, so it bounds the interpreter's work as well
+// (about a second at worst).
+inline constexpr std::size_t kDecodeBudget = 32u * 1024u * 1024u;
 
 enum ObjKind : std::uint32_t {
   kNull = 0,
