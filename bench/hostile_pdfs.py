@@ -112,20 +112,13 @@ def pages_just_under_the_token_budget():
 
 
 def object_stream_bomb():
-    # An object stream that inflates to 120 MiB before its catalog.
+    # No table; the catalog sits in an object stream that inflates to 120 MiB.
     head = b"1 0 "
-    body = head + b"<</Type/Catalog/Pages 2 0 R>>" + b" " * (120 << 20)
-    data = zlib.compress(zlib.compress(body, 9), 9)
-    objs = [b"<</Type/ObjStm/N 1/First %d/Length %d%s>>stream\n" % (len(head), len(data), FLATE_TWICE)
-            + data + b"\nendstream"]
-    out = b"%PDF-1.5\n"
-    offsets = []
-    for number, body in ((5, objs[0]),
-                         (2, b"<</Type/Pages/Kids[3 0 R]/Count 1>>"),
-                         (3, b"<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>")):
-        offsets.append(len(out))
-        out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
-    return out + b"%%EOF\n"
+    data = zlib.compress(zlib.compress(head + b"<</Type/Catalog/Pages 2 0 R>>" + b" " * (120 << 20), 9), 9)
+    packed = b"<</Type/ObjStm/N 1/First %d/Length %d%s>>stream\n" % (len(head), len(data), FLATE_TWICE)
+    return (b"%PDF-1.5\n5 0 obj\n" + packed + data + b"\nendstream\nendobj\n"
+            b"2 0 obj\n<</Type/Pages/Kids[3 0 R]/Count 1>>\nendobj\n"
+            b"3 0 obj\n<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]>>\nendobj\n%%EOF\n")
 
 
 def object_stream_scan():
@@ -169,7 +162,7 @@ def write(directory, skip=()):
 
 
 def measure(halvern, path):
-    """Runs one measurement in a child; returns seconds, peak bytes, output."""
+    """Runs one measurement in a child: seconds, peak bytes, output, wait status."""
     start = time.monotonic()
     # A runaway measurement must not take the machine down with it.
     def limit():
@@ -179,7 +172,7 @@ def measure(halvern, path):
                              stderr=subprocess.DEVNULL, preexec_fn=limit)
     out = child.stdout.read()
     _, status, usage = os.wait4(child.pid, 0)
-    child.returncode = status
+    child.returncode = status  # reaped here, for its resource usage
     return time.monotonic() - start, usage.ru_maxrss * 1024, out.decode("utf-8", "replace"), status
 
 
