@@ -2,7 +2,7 @@
 # they carry the fuzzer's coverage instrumentation.
 set(FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
 set(FUZZ_SOURCES_pdfink
-  pdfink/inflate.cc pdfink/pdf_reader.cc pdfink/pdf_parser.cc pdfink/pdf_decode.cc pdfink/pdf_xref_streams.cc
+  pdfink/inflate.cc pdfink/pdf_reader.cc pdfink/pdf_scan.cc pdfink/pdf_parser.cc pdfink/pdf_decode.cc pdfink/pdf_xref_streams.cc
   pdfink/ink_interpreter.cc pdfink/ink_paint.cc pdfink/ink_resources.cc pdfink/ink_measure.cc)
 set(FUZZ_SOURCES_config
   config/aes.cc config/payload.cc config/paper_sizes.cc config/config_file.cc config/validation.cc

@@ -1,5 +1,6 @@
 #include "pdfink/inflate.h"
 
+#include <algorithm>
 #include <array>
 
 namespace pdfink {
@@ -50,8 +51,8 @@ int build(Huffman& h, const std::uint8_t* lengths, int n) {
 
 class Decoder {
  public:
-  Decoder(const std::uint8_t* in, std::size_t size, std::vector<std::uint8_t>& out)
-      : in_(in), size_(size), out_(out) {}
+  Decoder(const std::uint8_t* in, std::size_t size, std::vector<std::uint8_t>& out, std::size_t limit)
+      : in_(in), size_(size), out_(out), limit_(limit) {}
 
   bool run(std::size_t start) {
     pos_ = start;
@@ -95,7 +96,7 @@ class Decoder {
     pos_ += 4;
     if (len != (~nlen & 0xffffu)) return false;
     if (size_ - pos_ < len) return false;
-    if (out_.size() > kInflateOutputLimit) return false;
+    if (out_.size() > limit_) return false;
     out_.insert(out_.end(), in_ + pos_, in_ + pos_ + len);
     pos_ += len;
     return true;
@@ -121,7 +122,7 @@ class Decoder {
 
   bool codes(const Huffman& lit, const Huffman& dist) {
     for (;;) {
-      if (out_.size() > kInflateOutputLimit) return false;
+      if (out_.size() > limit_) return false;
       int sym = decode(lit);
       if (sym < 0) return false;
       if (sym < 256) {
@@ -219,18 +220,20 @@ class Decoder {
   std::uint32_t bitBuf_ = 0;
   int bitCount_ = 0;
   std::vector<std::uint8_t>& out_;
+  std::size_t limit_;
   bool fixedBuilt_ = false;
   Huffman fixedLit_, fixedDist_;
 };
 
 }  // namespace
 
-bool inflate(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& out) {
+bool inflate(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& out,
+             std::size_t limit) {
   if (data == nullptr || size == 0) return false;
   std::size_t start = 0;
   if (size >= 2 && (data[0] & 0x0f) == 8 && ((data[0] << 8) | data[1]) % 31 == 0) start = 2;
-  out.reserve(out.size() + size * 4);
-  Decoder d(data, size, out);
+  out.reserve(out.size() + std::min(size * 4, limit));
+  Decoder d(data, size, out, limit);
   return d.run(start);
 }
 

@@ -58,7 +58,8 @@ class Interpreter {
   void run() {
     std::size_t pos = 0;
     for (;;) {
-      if (--m_.budget < 1) {
+      // A form that ran out of budget aborts the page that draws it too.
+      if (m_.aborted || --m_.budget < 1) {
         m_.aborted = true;
         return;
       }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <utility>
 
 namespace pdfink {
@@ -16,18 +17,22 @@ double msSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-// Page content: one stream, or the parts of an array joined by line feeds.
-bool pageContent(Document& doc, const ObjPtr& page, std::vector<std::uint8_t>& out) {
+using Content = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+// Page content: one stream, or the parts of an array joined by line feeds;
+// nullptr when it cannot be decoded.
+Content pageContent(Document& doc, const ObjPtr& page) {
   ObjPtr contents = doc.resolve(doc.get(page, "Contents"));
-  if (contents->kind == kStream) return doc.decodeStream(contents, out);
-  if (contents->kind != kArray) return true;
+  if (contents->kind == kStream) return doc.decodedContent(contents);
+  auto joined = std::make_shared<std::vector<std::uint8_t>>();
+  if (contents->kind != kArray) return joined;
   for (const auto& part : contents->items) {
-    std::vector<std::uint8_t> bytes;
-    if (!doc.decodeStream(doc.resolve(part), bytes)) return false;
-    out.insert(out.end(), bytes.begin(), bytes.end());
-    out.push_back('\n');
+    Content bytes = doc.decodedContent(doc.resolve(part));
+    if (!bytes) return nullptr;
+    joined->insert(joined->end(), bytes->begin(), bytes->end());
+    joined->push_back('\n');
   }
-  return true;
+  return joined;
 }
 
 double distanceFromTop(double top, double mark, double height) {
@@ -72,11 +77,10 @@ bool measurePages(Document& doc, const InkOptions& options, InkResult& result) {
     const double top = box.y1;
     rec.pageHeight = height;
 
-    std::vector<std::uint8_t> content;
-    bool decoded = pageContent(doc, page, content);
+    Content content = pageContent(doc, page);
     ObjPtr resources = doc.inherited(page, "Resources");
 
-    if (!decoded) {
+    if (!content) {
       rec.found = 1;
       rec.readable = false;
       rec.inkEnd = rec.inkEndGeom = height;
@@ -91,7 +95,7 @@ bool measurePages(Document& doc, const InkOptions& options, InkResult& result) {
         if (i == 0 && options.firstPageOffset > 0 && options.firstPageOffset < height)
           m.canvasBox.y1 = box.y1 - options.firstPageOffset;
         m.ruleActive = ruleActive;
-        interpret(m, content, resources, initialGraphicsState(box), 0);
+        interpret(m, *content, resources, initialGraphicsState(box), 0);
         return m;
       };
       const bool rule = !options.fixedRects.empty() && (i > 0 || options.fixedRuleOnFirstPage);

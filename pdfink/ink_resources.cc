@@ -96,9 +96,10 @@ void drawXObject(InkMeasure& m, const GraphicsState& gs, const ObjPtr& resources
   ObjPtr formResources = doc.resolve(doc.get(xobj, "Resources"));
   if (!formResources->isDict()) formResources = resources;
 
-  std::vector<std::uint8_t> content;
-  if (doc.decodeStream(xobj, content)) {
-    interpret(m, content, formResources, inner, depth + 1);
+  if (auto content = doc.decodedContent(xobj)) {
+    interpret(m, *content, formResources, inner, depth + 1);
+  } else if (doc.decodeBudgetSpent()) {
+    m.aborted = true;
   } else {
     const Box& c = inner.clip;
     recordPaint(m, inner, false, nullptr, false, c.x0, c.y0, c.x1, c.y1, inner.fillAlpha);

@@ -1,6 +1,7 @@
 // Stream data: the filter chain and the row predictors that may follow
 // a FlateDecode pass.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "pdfink/inflate.h"
@@ -20,6 +21,16 @@ std::uint8_t paeth(int a, int b, int c) {
 
 }  // namespace
 
+bool Document::charge(std::size_t bytes) {
+  if (bytes > decodeLeft_) {
+    decodeLeft_ = 0;
+    budgetSpent_ = true;
+    return false;
+  }
+  decodeLeft_ -= bytes;
+  return true;
+}
+
 bool Document::decodeStream(const ObjPtr& stream, std::vector<std::uint8_t>& out) {
   if (!stream || stream->kind != kStream) return false;
   if (stream->streamOffset > bytes.size() ||
@@ -38,17 +49,20 @@ bool Document::decodeStream(const ObjPtr& stream, std::vector<std::uint8_t>& out
   }
 
   const std::uint8_t* data = bytes.data() + stream->streamOffset;
-  std::vector<std::uint8_t> work(data, data + stream->streamLength);
   if (filters.empty()) {
-    out = std::move(work);
+    if (!charge(stream->streamLength)) return false;
+    out.assign(data, data + stream->streamLength);
     return true;
   }
+  std::vector<std::uint8_t> work(data, data + stream->streamLength);
   ObjPtr allParms = resolve(get(stream, "DecodeParms"));
   for (std::size_t i = 0; i < filters.size(); ++i) {
     if (filters[i] != "FlateDecode" && filters[i] != "Fl") return false;
     std::vector<std::uint8_t> next;
-    // Partial output of a corrupt stream is still worth measuring.
-    inflate(work.data(), work.size(), next);
+    // Partial output of a corrupt stream is still worth measuring; output
+    // cut short by the budget is not.
+    inflate(work.data(), work.size(), next, std::min(decodeLeft_, kInflateOutputLimit));
+    if (!charge(next.size())) return false;
     work = std::move(next);
     ObjPtr parms = allParms;
     if (allParms->kind == kArray) parms = i < allParms->items.size() ? resolve(allParms->items[i]) : makeObj(kNull);
@@ -58,14 +72,25 @@ bool Document::decodeStream(const ObjPtr& stream, std::vector<std::uint8_t>& out
   return true;
 }
 
+std::shared_ptr<const std::vector<std::uint8_t>> Document::decodedContent(const ObjPtr& stream) {
+  auto known = contents_.find(stream);
+  if (known != contents_.end()) return charge(known->second->size()) ? known->second : nullptr;
+  auto data = std::make_shared<std::vector<std::uint8_t>>();
+  if (!decodeStream(stream, *data)) return nullptr;
+  contents_.emplace(stream, data);
+  return data;
+}
+
 bool Document::unpredict(const ObjPtr& parms, std::vector<std::uint8_t>& data) {
   auto param = [&](const char* key, double fallback) {
     ObjPtr v = resolve(get(parms, key));
     return v->kind == kNumber ? v->number : fallback;
   };
+  // 2 is TIFF, 10 and up PNG (each row names its own filter); every other
+  // value, and a predictor that is not an integer, means none.
   const double predictor = param("Predictor", 1), colors = param("Colors", 1),
                bits = param("BitsPerComponent", 8), columns = param("Columns", 1);
-  if (predictor == 1) return true;
+  if (predictor != 2 && !(predictor >= 10 && predictor == std::floor(predictor))) return true;
   if (!(colors >= 1 && colors <= kMaxColors && columns >= 1 && columns <= kMaxColumns) ||
       !(bits == 1 || bits == 2 || bits == 4 || bits == 8 || bits == 16))
     return false;
@@ -80,11 +105,11 @@ bool Document::unpredict(const ObjPtr& parms, std::vector<std::uint8_t>& data) {
       for (std::size_t i = row + bpp; i < row + rowBytes && i < data.size(); ++i) data[i] += data[i - bpp];
     return true;
   }
-  if (predictor < 10 || predictor > 15) return false;
 
   // PNG rows: a filter-type byte, then the row. Decoding in place is safe
-  // because each output row ends before the input row it came from.
-  std::vector<std::uint8_t> prior(rowBytes, 0);
+  // because each output row ends before the input row it came from. No row
+  // is longer than the data, whatever the parameters claim.
+  std::vector<std::uint8_t> prior(std::min(rowBytes, data.size()), 0);
   std::size_t in = 0, out = 0;
   while (in < data.size()) {
     const std::uint8_t type = data[in++];

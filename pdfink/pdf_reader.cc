@@ -18,7 +18,6 @@ namespace {
 
 constexpr int kMaxXrefSections = 32;
 constexpr std::size_t kStartxrefWindow = 2048;
-constexpr int kMaxScanDigits = 9;
 constexpr std::size_t kMaxPages = 100000;
 constexpr int kMaxParentChain = 64;
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 31;  // 2 GiB
@@ -107,6 +106,7 @@ bool Document::index(std::string& error) {
 
   if (!chainOk) {
     offsets.clear();
+    headersStale_ = true;
     packed.clear();
     trailer.reset();
     if (!fallbackScan()) {
@@ -191,68 +191,13 @@ bool Document::indexFull() const {
 
 bool Document::record(std::int32_t number, std::uint64_t offset) {
   if (packed.count(number) || indexFull()) return false;
+  headersStale_ = true;
   return offsets.emplace(number, offset).second;
 }
 
 bool Document::recordPacked(std::int32_t number, Packed where) {
   if (offsets.count(number) || indexFull()) return false;
   return packed.emplace(number, where).second;
-}
-
-bool Document::fallbackScan() {
-  const std::size_t size = bytes.size();
-  const std::uint8_t* buf = bytes.data();
-  offsetsFromScan_ = true;
-
-  for (std::size_t at = findBytes(buf, size, 0, "obj"); at != std::string::npos;
-       at = findBytes(buf, size, at + 1, "obj")) {
-    if (at + 3 < size && !isWhite(buf[at + 3]) && !isDelim(buf[at + 3])) continue;
-    std::size_t p = at;
-    while (p > 0 && isWhite(buf[p - 1])) --p;
-    std::size_t genEnd = p;
-    while (p > 0 && isDigit(buf[p - 1])) --p;
-    if (p == genEnd) continue;
-    std::size_t wsEnd = p;
-    while (p > 0 && isWhite(buf[p - 1])) --p;
-    if (p == wsEnd) continue;
-    std::size_t numEnd = p;
-    while (p > 0 && isDigit(buf[p - 1]) && numEnd - p <= kMaxScanDigits) --p;
-    std::size_t digits = numEnd - p;
-    if (digits == 0 || digits > kMaxScanDigits) continue;
-    if (p > 0 && !isWhite(buf[p - 1]) && !isDelim(buf[p - 1])) continue;
-    std::int32_t number = 0;
-    for (std::size_t i = p; i < numEnd; ++i) number = number * 10 + (buf[i] - '0');
-    offsets[number] = p;
-  }
-
-  for (std::size_t at = findBytes(buf, size, 0, "trailer"); at != std::string::npos;
-       at = findBytes(buf, size, at + 1, "trailer")) {
-    std::size_t pos = at + 7;
-    ObjPtr dict = parseObject(buf, size, pos);
-    if (dict && dict->kind == kDictionary && dict->entries.count("Root")) trailer = dict;
-  }
-
-  scanObjectStreams();
-
-  if (!trailer) {
-    std::set<std::int32_t> numbers;
-    for (const auto& entry : offsets) numbers.insert(entry.first);
-    for (const auto& entry : packed) numbers.insert(entry.first);
-    for (std::int32_t number : numbers) {
-      auto ref = makeObj(kReference);
-      ref->objectNumber = number;
-      ObjPtr obj = resolve(ref);
-      if (obj->isDict()) {
-        auto type = obj->entries.find("Type");
-        if (type != obj->entries.end() && type->second->isName("Catalog")) {
-          trailer = makeObj(kDictionary);
-          trailer->entries["Root"] = ref;
-          break;
-        }
-      }
-    }
-  }
-  return trailer != nullptr && !offsets.empty();
 }
 
 ObjPtr Document::parseIndirect(std::int32_t number) {
@@ -269,13 +214,14 @@ ObjPtr Document::parseAt(std::uint64_t offset, std::int32_t number, bool resolve
   const std::uint8_t* buf = bytes.data();
   if (offset >= size) return nullptr;
   std::size_t pos = static_cast<std::size_t>(offset);
-  ObjPtr num = parseObject(buf, size, pos);
-  ObjPtr gen = parseObject(buf, size, pos);
-  ObjPtr kw = parseObject(buf, size, pos);
+  const std::size_t end = number >= 0 ? nextHeader(offset) : size;
+  ObjPtr num = parseObject(buf, end, pos);
+  ObjPtr gen = parseObject(buf, end, pos);
+  ObjPtr kw = parseObject(buf, end, pos);
   if (!num || !gen || !kw || num->kind != kNumber || gen->kind != kNumber || kw->kind != kKeyword ||
       kw->text != "obj" || (number >= 0 && num->number != static_cast<double>(number)))
     return nullptr;
-  ObjPtr value = parseValue(buf, size, pos);
+  ObjPtr value = parseValue(buf, end, pos);
   if (!value || (value->kind == kKeyword && value->text == "endobj")) return makeObj(kNull);
   if (value->kind != kDictionary) return value;
 
@@ -343,6 +289,7 @@ ObjPtr Document::resolve(const ObjPtr& obj) {
     if (!result && !repairing && !offsetsFromScan_) {
       repairing = true;
       offsets.clear();
+      headersStale_ = true;
       packed.clear();
       ObjPtr oldTrailer = trailer;
       trailer.reset();

@@ -10,6 +10,13 @@
 
 namespace pdfink {
 
+// Bytes of decoded stream data one document hands out, all streams and
+// every use together: far more than the pages the browser prints need, and
+// it keeps a small file from costing gigabytes. Every token the interpreter
+// reads is one of these bytes, so it bounds the interpreter's work as well
+// (about a second at worst).
+inline constexpr std::size_t kDecodeBudget = 32u * 1024u * 1024u;
+
 enum ObjKind : std::uint32_t {
   kNull = 0,
   kBoolean = 1,
@@ -60,7 +67,15 @@ class Document {
   ObjPtr get(const ObjPtr& container, const std::string& key) const;
   double number(const ObjPtr& element, double fallback);
   ObjPtr inherited(const ObjPtr& page, const std::string& key);
+  // Fails for an unsupported filter or predictor, a stream outside the
+  // file, or when the decode budget runs out.
   bool decodeStream(const ObjPtr& stream, std::vector<std::uint8_t>& out);
+  // Content to interpret: decoded on first use and kept; every use counts
+  // against the budget, since reading it again costs as much. nullptr when
+  // it cannot be decoded.
+  std::shared_ptr<const std::vector<std::uint8_t>> decodedContent(const ObjPtr& stream);
+  // Some decoding failed because the budget ran out.
+  bool decodeBudgetSpent() const { return budgetSpent_; }
   // Undoes a DecodeParms predictor in place; false for one not supported.
   bool unpredict(const ObjPtr& parms, std::vector<std::uint8_t>& data);
   const std::vector<ObjPtr>& pages();
@@ -85,6 +100,7 @@ class Document {
     std::vector<std::uint8_t> data;
     std::vector<std::pair<std::int32_t, std::size_t>> objects;  // number, offset in data
     std::map<std::int32_t, std::size_t> byNumber;               // built on the first index miss
+    std::vector<std::size_t> starts;                            // object offsets, ascending
     std::int32_t extends = -1;
   };
 
@@ -99,6 +115,8 @@ class Document {
   ObjPtr parseIndirect(std::int32_t number);
   ObjPtr parseAt(std::uint64_t offset, std::int32_t number, bool resolveLength);
   ObjPtr parsePacked(std::int32_t number);
+  std::size_t nextHeader(std::uint64_t offset);
+  bool charge(std::size_t bytes);
   ObjectStream* objectStream(std::int32_t number);
   void walkPages(const ObjPtr& node, int depth, std::set<const Obj*>& visited);
 
@@ -108,7 +126,12 @@ class Document {
   int resolveDepth_ = 0;
   bool readingIndex_ = false;
   std::map<std::int32_t, std::shared_ptr<ObjectStream>> objectStreams_;
-  std::size_t objectStreamBytes_ = 0;
+  // Object header offsets in file order, rebuilt after the table changes.
+  std::vector<std::uint64_t> headers_;
+  bool headersStale_ = true;
+  std::size_t decodeLeft_ = kDecodeBudget;
+  bool budgetSpent_ = false;
+  std::map<ObjPtr, std::shared_ptr<const std::vector<std::uint8_t>>> contents_;
   std::size_t endstreamFrom_ = std::string::npos;
   std::size_t endstreamAt_ = 0;
 };

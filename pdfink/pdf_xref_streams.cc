@@ -12,8 +12,6 @@ namespace {
 constexpr int kFieldCount = 3;
 constexpr double kMaxFieldWidth = 8;
 constexpr std::size_t kMaxExtends = 64;
-// Decoded object streams are kept for the document's lifetime.
-constexpr std::size_t kMaxObjectStreamBytes = 256u * 1024u * 1024u;
 
 }  // namespace
 
@@ -86,10 +84,7 @@ Document::ObjectStream* Document::objectStream(std::int32_t number) {
   if (stream->kind != kStream || n->kind != kNumber || first->kind != kNumber || !(first->number >= 0))
     return nullptr;
   std::vector<std::uint8_t> data;
-  if (!decodeStream(stream, data) || first->number > static_cast<double>(data.size()) ||
-      data.size() > kMaxObjectStreamBytes - objectStreamBytes_)
-    return nullptr;
-  objectStreamBytes_ += data.size();
+  if (!decodeStream(stream, data) || first->number > static_cast<double>(data.size())) return nullptr;
 
   auto s = std::make_shared<ObjectStream>();
   const auto firstAt = static_cast<std::size_t>(first->number);
@@ -103,6 +98,8 @@ Document::ObjectStream* Document::objectStream(std::int32_t number) {
       break;
     s->objects.emplace_back(static_cast<std::int32_t>(num->number), firstAt + static_cast<std::size_t>(off->number));
   }
+  for (const auto& object : s->objects) s->starts.push_back(object.second);
+  std::sort(s->starts.begin(), s->starts.end());
   ObjPtr extends = get(stream, "Extends");
   if (extends->kind == kReference) s->extends = extends->objectNumber;
   s->data = std::move(data);
@@ -131,7 +128,10 @@ ObjPtr Document::parsePacked(std::int32_t number) {
       if (hit != s->byNumber.end()) at = hit->second;
     }
     if (at != std::string::npos) {
-      ObjPtr value = parseValue(s->data.data(), s->data.size(), at);
+      // An object ends where the next begins, so that objects left open
+      // cannot make every one of them a parse to the end of the stream.
+      auto next = std::upper_bound(s->starts.begin(), s->starts.end(), at);
+      ObjPtr value = parseValue(s->data.data(), next == s->starts.end() ? s->data.size() : *next, at);
       return value ? value : makeObj(kNull);
     }
     streamNumber = s->extends;

@@ -15,7 +15,7 @@ cmake --build "$out" -j2 --target "${targets[@]}" halvern-payload >/dev/null
 # Seeds: a few valid inputs of each kind, so the runs start past the parsers' doors.
 seeds=$out/seeds
 rm -rf "$seeds"
-mkdir -p "$seeds"/{inflate,measure,file,payload} "$out/crashes"
+mkdir -p "$seeds"/{inflate,measure,hostile,file,payload} "$out/crashes"
 python3 - "$seeds" <<'PY'
 import sys, zlib
 d = sys.argv[1]
@@ -81,9 +81,22 @@ open(f"{d}/file/full.json", "w").write(
     '"cookies":[{"name":"n","value":"v"}],"conversionDelay":0}')
 open(f"{d}/payload/short", "wb").write(b"\x00" * 48)
 PY
+# Hostile shapes: files built to cost memory or time (a 1 GiB PNG row, scans
+# that went quadratic, decompression bombs drawn many times).
+python3 "$root/bench/hostile_pdfs.py" write "$seeds/hostile" --fuzz
 "$out/halvern-payload" encrypt "$seeds/file/full.json" "$seeds/payload/full.enc" >/dev/null 2>&1 || true
 
 status=0
+# The hostile shapes run once each, under the limits below: as seeds to
+# mutate they would slow the measure target to a few runs a second.
+if "$out/fuzz/pdfink_fuzz_measure" -runs=0 -rss_limit_mb=2048 -timeout=10 -malloc_limit_mb=512 \
+    -artifact_prefix="$out/crashes/hostile-" "$seeds/hostile" >"$out/hostile.log" 2>&1; then
+  echo "hostile seeds: ok, $(ls "$seeds/hostile" | wc -l) files"
+else
+  echo "hostile seeds: FAILED (see $out/hostile.log)"
+  tail -20 "$out/hostile.log"
+  status=1
+fi
 for t in "${targets[@]}"; do
   case $t in
     pdfink_fuzz_inflate) corpus=$seeds/inflate ;;
@@ -93,6 +106,8 @@ for t in "${targets[@]}"; do
   esac
   extra=()
   [ "$t" = config_fuzz_file ] && extra+=(-dict="$root/fuzz/config_file.dict")
+  # A measurement allocates nothing near this, whatever the file says.
+  [ "$t" = pdfink_fuzz_measure ] && extra+=(-malloc_limit_mb=512)
   start=$(date +%s)
   if "$out/fuzz/$t" -max_total_time="$secs" -rss_limit_mb=2048 -timeout=10 -artifact_prefix="$out/crashes/$t-" \
       "${extra[@]}" "$corpus" >"$out/$t.log" 2>&1; then
