@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Puts each fault of tests/mutations.tsv into the product, one at a time,
 builds, runs the tests and tells whether any test noticed. See README."""
-import argparse, fnmatch, os, re, signal, subprocess, sys, time
+import argparse, fcntl, fnmatch, os, re, signal, subprocess, sys, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LIST = os.path.join(ROOT, "tests", "mutations.tsv")
@@ -77,6 +77,29 @@ class Applied:
         os.remove(PENDING)
 
 
+def run(cmd, log):
+    """Runs cmd in a process group of its own, its output to the log. When we
+    are stopped the group gets SIGINT, as from a terminal, and what is left
+    of it after 30 s (a test that ctest left behind) SIGKILL."""
+    child = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                             start_new_session=True)
+    try:
+        out, _ = child.communicate()
+    except BaseException:
+        os.killpg(child.pid, signal.SIGINT)
+        try:
+            child.wait(30)
+        except subprocess.TimeoutExpired:
+            pass
+        try:
+            os.killpg(child.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        raise
+    log.write(f"$ {' '.join(cmd)}\n{out}\n")
+    return child.returncode, out
+
+
 def failed_tests(output):
     # ctest's closing summary: "\t 12 - Suite.Name (Failed)"
     section = output.split("The following tests FAILED:", 1)
@@ -89,16 +112,11 @@ def ctest(args, log):
     """Names of the tests that failed, or None. A failure counts only if the
     failed tests fail again alone: two loaded cores make timing noise."""
     for _ in range(2):
-        cmd = ["ctest", "--test-dir", BUILD, "-j2", "--stop-on-failure"] + args
-        run = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        log.write(f"$ {' '.join(cmd)}\n{run.stdout}\n")
-        if run.returncode == 0:
+        status, out = run(["ctest", "--test-dir", BUILD, "-j2", "--stop-on-failure"] + args, log)
+        if status == 0:
             return None
-        failed = failed_tests(run.stdout)
-        again = subprocess.run(["ctest", "--test-dir", BUILD, "--rerun-failed"],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        log.write(f"$ ctest --rerun-failed\n{again.stdout}\n")
-        if again.returncode != 0 or not failed:
+        failed = failed_tests(out)
+        if run(["ctest", "--test-dir", BUILD, "--rerun-failed"], log)[0] != 0 or not failed:
             return ", ".join(f"{name} ({why})" for name, why in failed[:3]) or "ctest failed (see log)"
         log.write("not repeatable; the stage runs again\n")
     return None
@@ -106,9 +124,8 @@ def ctest(args, log):
 
 def try_fault(fault, log):
     with Applied(fault):
-        build = subprocess.run(["ninja", "-C", BUILD], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        log.write(f"== {fault['name']}: build\n{build.stdout}\n")
-        if build.returncode != 0:
+        log.write(f"== {fault['name']}\n")
+        if run(["ninja", "-C", BUILD], log)[0] != 0:
             return "no-build", ""
         if fault["hint"]:
             caught = ctest(["-R", fault["hint"]], log)
@@ -129,6 +146,13 @@ def main():
     opts = parser.parse_args()
 
     os.makedirs(BUILD, exist_ok=True)
+    # Two runs in one tree would put back each other's faults.
+    lock = open(os.path.join(BUILD, "mutate.lock"), "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        print("another mutation run is using this tree", file=sys.stderr)
+        return 2
     restore_pending()
     faults, problems = read_list()
     if problems:
@@ -155,7 +179,7 @@ def main():
         with open(opts.log, "w") as log:
             # Every fault would count as caught by a suite that fails already.
             if not opts.names and not opts.no_baseline:
-                if subprocess.run(["ninja", "-C", BUILD], stdout=log, stderr=subprocess.STDOUT).returncode != 0:
+                if run(["ninja", "-C", BUILD], log)[0] != 0:
                     print("the unchanged sources do not build", file=sys.stderr)
                     return 2
                 failing = ctest([], log)
@@ -168,7 +192,7 @@ def main():
                 log.flush()
                 tally[fate] += 1
                 print(f"[{i}/{len(faults)}] {fate:<8} {fault['name']:<34} {time.time() - t0:5.0f}s  {by}", flush=True)
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, SystemExit):
         print("interrupted; the file is restored", file=sys.stderr)
         return 130
     finally:
