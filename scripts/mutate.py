@@ -86,15 +86,12 @@ def run(cmd, log):
     try:
         out, _ = child.communicate()
     except BaseException:
-        os.killpg(child.pid, signal.SIGINT)
-        try:
-            child.wait(30)
-        except subprocess.TimeoutExpired:
-            pass
-        try:
-            os.killpg(child.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        for sig in (signal.SIGINT, signal.SIGKILL):
+            try:
+                os.killpg(child.pid, sig)
+                child.wait(30)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                pass
         raise
     log.write(f"$ {' '.join(cmd)}\n{out}\n")
     return child.returncode, out
