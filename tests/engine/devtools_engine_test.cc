@@ -266,16 +266,16 @@ TEST_F(DevToolsEngine, TasksPreferencesSettingsAndSwitchOrderThenSigterm) {
 }
 
 // A browser that is missing, or ends before its first reply, fails the start
-// and leaves its reason in the engine log.
+// and leaves its reason in the engine log; what it started goes with it.
 TEST_F(DevToolsEngine, MissingBrowserFailsInitialize) {
+  cfgtest::WriteFile(dir_.File("forks"), "#!/bin/sh\nsleep 20 3>&- 4>&- &\nexit 3\n");
+  chmod(dir_.File("forks").c_str(), 0755);
   for (const auto& [browser, reason] : std::vector<std::pair<std::string, std::string>>{
            {dir_.File("no-such-browser"), "cannot start " + dir_.File("no-such-browser") + ": No such file"},
            {"/bin/true", "the browser ended before its first DevTools reply (exit status 0)"},
            {"/bin/false", "the browser ended before its first DevTools reply (exit status 1)"},
            // Its child outlives it and ignores its death: the group kill must take it.
            {dir_.File("forks"), "the browser ended before its first DevTools reply (exit status 3)"}}) {
-    cfgtest::WriteFile(dir_.File("forks"), "#!/bin/sh\nsleep 20 3>&- 4>&- &\nexit 3\n");
-    chmod(dir_.File("forks").c_str(), 0755);
     setenv("HALVERN_BROWSER", browser.c_str(), 1);
     EXPECT_FALSE(engine::Initialize(settings_, app_)) << browser;
     unsetenv("HALVERN_BROWSER");
