@@ -37,8 +37,9 @@ long LogMs(const std::string& log, const std::string& needle) {
   return at != std::string::npos && log.compare(start, 2, "[+") == 0 ? std::atol(log.c_str() + start + 2) : -1;
 }
 
-// Column 0 colours (rrggbb) at the given rows of an 8-bit RGB(A) PNG; only
-// the first pixels of each row are unfiltered, which keeps a tall image quick.
+// Column 0 colours (rrggbb; rrggbbaa when not opaque) at the given rows of an
+// 8-bit RGB(A) PNG; only the first pixels of each row are unfiltered, which
+// keeps a tall image quick.
 std::string PngColours(const std::string& png, const Json& rows) {
   static const char kScript[] = R"py(import struct, sys, zlib
 d = open(sys.argv[1], 'rb').read(); i = 8; z = b''
@@ -55,7 +56,7 @@ for y in range(h):
         p = a + b - c; pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
         line[x] = (line[x] + [0, a, b, (a + b) // 2, a if pa <= pb and pa <= pc else b if pb <= pc else c][f]) & 255
     out[y] = line; prev = line
-print(' '.join('%02x%02x%02x' % tuple(out[int(r)][:3]) for r in sys.argv[2:]), end='')
+print(' '.join(bytes(out[int(r)][:3 if bpp == 3 or out[int(r)][3] == 255 else 4]).hex() for r in sys.argv[2:]), end='')
 )py";
   std::vector<std::string> argv = {"python3", "-c", kScript, png};
   for (const Json& r : rows) argv.push_back(std::to_string(r.get<int>()));
