@@ -164,7 +164,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   double inkTailPx = 0;
   double contentEndPageHeight = 0;
   std::string contentEndInkError;
-  std::string docTitle, docDescription, docKeywords;
+  std::string docTitle, docDescription, docKeywords, docAuthor;
   int contentHeight = 0;  // from the web-element pass
   std::string elementsJson;
   std::vector<ConsoleEntry> consoleEntries;
@@ -254,6 +254,8 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void DoPrepareManagedTrim(Browser browser);
   void DoPrepareManagedTrimInk(Browser browser);
   void RunInkPass(const std::string& path);
+  // The finishing step's file through a staged output; false with the reason.
+  bool WriteFinishedPdf(StagedFile& printed, std::string& error);
 
   // Managed trim: what the page scripts report and the ink pass uses.
   std::string ManagedTrimPrologue();

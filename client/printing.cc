@@ -12,6 +12,7 @@
 #include "app/run_log.h"
 #include "client/page_number.h"
 #include "client/pdf_client.h"
+#include "client/pdf_finish.h"
 #include "client/staged_file.h"
 
 namespace {
@@ -76,7 +77,7 @@ void PdfClient::DoPrintActual(Browser browser) {
   ps.printBackground = s_.printBackground;
   ps.paperWidth = paperWidth / 72.0;
   ps.paperHeight = paperHeight / 72.0;
-  ps.preferCssPageSize = false;
+  ps.preferCssPageSize = s_.preferCssPageSize;
   ps.marginTop = s_.marginTop / 72.0;
   ps.marginRight = s_.marginRight / 72.0;
   ps.marginBottom = s_.marginBottom / 72.0;
@@ -120,6 +121,9 @@ void PdfClient::DoPrintActual(Browser browser) {
     LogLine("[PdfClient] Tagged PDF generation enabled (generate_tagged_pdf + document_outline).");
     ps.generateTaggedPdf = true;
     ps.generateDocumentOutline = true;
+  } else if (s_.documentOutline) {
+    LogLine("[PdfClient] Document outline enabled (generate_document_outline).");
+    ps.generateDocumentOutline = true;
   }
   if (!s_.pageRanges.empty()) {
     LogLine("[PdfClient] Applying page_ranges: " + s_.pageRanges);
@@ -161,12 +165,42 @@ void PdfClient::OnPrintFinished(Browser, const StagedFile* file, bool ok) {
     FailConversion("PrintToPDF failed for: " + path + reason);
     return;
   }
-  if (!pdf->Commit()) {
-    FailConversion("PrintToPDF failed for: " + path + " (" + std::strerror(errno) + ")");
-    return;
+  if (PdfFinishingWanted(s_)) {
+    // The ink pass reads the browser's file; the target gets only the
+    // finished one, so a failure leaves what was there before the run.
+    if (s_.contentEndInk) RunInkPass(pdf->path());
+    std::string error;
+    if (!WriteFinishedPdf(*pdf, error)) {
+      pdf.reset();
+      FailConversion("Could not finish the PDF: " + error);
+      return;
+    }
+    LogLine("[PdfClient] PDF saved to: " + path + " (" + DescribeFinishing(s_) + ")");
+  } else {
+    if (!pdf->Commit()) {
+      FailConversion("PrintToPDF failed for: " + path + " (" + std::strerror(errno) + ")");
+      return;
+    }
+    LogLine("[PdfClient] PDF saved to: " + path);
+    if (s_.contentEndInk) RunInkPass(path);
   }
-  LogLine("[PdfClient] PDF saved to: " + path);
-  if (s_.contentEndInk) RunInkPass(path);
   if (s_.buildParseInfo || !s_.webElementsSelectors.empty() || !consoleEntries.empty()) WriteOutputJson();
   FinishSuccess();
+}
+
+bool PdfClient::WriteFinishedPdf(StagedFile& printed, std::string& error) {
+  std::string bytes;
+  if (!FinishPdf(printed.path(), s_, {docTitle, docAuthor, docDescription, docKeywords}, bytes, error)) return false;
+  StagedFile finished(s_.output);
+  // A target written in place is the printed file itself: it is kept, then
+  // overwritten with the finished bytes.
+  if (finished.path() == printed.path() && !printed.Commit()) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (finished.error() != 0 || !finished.Write(bytes) || !finished.Commit()) {
+    error = std::strerror(finished.error() ? finished.error() : errno);
+    return false;
+  }
+  return true;
 }
