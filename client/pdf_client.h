@@ -250,6 +250,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void DoPrint(Browser browser);
   void DispatchPrint(Browser browser);
   void DoPrintActual(Browser browser);
+  void ReadCssPageSize(Browser browser);
   void OnPrintFinished(Browser browser, const StagedFile* file, bool ok);
   void DoPrepareManagedTrim(Browser browser);
   void DoPrepareManagedTrimInk(Browser browser);
@@ -296,6 +297,8 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   std::atomic<bool> restartPending_{false};
   int restartStatus_ = 0;
   std::atomic<bool> outputStarted_{false};
+  bool cssPageSizeRead_ = false;
+  bool cssSheet_ = false;  // the style sheet's page size replaced the paper
   std::unique_ptr<StagedFile> pendingPdf_;  // the PDF being printed, until it is whole
   std::atomic<bool> renderingAsIs_{false};
   std::atomic<bool> pageReady_{false};

@@ -13,6 +13,7 @@
 #include "client/page_number.h"
 #include "client/pdf_client.h"
 #include "client/pdf_finish.h"
+#include "client/scripts.h"
 #include "client/staged_file.h"
 
 namespace {
@@ -40,6 +41,10 @@ double ClampPrintScale(double requested) { return requested > 2.0 ? 2.0 : (reque
 
 void PdfClient::DoPrint(Browser browser) {
   if (DocumentChangedUnderPipeline()) return;
+  if (s_.preferCssPageSize && !cssPageSizeRead_) {
+    ReadCssPageSize(browser);
+    return;
+  }
   if (contentHeightPx != 0) {
     DispatchPrint(browser);
     return;
@@ -55,6 +60,31 @@ void PdfClient::DoPrint(Browser browser) {
               "px (incl. +1px rounding guard)");
     }
     self->DispatchPrint(browser);
+  });
+}
+
+// The browser prints the sheet the style sheet asks for; the automatic scale,
+// the paper trim and the managed trim must reckon with that sheet too.
+void PdfClient::ReadCssPageSize(Browser browser) {
+  cssPageSizeRead_ = true;
+  std::string script = kScript_css_page_size;
+  while (!script.empty() && (script.back() == '\n' || script.back() == ';')) script.pop_back();
+  auto self = shared_from_this();
+  EvaluateScript(browser, script, [self, browser](bool, const engine::Json& result) {
+    if (self->finished_) return;
+    const engine::Json& text = EvaluatedValue(result);
+    const auto v = engine::Json::parse(text.is_string() ? text.get<std::string>() : "", nullptr, false);
+    if (v.is_array() && v.size() == 2 && v[0].is_number() && v[1].is_number()) {
+      const double w = v[0].get<double>(), h = v[1].get<double>();
+      if (w > 0 && h > 0 && w < 1e5 && h < 1e5) {
+        self->s_.paperWidth = self->paperWidth = w;
+        self->s_.paperHeight = self->paperHeight = h;
+        self->s_.landscape = false;  // the style sheet's size is the sheet as printed
+        self->cssSheet_ = true;
+        LogLine("[PdfClient] CSS page size: " + Num(w) + "x" + Num(h) + "pt");
+      }
+    }
+    self->DoPrint(browser);
   });
 }
 
@@ -101,7 +131,7 @@ void PdfClient::DoPrintActual(Browser browser) {
   ps.scale = effectiveScale;
 
   if (contentHeightPx > 0 && (s_.viewportHeight == 0 || s_.allowPdfCut) && !s_.contentEndMarker &&
-      !s_.contentEndInk && !(s_.firstPageAvailableHeight > 0)) {
+      !s_.contentEndInk && !(s_.firstPageAvailableHeight > 0) && !cssSheet_) {
     double length = s_.landscape ? paperWidth : paperHeight;
     double content = s_.marginTop + contentHeightPx * effectiveScale * 0.75 + s_.marginBottom;
     if (content < length) {
