@@ -30,8 +30,15 @@ bool Allows(const ConversionSettings& s, const std::string& word) {
   return list.find("," + word + ",") != std::string::npos;
 }
 
-// Text for an XML element: markup escaped, and the control characters that
-// XML 1.0 cannot hold at all dropped.
+// Without the control characters that XML 1.0 cannot hold, so that both
+// places say the same.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += c;
+  return out;
+}
+
 std::string XmlText(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -40,8 +47,7 @@ std::string XmlText(const std::string& text) {
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
-      default:
-        if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += c;
+      default: out += c;
     }
   }
   return out;
@@ -95,7 +101,7 @@ void WriteMetadata(QPDF& pdf, const ConversionSettings& s, const PageMetadata& p
       {"/Producer", "Halvern " HALVERN_VERSION},
   };
   for (auto& [key, value] : values) {
-    if (value.empty()) value = InfoText(info, key);
+    value = Printable(value.empty() ? InfoText(info, key) : value);
     if (!value.empty()) info.replaceKey(key, QPDFObjectHandle::newUnicodeString(value));
   }
   QPDFObjectHandle xmp = QPDFObjectHandle::newStream(&pdf, XmpPacket(values));
