@@ -133,7 +133,9 @@ bool FinishPdf(const std::string& source, const ConversionSettings& s, const Pag
     if (s.linearize) writer.setLinearization(true);
     if (WantsProtection(s)) {
       const bool modify = Allows(s, "modify"), annotate = Allows(s, "annotate");
-      writer.setR6EncryptionParameters(s.pdfUserPassword.c_str(), s.pdfOwnerPassword.c_str(), true,
+      // An empty owner password would open the file with no password at all.
+      const std::string& owner = s.pdfOwnerPassword.empty() ? s.pdfUserPassword : s.pdfOwnerPassword;
+      writer.setR6EncryptionParameters(s.pdfUserPassword.c_str(), owner.c_str(), true,
                                        Allows(s, "copy"), modify, annotate, annotate, modify,
                                        Allows(s, "print") ? qpdf_r3p_full : qpdf_r3p_none, true);
     }
