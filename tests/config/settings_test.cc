@@ -28,7 +28,8 @@ json Dump(const ConversionSettings& s) {
               F(waitForSelector), F(waitForExpression), F(waitForNetworkIdle), F(failOnConsoleExceptions),
               F(failOnResourceStatus), F(failOnResourceLoadingFailed), F(headerTemplate), F(footerTemplate),
               F(httpCacheMode), F(configFilePath), F(dataDirectory), F(encryptedIo), F(logFilePath),
-              F(hostResolverRules)};
+              F(hostResolverRules), F(documentOutline), F(preferCssPageSize), F(pdfTitle), F(pdfAuthor), F(pdfSubject),
+              F(pdfKeywords), F(pdfCreator), F(linearize), F(pdfUserPassword), F(pdfOwnerPassword), F(pdfPermissions)};
 #undef F
 }
 
