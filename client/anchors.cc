@@ -6,6 +6,7 @@
 #include "client/markers.h"
 #include "client/page_number.h"
 #include "client/pdf_client.h"
+#include "client/pdf_finish.h"
 #include "client/scripts.h"
 #include "client/text_escape.h"
 #include "engine/json_text.h"
@@ -28,6 +29,7 @@ void StoreMetadata(const engine::Json& obj, PdfClient& c) {
   text("docTitle", c.docTitle);
   text("docDescription", c.docDescription);
   text("docKeywords", c.docKeywords);
+  text("docAuthor", c.docAuthor);
 }
 
 }  // namespace
@@ -35,7 +37,7 @@ void StoreMetadata(const engine::Json& obj, PdfClient& c) {
 void PdfClient::DoAnchorInjection(Browser browser) {
   if (DocumentChangedUnderPipeline()) return;
   if (s_.webElementsSelectors.empty()) {
-    if (s_.buildParseInfo) {
+    if (s_.buildParseInfo || PdfFinishingWanted(s_)) {
       auto self = shared_from_this();
       CaptureDocumentMetadata(browser, [self](Browser b) { self->DoBookmarks(b); });
     } else {

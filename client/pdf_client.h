@@ -164,7 +164,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   double inkTailPx = 0;
   double contentEndPageHeight = 0;
   std::string contentEndInkError;
-  std::string docTitle, docDescription, docKeywords;
+  std::string docTitle, docDescription, docKeywords, docAuthor;
   int contentHeight = 0;  // from the web-element pass
   std::string elementsJson;
   std::vector<ConsoleEntry> consoleEntries;
@@ -250,10 +250,13 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void DoPrint(Browser browser);
   void DispatchPrint(Browser browser);
   void DoPrintActual(Browser browser);
+  void ReadCssPageSize(Browser browser);
   void OnPrintFinished(Browser browser, const StagedFile* file, bool ok);
   void DoPrepareManagedTrim(Browser browser);
   void DoPrepareManagedTrimInk(Browser browser);
   void RunInkPass(const std::string& path);
+  // The finishing step's file through a staged output; false with the reason.
+  bool WriteFinishedPdf(StagedFile& printed, std::string& error);
 
   // Managed trim: what the page scripts report and the ink pass uses.
   std::string ManagedTrimPrologue();
@@ -294,6 +297,8 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   std::atomic<bool> restartPending_{false};
   int restartStatus_ = 0;
   std::atomic<bool> outputStarted_{false};
+  bool cssPageSizeRead_ = false;
+  bool cssSheet_ = false;  // the style sheet's page size replaced the paper
   std::unique_ptr<StagedFile> pendingPdf_;  // the PDF being printed, until it is whole
   std::atomic<bool> renderingAsIs_{false};
   std::atomic<bool> pageReady_{false};

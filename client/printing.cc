@@ -12,6 +12,8 @@
 #include "app/run_log.h"
 #include "client/page_number.h"
 #include "client/pdf_client.h"
+#include "client/pdf_finish.h"
+#include "client/scripts.h"
 #include "client/staged_file.h"
 
 namespace {
@@ -39,6 +41,10 @@ double ClampPrintScale(double requested) { return requested > 2.0 ? 2.0 : (reque
 
 void PdfClient::DoPrint(Browser browser) {
   if (DocumentChangedUnderPipeline()) return;
+  if (s_.preferCssPageSize && !cssPageSizeRead_) {
+    ReadCssPageSize(browser);
+    return;
+  }
   if (contentHeightPx != 0) {
     DispatchPrint(browser);
     return;
@@ -54,6 +60,31 @@ void PdfClient::DoPrint(Browser browser) {
               "px (incl. +1px rounding guard)");
     }
     self->DispatchPrint(browser);
+  });
+}
+
+// The browser prints the sheet the style sheet asks for; the automatic scale,
+// the paper trim and the managed trim must reckon with that sheet too.
+void PdfClient::ReadCssPageSize(Browser browser) {
+  cssPageSizeRead_ = true;
+  std::string script = kScript_css_page_size;
+  while (!script.empty() && (script.back() == '\n' || script.back() == ';')) script.pop_back();
+  auto self = shared_from_this();
+  EvaluateScript(browser, script, [self, browser](bool, const engine::Json& result) {
+    if (self->finished_) return;
+    const engine::Json& text = EvaluatedValue(result);
+    const auto v = engine::Json::parse(text.is_string() ? text.get<std::string>() : "", nullptr, false);
+    if (v.is_array() && v.size() == 2 && v[0].is_number() && v[1].is_number()) {
+      const double w = v[0].get<double>(), h = v[1].get<double>();
+      if (w > 0 && h > 0 && w < 1e5 && h < 1e5) {
+        self->s_.paperWidth = self->paperWidth = w;
+        self->s_.paperHeight = self->paperHeight = h;
+        self->s_.landscape = false;  // the style sheet's size is the sheet as printed
+        self->cssSheet_ = true;
+        LogLine("[PdfClient] CSS page size: " + Num(w) + "x" + Num(h) + "pt");
+      }
+    }
+    self->DoPrint(browser);
   });
 }
 
@@ -76,7 +107,7 @@ void PdfClient::DoPrintActual(Browser browser) {
   ps.printBackground = s_.printBackground;
   ps.paperWidth = paperWidth / 72.0;
   ps.paperHeight = paperHeight / 72.0;
-  ps.preferCssPageSize = false;
+  ps.preferCssPageSize = s_.preferCssPageSize;
   ps.marginTop = s_.marginTop / 72.0;
   ps.marginRight = s_.marginRight / 72.0;
   ps.marginBottom = s_.marginBottom / 72.0;
@@ -100,7 +131,7 @@ void PdfClient::DoPrintActual(Browser browser) {
   ps.scale = effectiveScale;
 
   if (contentHeightPx > 0 && (s_.viewportHeight == 0 || s_.allowPdfCut) && !s_.contentEndMarker &&
-      !s_.contentEndInk && !(s_.firstPageAvailableHeight > 0)) {
+      !s_.contentEndInk && !(s_.firstPageAvailableHeight > 0) && !cssSheet_) {
     double length = s_.landscape ? paperWidth : paperHeight;
     double content = s_.marginTop + contentHeightPx * effectiveScale * 0.75 + s_.marginBottom;
     if (content < length) {
@@ -119,6 +150,9 @@ void PdfClient::DoPrintActual(Browser browser) {
   if (s_.tagged) {
     LogLine("[PdfClient] Tagged PDF generation enabled (generate_tagged_pdf + document_outline).");
     ps.generateTaggedPdf = true;
+    ps.generateDocumentOutline = true;
+  } else if (s_.documentOutline) {
+    LogLine("[PdfClient] Document outline enabled (generate_document_outline).");
     ps.generateDocumentOutline = true;
   }
   if (!s_.pageRanges.empty()) {
@@ -161,12 +195,42 @@ void PdfClient::OnPrintFinished(Browser, const StagedFile* file, bool ok) {
     FailConversion("PrintToPDF failed for: " + path + reason);
     return;
   }
-  if (!pdf->Commit()) {
-    FailConversion("PrintToPDF failed for: " + path + " (" + std::strerror(errno) + ")");
-    return;
+  if (PdfFinishingWanted(s_)) {
+    // The ink pass reads the browser's file; the target gets only the
+    // finished one, so a failure leaves what was there before the run.
+    if (s_.contentEndInk) RunInkPass(pdf->path());
+    std::string error;
+    if (!WriteFinishedPdf(*pdf, error)) {
+      pdf.reset();
+      FailConversion("Could not finish the PDF: " + error);
+      return;
+    }
+    LogLine("[PdfClient] PDF saved to: " + path + " (" + DescribeFinishing(s_) + ")");
+  } else {
+    if (!pdf->Commit()) {
+      FailConversion("PrintToPDF failed for: " + path + " (" + std::strerror(errno) + ")");
+      return;
+    }
+    LogLine("[PdfClient] PDF saved to: " + path);
+    if (s_.contentEndInk) RunInkPass(path);
   }
-  LogLine("[PdfClient] PDF saved to: " + path);
-  if (s_.contentEndInk) RunInkPass(path);
   if (s_.buildParseInfo || !s_.webElementsSelectors.empty() || !consoleEntries.empty()) WriteOutputJson();
   FinishSuccess();
+}
+
+bool PdfClient::WriteFinishedPdf(StagedFile& printed, std::string& error) {
+  std::string bytes;
+  if (!FinishPdf(printed.path(), s_, {docTitle, docAuthor, docDescription, docKeywords}, bytes, error)) return false;
+  StagedFile finished(s_.output);
+  // A target written in place is the printed file itself: it is kept, then
+  // overwritten with the finished bytes.
+  if (finished.path() == printed.path() && !printed.Commit()) {
+    error = std::strerror(errno);
+    return false;
+  }
+  if (finished.error() != 0 || !finished.Write(bytes) || !finished.Commit()) {
+    error = std::strerror(finished.error() ? finished.error() : errno);
+    return false;
+  }
+  return true;
 }

@@ -16,3 +16,4 @@ extern const char* const kScript_managed_trim_common;
 extern const char* const kScript_managed_trim_first_page;
 extern const char* const kScript_managed_trim_marker;
 extern const char* const kScript_managed_trim_ink;
+extern const char* const kScript_css_page_size;

@@ -132,6 +132,24 @@ class Reader {
     }
     out = text;
   }
+  // Words as one comma-separated text or an array of texts; an empty array
+  // is the word "none".
+  void StrictWordList(const char* key, std::string& out) {
+    const json* v = Find(key);
+    if (!v) return;
+    const char* what = "a non-empty string or an array of strings";
+    if (v->is_string() && !v->get_ref<const std::string&>().empty()) {
+      out = v->get<std::string>();
+      return;
+    }
+    if (!v->is_array()) return Refuse(key, what);
+    std::string text;
+    for (const json& item : *v) {
+      if (!item.is_string() || item.get_ref<const std::string&>().empty()) return Refuse(key, what);
+      text += (text.empty() ? "" : ",") + item.get<std::string>();
+    }
+    out = text.empty() ? "none" : text;
+  }
   void Refuse(const char* key, const char* what) {
     if (refusal.empty()) refusal = std::string("Config key ") + key + " must be " + what + ".";
   }
@@ -239,6 +257,16 @@ bool ApplyObject(const json& obj, ConversionSettings& s) {
   r.StrictBool("failOnResourceLoadingFailed", s.failOnResourceLoadingFailed);
   r.StrictText("headerTemplate", s.headerTemplate);
   r.StrictText("footerTemplate", s.footerTemplate);
+  r.StrictBool("documentOutline", s.documentOutline);
+  r.StrictBool("preferCssPageSize", s.preferCssPageSize);
+  r.StrictBool("linearize", s.linearize);
+  for (const auto& [key, field] : {std::pair{"pdfTitle", &s.pdfTitle}, std::pair{"pdfAuthor", &s.pdfAuthor},
+                                   std::pair{"pdfSubject", &s.pdfSubject}, std::pair{"pdfKeywords", &s.pdfKeywords},
+                                   std::pair{"pdfCreator", &s.pdfCreator},
+                                   std::pair{"pdfUserPassword", &s.pdfUserPassword},
+                                   std::pair{"pdfOwnerPassword", &s.pdfOwnerPassword}})
+    r.StrictText(key, *field);
+  r.StrictWordList("pdfPermissions", s.pdfPermissions);
   if (r.refusal.empty()) return true;
   LogErrorLine("[main] " + r.refusal);
   return false;

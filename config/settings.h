@@ -92,6 +92,13 @@ struct ConversionSettings {
   bool failOnResourceLoadingFailed = false;
   std::string headerTemplate;
   std::string footerTemplate;
+  // Printed-document finishing. Passwords stay out of every log line.
+  bool documentOutline = false;
+  bool preferCssPageSize = false;
+  std::string pdfTitle, pdfAuthor, pdfSubject, pdfKeywords, pdfCreator;
+  bool linearize = false;
+  std::string pdfUserPassword, pdfOwnerPassword;
+  std::string pdfPermissions;  // "print,copy"; empty: all; "none": none
 
   HttpCacheMode httpCacheMode = HttpCacheMode::Clear;
   std::string configFilePath;

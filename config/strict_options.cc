@@ -11,14 +11,18 @@ bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 
 struct StrictFlag {
   const char* name;
+  const char* key;
   bool ConversionSettings::*field;
   bool value;
 };
 
 constexpr StrictFlag kStrictFlags[] = {
-    {"--disable-private-networks", &ConversionSettings::privateNetworksEnabled, false},
-    {"--fail-on-console-exceptions", &ConversionSettings::failOnConsoleExceptions, true},
-    {"--fail-on-resource-loading-failed", &ConversionSettings::failOnResourceLoadingFailed, true},
+    {"--disable-private-networks", "privateNetworksEnabled", &ConversionSettings::privateNetworksEnabled, false},
+    {"--fail-on-console-exceptions", "failOnConsoleExceptions", &ConversionSettings::failOnConsoleExceptions, true},
+    {"--fail-on-resource-loading-failed", "failOnResourceLoadingFailed", &ConversionSettings::failOnResourceLoadingFailed, true},
+    {"--outline", "documentOutline", &ConversionSettings::documentOutline, true},
+    {"--prefer-css-page-size", "preferCssPageSize", &ConversionSettings::preferCssPageSize, true},
+    {"--linearize", "linearize", &ConversionSettings::linearize, true},
 };
 
 enum class StrictKind { Text, WholeNumber, TemplateFile };
@@ -41,6 +45,14 @@ constexpr StrictOption kStrictOptions[] = {
      nullptr},
     {"--header-template=", "headerTemplate", StrictKind::TemplateFile, &ConversionSettings::headerTemplate, nullptr},
     {"--footer-template=", "footerTemplate", StrictKind::TemplateFile, &ConversionSettings::footerTemplate, nullptr},
+    {"--pdf-title=", "pdfTitle", StrictKind::Text, &ConversionSettings::pdfTitle, nullptr},
+    {"--pdf-author=", "pdfAuthor", StrictKind::Text, &ConversionSettings::pdfAuthor, nullptr},
+    {"--pdf-subject=", "pdfSubject", StrictKind::Text, &ConversionSettings::pdfSubject, nullptr},
+    {"--pdf-keywords=", "pdfKeywords", StrictKind::Text, &ConversionSettings::pdfKeywords, nullptr},
+    {"--pdf-creator=", "pdfCreator", StrictKind::Text, &ConversionSettings::pdfCreator, nullptr},
+    {"--pdf-user-password=", "pdfUserPassword", StrictKind::Text, &ConversionSettings::pdfUserPassword, nullptr},
+    {"--pdf-owner-password=", "pdfOwnerPassword", StrictKind::Text, &ConversionSettings::pdfOwnerPassword, nullptr},
+    {"--pdf-permissions=", "pdfPermissions", StrictKind::Text, &ConversionSettings::pdfPermissions, nullptr},
 };
 
 // The whole text is one base-10 number: "250ms" is not 250 here.
@@ -78,6 +90,7 @@ std::string ApplyStrictOption(const std::string& a, ConversionSettings& s, bool&
   for (const auto& f : kStrictFlags) {
     if (a == f.name) {
       s.*f.field = f.value;
+      s.givenAs[f.key] = f.name;
       return "";
     }
     // "--fail-on-console-exceptions=false" would otherwise pass unread.

@@ -1,5 +1,6 @@
 #include "config/validation.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <tuple>
@@ -34,6 +35,32 @@ bool PathHasEntry(const std::string& path) {
   std::error_code ec;
   // symlink_status: a dangling link is still an entry.
   return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+// The printed-document settings: each means something only in a PDF.
+bool ValidatePdfFinishing(const ConversionSettings& s) {
+  const std::pair<const char*, bool> given[] = {
+      {"documentOutline", s.documentOutline},      {"preferCssPageSize", s.preferCssPageSize},
+      {"pdfTitle", !s.pdfTitle.empty()},           {"pdfAuthor", !s.pdfAuthor.empty()},
+      {"pdfSubject", !s.pdfSubject.empty()},       {"pdfKeywords", !s.pdfKeywords.empty()},
+      {"pdfCreator", !s.pdfCreator.empty()},       {"linearize", s.linearize},
+      {"pdfUserPassword", !s.pdfUserPassword.empty()}, {"pdfOwnerPassword", !s.pdfOwnerPassword.empty()},
+      {"pdfPermissions", !s.pdfPermissions.empty()}};
+  for (const auto& [key, set] : given)
+    if (set && s.outputFormat == "png") return Fail(s.NameOf(key) + " is not supported with PNG output.");
+  if (s.pdfPermissions.empty()) return true;
+  if (s.pdfUserPassword.empty() && s.pdfOwnerPassword.empty())
+    return Fail(s.NameOf("pdfPermissions") + " requires pdfUserPassword or pdfOwnerPassword.");
+  if (s.pdfPermissions == "none") return true;
+  for (size_t start = 0; start <= s.pdfPermissions.size();) {
+    size_t end = std::min(s.pdfPermissions.find(',', start), s.pdfPermissions.size());
+    const std::string word = s.pdfPermissions.substr(start, end - start);
+    if (word != "print" && word != "copy" && word != "modify" && word != "annotate")
+      return Fail("Invalid " + s.NameOf("pdfPermissions") + " '" + s.pdfPermissions +
+                  "'. Use none, or a list of print, copy, modify, annotate.");
+    start = end + 1;
+  }
+  return true;
 }
 
 }  // namespace
@@ -124,7 +151,7 @@ bool ValidateSettings(const ConversionSettings& s) {
     if (!s.displayHeaderFooter) return Fail(s.NameOf(key) + " requires displayHeaderFooter to be true.");
     if (margin <= 0) return Fail(s.NameOf(key) + " has no room: " + side + " is 0. Give the page that margin.");
   }
-  return true;
+  return ValidatePdfFinishing(s);
 }
 
 bool ParseStatusList(const std::string& text, std::vector<std::pair<int, int>>& ranges) {

@@ -25,9 +25,11 @@ json PrintParams(const PdfPrintSettings& s) {
       {"marginLeft", s.marginLeft},
       {"preferCSSPageSize", s.preferCssPageSize},
       {"displayHeaderFooter", s.displayHeaderFooter},
-      {"generateTaggedPDF", s.generateTaggedPdf},
       {"generateDocumentOutline", s.generateDocumentOutline},
   };
+  // The browser builds the outline from the tagging tree: an explicit "no
+  // tagging" leaves it empty, where its own default still gives one.
+  if (s.generateTaggedPdf || !s.generateDocumentOutline) p["generateTaggedPDF"] = s.generateTaggedPdf;
   // Zero means "the browser's default" for these.
   if (s.scale > 0) p["scale"] = s.scale;
   if (s.paperWidth > 0) p["paperWidth"] = s.paperWidth;

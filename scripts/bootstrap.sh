@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs, as root on Debian 12, what the build, the tests and the browser
 # need and is not there yet. Quick and quiet when nothing is missing.
-#   --arm   also the aarch64 cross compiler, qemu-user and zlib for arm64
+#   --arm   also the aarch64 cross compiler, qemu-user, and zlib and libqpdf for arm64
 #           (large; only the ARM build needs them)
 set -euo pipefail
 arm=false
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-  nlohmann-json3-dev chromium-headless-shell poppler-utils qpdf openssl zlib1g-dev python3 file
+  nlohmann-json3-dev libqpdf-dev chromium-headless-shell poppler-utils qpdf openssl zlib1g-dev python3 file
   pngcheck procps curl dpkg-dev man-db
   # The fonts pages expect: metric-compatible Arial, Times New Roman, Courier
   # New, Calibri, Cambria; Noto for the world's scripts and colour emoji.
@@ -27,10 +27,12 @@ for p in "${packages[@]}"; do
   [[ "$installed" == *" $p:installed "* ]] || missing+=("$p")
 done
 
-# The ARM tests link zlib built for arm64: Debian's multiarch package.
-if $arm && ! dpkg-query -W -f='${db:Status-Status}' zlib1g-dev:arm64 2>/dev/null | grep -qx installed; then
-  missing+=(zlib1g-dev:arm64)
-fi
+# The ARM build links zlib and libqpdf built for arm64: Debian's multiarch packages.
+for p in zlib1g-dev:arm64 libqpdf-dev:arm64; do
+  if $arm && ! dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed; then
+    missing+=("$p")
+  fi
+done
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 

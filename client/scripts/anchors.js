@@ -63,7 +63,7 @@ internal.forEach(function (id) {
 });
 function meta(n) { var m = document.querySelector('meta[name="' + n + '"]'); return m ? (m.getAttribute('content') || '') : ''; }
 return JSON.stringify({
-  docTitle: document.title || '', docDescription: meta('description'), docKeywords: meta('keywords'),
+  docTitle: document.title || '', docDescription: meta('description'), docKeywords: meta('keywords'), docAuthor: meta('author'),
   contentHeight: Math.max(document.documentElement ? document.documentElement.scrollHeight : 0,
                           document.body ? document.body.scrollHeight : 0),
   elements: entries

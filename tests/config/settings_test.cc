@@ -28,7 +28,8 @@ json Dump(const ConversionSettings& s) {
               F(waitForSelector), F(waitForExpression), F(waitForNetworkIdle), F(failOnConsoleExceptions),
               F(failOnResourceStatus), F(failOnResourceLoadingFailed), F(headerTemplate), F(footerTemplate),
               F(httpCacheMode), F(configFilePath), F(dataDirectory), F(encryptedIo), F(logFilePath),
-              F(hostResolverRules)};
+              F(hostResolverRules), F(documentOutline), F(preferCssPageSize), F(pdfTitle), F(pdfAuthor), F(pdfSubject),
+              F(pdfKeywords), F(pdfCreator), F(linearize), F(pdfUserPassword), F(pdfOwnerPassword), F(pdfPermissions)};
 #undef F
 }
 
@@ -73,6 +74,7 @@ TEST(Utf8, LenientDecodingAndRoundTrip) {
            {"caf\xE9.pdf", U"caf\xDCE9.pdf"},
            {"\xC3\x41", U"\xDCC3" U"A"},
            {"a\xE2\x82", U"a\xDCE2\xDC82"},
+           {"\xFF\x80z", U"\xDCFF\xDC80z"},
            {"\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80", U"\xDCC0\xDCAF\xDCED\xDCA0\xDC80\xDCF4\xDC90\xDC80\xDC80"}}) {
     EXPECT_EQ(DecodeUtf8Lenient(bytes), text) << bytes;
     EXPECT_EQ(ToUtf8(text), bytes) << bytes;
@@ -104,7 +106,7 @@ TEST(Settings, UrlReach) {
                                         : "ERROR: [main] Conversion of private-network URLs is disabled."};
     EXPECT_EQ(cfgtest::CaptureLog([&] { ValidateSettings(s); }), kind == "-" ? none : error) << url;
   }
-  EXPECT_EQ(rows, 76);
+  EXPECT_EQ(rows, 77);
 }
 
 }  // namespace

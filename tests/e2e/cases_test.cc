@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -37,8 +38,9 @@ long LogMs(const std::string& log, const std::string& needle) {
   return at != std::string::npos && log.compare(start, 2, "[+") == 0 ? std::atol(log.c_str() + start + 2) : -1;
 }
 
-// Column 0 colours (rrggbb) at the given rows of an 8-bit RGB(A) PNG; only
-// the first pixels of each row are unfiltered, which keeps a tall image quick.
+// Column 0 colours (rrggbb; rrggbbaa when not opaque) at the given rows of an
+// 8-bit RGB(A) PNG; only the first pixels of each row are unfiltered, which
+// keeps a tall image quick.
 std::string PngColours(const std::string& png, const Json& rows) {
   static const char kScript[] = R"py(import struct, sys, zlib
 d = open(sys.argv[1], 'rb').read(); i = 8; z = b''
@@ -55,11 +57,51 @@ for y in range(h):
         p = a + b - c; pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
         line[x] = (line[x] + [0, a, b, (a + b) // 2, a if pa <= pb and pa <= pc else b if pb <= pc else c][f]) & 255
     out[y] = line; prev = line
-print(' '.join('%02x%02x%02x' % tuple(out[int(r)][:3]) for r in sys.argv[2:]), end='')
+print(' '.join(bytes(out[int(r)][:3 if bpp == 3 or out[int(r)][3] == 255 else 4]).hex() for r in sys.argv[2:]), end='')
 )py";
   std::vector<std::string> argv = {"python3", "-c", kScript, png};
   for (const Json& r : rows) argv.push_back(std::to_string(r.get<int>()));
   return e2e::RunCommand(argv).out;
+}
+
+// What qpdf says of a finished PDF: its check with the password, outline
+// entries as [level, title, page], linearization, encryption, and texts of
+// the file decrypted and uncompressed. Returns the decrypted copy that the
+// other checks read (our own reader does not decrypt).
+std::string CheckFinished(const Json& c, const std::string& output, const std::string& dir) {
+  const std::string password = c.value("password", "");
+  const std::string pw = "--password=" + password;
+  EXPECT_EQ(e2e::RunCommand({"qpdf", "--check", pw, output}).status, 0) << "qpdf --check";
+  if (c.contains("password")) {
+    EXPECT_NE(e2e::RunCommand({"pdfinfo", output}).status, 0) << "opened without the password";
+    EXPECT_EQ(e2e::RunCommand({"pdfinfo", "-upw", password, output}).status, 0) << "not opened with it";
+  }
+  if (c.contains("encryption")) {
+    const std::string shown = e2e::RunCommand({"qpdf", "--show-encryption", pw, output}).out;
+    for (const Json& t : c["encryption"]) EXPECT_NE(shown.find(t), std::string::npos) << t << " not in\n" << shown;
+  }
+  if (c.contains("linearized")) {
+    const e2e::RunResult check = e2e::RunCommand({"qpdf", "--check-linearization", pw, output});
+    const bool sound = check.status == 0 && check.out.find("no linearization errors") != std::string::npos;
+    EXPECT_EQ(sound, c["linearized"].get<bool>()) << check.out;
+  }
+  if (c.contains("outline")) {
+    const Json doc = Json::parse(e2e::RunCommand({"qpdf", "--json", "--json-key=outlines", pw, output}).out, nullptr, false);
+    Json got = Json::array();
+    std::function<void(const Json&, int)> walk = [&](const Json& list, int level) {
+      for (const Json& o : list) {
+        got.push_back({level, o.value("title", ""), o.value("destpageposfrom1", 0)});
+        walk(o.value("kids", Json::array()), level + 1);
+      }
+    };
+    walk(doc.value("outlines", Json::array()), 1);
+    EXPECT_EQ(got, c["outline"]);
+  }
+  const std::string plain = dir + "/plain.pdf";
+  EXPECT_EQ(e2e::RunCommand({"qpdf", "--qdf", "--object-streams=disable", "--decrypt", pw, output, plain}).status, 0);
+  const std::string text = e2e::ReadFile(plain);
+  for (const Json& t : c.value("plain", Json::array())) EXPECT_NE(text.find(t), std::string::npos) << t << " not in the file";
+  return plain;
 }
 
 // Page sizes and link annotations (page, edges in points from the page's
@@ -187,6 +229,7 @@ void RunCase(const Json& row) {
   for (const Json& re : at("logMatch")) EXPECT_TRUE(std::regex_search(r.out, std::regex(re.get<std::string>()))) << re;
   const std::string jsonText = e2e::ReadFile(dir.File("out.json"));
   const Json out = Json::parse(jsonText, nullptr, false);
+  has(jsonText, "jsonHas", "jsonAbsent");
   if (c.contains("error")) {
     EXPECT_NE(r.out.find("ERROR: [PdfClient] " + c["error"].get<std::string>() + "\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("ERROR: [main] Conversion failed. Elapsed: "), std::string::npos);
@@ -211,20 +254,23 @@ void RunCase(const Json& row) {
     if (c.contains("pngColours")) EXPECT_EQ(PngColours(output, c["pngColours"][0]), c["pngColours"][1]);
     return;
   }
-  EXPECT_TRUE(e2e::QpdfCheck(output));
-  has(e2e::PdfText(output), "text", "textAbsent");
-  if (c.contains("fonts")) has(e2e::RunCommand({"pdffonts", output}).out, "fonts", "fontsAbsent");
+  std::string pdf = output;
+  if (c.contains("password") || c.contains("plain") || c.contains("outline") || c.contains("linearized"))
+    pdf = CheckFinished(c, output, tmp.path());
+  EXPECT_TRUE(e2e::QpdfCheck(pdf));
+  has(e2e::PdfText(pdf), "text", "textAbsent");
+  if (c.contains("fonts")) has(e2e::RunCommand({"pdffonts", pdf}).out, "fonts", "fontsAbsent");
   if (c.contains("missingGlyphs")) {
     int shown = 0;
-    EXPECT_EQ(MissingGlyphs(output, shown), c["missingGlyphs"][0].get<int>());
+    EXPECT_EQ(MissingGlyphs(pdf, shown), c["missingGlyphs"][0].get<int>());
     EXPECT_GT(shown, c["missingGlyphs"][1].get<int>());
   }
-  for (auto info = e2e::PdfInfo(output); const auto& [field, want] : at("info").items()) EXPECT_EQ(info[field], want) << field;
-  if (const std::string list = c.contains("images") ? e2e::RunCommand({"pdfimages", "-list", output}).out : ""; !list.empty())
+  for (auto info = e2e::PdfInfo(pdf); const auto& [field, want] : at("info").items()) EXPECT_EQ(info[field], want) << field;
+  if (const std::string list = c.contains("images") ? e2e::RunCommand({"pdfimages", "-list", pdf}).out : ""; !list.empty())
     EXPECT_EQ(std::count(list.begin(), list.end(), '\n') - 2, c["images"].get<int>()) << list;
   std::vector<std::pair<double, double>> sizes;
   Json links = Json::array();
-  ReadLayout(output, sizes, links);
+  ReadLayout(pdf, sizes, links);
   for (int i = 0; c.contains("pageSize") && i < 2; ++i)
     EXPECT_NEAR(i ? sizes.at(0).second : sizes.at(0).first, c["pageSize"][i].get<double>(), 0.5) << "page size";
   // Links whose URI starts with the prefix: exactly these, at these edges.

@@ -3,6 +3,7 @@
 // Each test is one browser session and ends it a different way.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -226,14 +227,16 @@ TEST_F(DevToolsEngine, DirectModeScriptRunsFirstAndRepliesArriveIntactThenShutdo
 TEST_F(DevToolsEngine, TasksPreferencesSettingsAndSwitchOrderThenSigterm) {
   ASSERT_FALSE(engine::GetGlobalRequestContext());  // not before Initialize
   ASSERT_TRUE(engine::Initialize(settings_, app_));
+  // Each task is due no earlier than those posted before it, except the first,
+  // due a minute on: so the order holds however slowly this runs.
   std::vector<int> order;
-  engine::PostDelayedTask([&] { order.push_back(3); }, 30);
+  engine::PostDelayedTask([&] { order.push_back(5); }, 60000);
   engine::PostTask([&] { order.push_back(1); });
   std::thread([&] { engine::PostDelayedTask([&] { order.push_back(2); }, 10); }).join();
-  engine::PostDelayedTask([&] { order.push_back(4); engine::QuitMessageLoop(); }, 40);
-  engine::PostDelayedTask([&] { order.push_back(5); }, 40);  // after the quit: stays queued
+  engine::PostDelayedTask([&] { order.push_back(3); engine::QuitMessageLoop(); }, 30);
+  engine::PostDelayedTask([&] { order.push_back(4); }, 30);  // after the quit: stays queued
   engine::RunMessageLoop();
-  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 
   auto ctx = engine::GetGlobalRequestContext();
   std::string error;
@@ -263,16 +266,22 @@ TEST_F(DevToolsEngine, TasksPreferencesSettingsAndSwitchOrderThenSigterm) {
 }
 
 // A browser that is missing, or ends before its first reply, fails the start
-// and leaves its reason in the engine log.
+// and leaves its reason in the engine log; what it started goes with it.
 TEST_F(DevToolsEngine, MissingBrowserFailsInitialize) {
+  cfgtest::WriteFile(dir_.File("forks"), "#!/bin/sh\nsleep 20 3>&- 4>&- &\nexit 3\n");
+  chmod(dir_.File("forks").c_str(), 0755);
   for (const auto& [browser, reason] : std::vector<std::pair<std::string, std::string>>{
            {dir_.File("no-such-browser"), "cannot start " + dir_.File("no-such-browser") + ": No such file"},
            {"/bin/true", "the browser ended before its first DevTools reply (exit status 0)"},
-           {"/bin/false", "the browser ended before its first DevTools reply (exit status 1)"}}) {
+           {"/bin/false", "the browser ended before its first DevTools reply (exit status 1)"},
+           // Its child outlives it and ignores its death: the group kill must take it.
+           {dir_.File("forks"), "the browser ended before its first DevTools reply (exit status 3)"}}) {
     setenv("HALVERN_BROWSER", browser.c_str(), 1);
     EXPECT_FALSE(engine::Initialize(settings_, app_)) << browser;
     unsetenv("HALVERN_BROWSER");
-    EXPECT_NE(cfgtest::ReadFile(settings_.logFile).find(reason), std::string::npos) << cfgtest::ReadFile(settings_.logFile);
+    const std::string log = cfgtest::ReadFile(settings_.logFile);
+    EXPECT_NE(log.find(reason), std::string::npos) << log;
+    EXPECT_EQ(log.find("still alive"), std::string::npos) << log;
     EXPECT_FALSE(engine::CreateBrowser({}, std::make_shared<TestClient>(), "about:blank", {}));
   }
 }

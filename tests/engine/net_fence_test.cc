@@ -76,7 +76,12 @@ TEST(NetFence, RefusesBlockedKindsOnEveryCall) {
       }
     return t;
   };
-  std::string resolv = ::testing::TempDir() + "netfence_resolv.conf";
+  // Removed however the test ends; named by process, as other suites may run beside this one.
+  struct Removed {
+    std::string path;
+    ~Removed() { std::remove(path.c_str()); }
+  } file{::testing::TempDir() + "netfence_resolv." + std::to_string(getpid()) + ".conf"};
+  const std::string& resolv = file.path;
   std::ofstream(resolv) << "# test\nnameserver 127.0.0.1\n  nameserver\t10.0.0.53 # vpc\n";
 
   std::map<std::string, std::vector<std::pair<std::string, bool>>> byVars;
@@ -131,7 +136,7 @@ TEST(NetFence, ProxyDestinations) {
 TEST(NetFence, LaunchEnvironment) {
   for (const auto& c : kCases["launch"]) {
     V env = c[2];
-    EXPECT_EQ(engine::AddNetFence(env, {c[0][0], c[0][1]}, "http://127.0.0.1:8080", c[1]), c[3]) << c;
+    EXPECT_EQ(engine::AddNetFence(env, {c[0][0], c[0][1]}, c.size() > 5 ? c[5].get<std::string>() : "http://127.0.0.1:8080", c[1]), c[3]) << c;
     EXPECT_EQ(env, c[4].get<V>()) << c;
   }
 }
