@@ -207,7 +207,10 @@ void RunCase(const Json& row) {
     if (c.contains("goneAfterMs")) std::filesystem::remove_all(std::filesystem::path(output).parent_path());
   });
   const Json signal = c.value("signal", Json::array({0, 0}));  // [number, after ms]
+  const std::filesystem::path launchedFrom = std::filesystem::current_path();
+  if (c.value("fromFolder", false)) std::filesystem::current_path(dir.path());
   const e2e::RunResult r = e2e::RunChecked(tmp.path(), argv, {.signalAfterMs = signal[1], .signal = signal[0]});
+  std::filesystem::current_path(launchedFrom);
   remover.join();
   umask(umaskBefore);
   if (lock) EXPECT_EQ(lockFolder(false), 0);
@@ -226,6 +229,8 @@ void RunCase(const Json& row) {
     for (const Json& t : at(absent)) EXPECT_EQ(text.find(t), std::string::npos) << t << " in\n" << text;
   };
   has(r.out, "log", "logAbsent");
+  for (const auto& [name, want] : at("fileHas").items())
+    for (const Json& t : want) EXPECT_NE(e2e::ReadFile(dir.File(name)).find(t), std::string::npos) << t << " not in " << name;
   for (const Json& re : at("logMatch")) EXPECT_TRUE(std::regex_search(r.out, std::regex(re.get<std::string>()))) << re;
   const std::string jsonText = e2e::ReadFile(dir.File("out.json"));
   const Json out = Json::parse(jsonText, nullptr, false);
