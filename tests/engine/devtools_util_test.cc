@@ -38,7 +38,10 @@ TEST(DevToolsUtil, RowsOfTheDataFile) {
     if (!r[1].is_null()) EXPECT_EQ(hex, r[1]) << r;
   }
   for (const json& r : tables.at("protocol message")) {
-    const std::string text = r[0];
+    std::string text = r[0];
+    if (r.size() > 2)  // raw bytes written as %HH
+      for (size_t at; (at = text.find('%')) != std::string::npos;)
+        text.replace(at, 3, 1, static_cast<char>(std::stoi(text.substr(at + 1, 2), nullptr, 16)));
     EXPECT_EQ(engine::ParseProtocolMessage(text.data(), text.size()).dump(), r[1]) << text;
   }
   for (const json& r : tables.at("uncaught exception")) {
