@@ -198,11 +198,12 @@ TEST_F(DevToolsEngine, DirectModeScriptRunsFirstAndRepliesArriveIntactThenShutdo
   EXPECT_TRUE(json::parse(results[100].second).contains("code"));
 
   // Many replies arrive in one read and one arrives over many reads; each must
-  // be cut at its own NUL.
+  // be cut at its own NUL. The big request itself takes many writes.
   for (int id = 200; id < 240; ++id)
     c->browser->ExecuteDevToolsMethod(id, "Runtime.evaluate", {{"expression", std::to_string(id) + " * 2"}});
   int big = c->browser->ExecuteDevToolsMethod(
-      300, "Runtime.evaluate", {{"expression", "'\\u00e9x'.repeat(1 << 20)"}, {"returnByValue", true}});
+      300, "Runtime.evaluate",
+      {{"expression", "'\\u00e9x'.repeat(1 << 20) /*" + std::string(1 << 20, ' ') + "*/"}, {"returnByValue", true}});
   ASSERT_TRUE(RunUntil([&] { return results.count(big) > 0; }));
   for (int id = 200; id < 240; ++id) EXPECT_EQ(json::parse(results[id].second)["result"]["value"], id * 2) << id;
   std::string text = json::parse(results[big].second)["result"]["value"];
