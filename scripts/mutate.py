@@ -98,11 +98,12 @@ def run(cmd, log):
 
 
 def failed_tests(output):
-    # ctest's closing summary: "\t 12 - Suite.Name (Failed)"
+    # ctest's closing summary: "\t 12 - Suite.Name (Failed)"; a parameterised
+    # name is followed by "  # GetParam() = ..."
     section = output.split("The following tests FAILED:", 1)
     if len(section) < 2:
         return []
-    return re.findall(r"^\s*\d+ - (\S+) \(([^)]*)\)", section[1], re.M)
+    return re.findall(r"^\s*\d+ - (\S+).*? \(([^)]*)\)$", section[1], re.M)
 
 
 def ctest(args, log):
@@ -115,7 +116,7 @@ def ctest(args, log):
         failed = failed_tests(out)
         # By name: --rerun-failed goes by test number, which a filtered stage
         # does not keep, so it can rerun another test.
-        again = "^(" + "|".join(re.escape(name) for name, _ in failed) + ")$"
+        again = "^(" + "|".join(re.escape(name) for name, _ in failed) + ")( |$)"
         if not failed or run(["ctest", "--test-dir", BUILD, "-R", again], log)[0] != 0:
             return ", ".join(f"{name} ({why})" for name, why in failed[:3]) or "ctest failed (see log)"
         log.write("not repeatable; the stage runs again\n")
