@@ -112,41 +112,25 @@ class Reader {
       return Refuse(key, "a whole number");
     out = v->get<int>();
   }
-  // Codes and ranges as one text ("404,500-599") or as an array of codes
-  // and texts ([404, "500-599"]); kept as the text either way.
-  void StrictStatusList(const char* key, std::string& out) {
+  // A list as one comma-separated text or as an array, kept as the text:
+  // status codes and ranges ("404,500-599" or [404, "500-599"]) take
+  // numbers too; for words an empty array is the word "none".
+  void StrictList(const char* key, std::string& out, bool codes) {
     const json* v = Find(key);
     if (!v) return;
-    const char* what = "a non-empty string or an array of status codes and ranges";
+    const char* what = codes ? "a non-empty string or an array of status codes and ranges"
+                             : "a non-empty string or an array of strings";
     if (v->is_string() && !v->get_ref<const std::string&>().empty()) {
       out = v->get<std::string>();
       return;
     }
-    if (!v->is_array() || v->empty()) return Refuse(key, what);
+    if (!v->is_array() || (codes && v->empty())) return Refuse(key, what);
     std::string text;
     for (const json& item : *v) {
       if (!text.empty()) text += ',';
-      if (item.is_number_integer()) text += item.dump();
+      if (codes && item.is_number_integer()) text += item.dump();
       else if (item.is_string() && !item.get_ref<const std::string&>().empty()) text += item.get<std::string>();
       else return Refuse(key, what);
-    }
-    out = text;
-  }
-  // Words as one comma-separated text or an array of texts; an empty array
-  // is the word "none".
-  void StrictWordList(const char* key, std::string& out) {
-    const json* v = Find(key);
-    if (!v) return;
-    const char* what = "a non-empty string or an array of strings";
-    if (v->is_string() && !v->get_ref<const std::string&>().empty()) {
-      out = v->get<std::string>();
-      return;
-    }
-    if (!v->is_array()) return Refuse(key, what);
-    std::string text;
-    for (const json& item : *v) {
-      if (!item.is_string() || item.get_ref<const std::string&>().empty()) return Refuse(key, what);
-      text += (text.empty() ? "" : ",") + item.get<std::string>();
     }
     out = text.empty() ? "none" : text;
   }
@@ -253,7 +237,7 @@ bool ApplyObject(const json& obj, ConversionSettings& s) {
   r.StrictText("waitForExpression", s.waitForExpression);
   r.StrictInt("waitForNetworkIdle", s.waitForNetworkIdle);
   r.StrictBool("failOnConsoleExceptions", s.failOnConsoleExceptions);
-  r.StrictStatusList("failOnResourceStatus", s.failOnResourceStatus);
+  r.StrictList("failOnResourceStatus", s.failOnResourceStatus, true);
   r.StrictBool("failOnResourceLoadingFailed", s.failOnResourceLoadingFailed);
   r.StrictText("headerTemplate", s.headerTemplate);
   r.StrictText("footerTemplate", s.footerTemplate);
@@ -266,7 +250,7 @@ bool ApplyObject(const json& obj, ConversionSettings& s) {
                                    std::pair{"pdfUserPassword", &s.pdfUserPassword},
                                    std::pair{"pdfOwnerPassword", &s.pdfOwnerPassword}})
     r.StrictText(key, *field);
-  r.StrictWordList("pdfPermissions", s.pdfPermissions);
+  r.StrictList("pdfPermissions", s.pdfPermissions, false);
   if (r.refusal.empty()) return true;
   LogErrorLine("[main] " + r.refusal);
   return false;
