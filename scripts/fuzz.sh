@@ -16,9 +16,11 @@ cmake --build "$out" -j2 --target "${targets[@]}" halvern-payload >/dev/null
 seeds=$out/seeds
 rm -rf "$seeds"
 mkdir -p "$seeds"/{inflate,measure,hostile,file,payload} "$out/crashes"
-python3 - "$seeds" <<'PY'
+python3 - "$seeds" "$root/bench" <<'PY'
 import sys, zlib
 d = sys.argv[1]
+sys.path.insert(0, sys.argv[2])
+from hostile_pdfs import pdf as classic_pdf
 text = b"BT /F1 12 Tf 72 712 Td (Hello) Tj ET 0 0 1 rg 10 10 100 50 re f\n" * 20
 for level in (0, 1, 6, 9):
     open(f"{d}/inflate/z{level}", "wb").write(zlib.compress(text, level))
@@ -30,14 +32,7 @@ objs = [b"<</Type/Catalog/Pages 2 0 R>>",
         b"<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Contents 4 0 R"
         b"/Resources<</Font<</F1<</Type/Font/Subtype/Type1/BaseFont/Helvetica>>>>>>>>",
         b"<</Length %d/Filter/FlateDecode>>stream\n" % len(content) + content + b"\nendstream"]
-pdf, offs = b"%PDF-1.4\n", []
-for i, o in enumerate(objs, 1):
-    offs.append(len(pdf))
-    pdf += b"%d 0 obj\n" % i + o + b"\nendobj\n"
-xref = len(pdf)
-pdf += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
-pdf += b"".join(b"%010d 00000 n \n" % o for o in offs)
-pdf += b"trailer\n<</Size %d/Root 1 0 R>>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
+pdf = classic_pdf(objs)
 open(f"{d}/measure/page.pdf", "wb").write(pdf)
 open(f"{d}/measure/truncated.pdf", "wb").write(pdf[: len(pdf) * 2 // 3])
 
