@@ -1,0 +1,68 @@
+"""CPU time and resident memory of process trees, read from /proc (the
+browser may sit in a session or group of its own, so only parent links find
+it)."""
+import os
+import threading
+
+TICK = os.sysconf('SC_CLK_TCK')
+PAGE_KB = os.sysconf('SC_PAGE_SIZE') // 1024
+
+
+def _stats():
+    """pid -> (parent, CPU ticks of itself and its reaped children, RSS kB)."""
+    stats = {}
+    for name in os.listdir('/proc'):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f'/proc/{name}/stat') as f:
+                fields = f.read().rsplit(')', 1)[1].split()
+        except OSError:
+            continue
+        # Fields from the state on: 1 parent, 11-14 utime stime cutime cstime, 21 rss.
+        stats[int(name)] = (int(fields[1]), sum(int(x) for x in fields[11:15]), int(fields[21]) * PAGE_KB)
+    return stats
+
+
+def _tree(stats, roots):
+    children = {}
+    for pid, (parent, _, _) in stats.items():
+        children.setdefault(parent, []).append(pid)
+    seen, todo = set(), [r for r in roots if r in stats]
+    while todo:
+        pid = todo.pop()
+        if pid not in seen:
+            seen.add(pid)
+            todo.extend(children.get(pid, []))
+    return seen
+
+
+def tree_cpu_s(root):
+    """User + system seconds of root and its descendants, reaped ones
+    included through their parents' children times."""
+    stats = _stats()
+    return sum(stats[p][1] for p in _tree(stats, [root])) / TICK
+
+
+class TreeSampler:
+    """Samples the summed RSS of the trees under roots() every interval;
+    stop() returns the peak in kB. Shared pages count once per process."""
+
+    def __init__(self, roots, interval=0.05):
+        self.roots, self.interval, self.peak = roots, interval, 0
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self.stopping.is_set():
+            stats = _stats()
+            self.peak = max(self.peak, sum(stats[p][2] for p in _tree(stats, self.roots())))
+            self.stopping.wait(self.interval)
+
+    def start(self):
+        self.thread.start()
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        return self.peak
