@@ -7,9 +7,10 @@ served over loopback, all with the same browser and switches.
   bench/batch/run.py [--rounds=3] [--small=30] [--long=8] [--only=NAME,...] HALVERN
 
 Contenders run in turn, round after round (A B C A B C ...); the table holds
-medians over the rounds: pages per second, CPU per page (user + system of the
-whole process tree), peak RSS of the tree per worker, and throughput against
-cold runs and Puppeteer at the same concurrency, then the goals. Warm
+medians over the rounds: pages per second, time of one job, CPU per page
+(user + system of the whole process tree), peak RSS of the tree per worker,
+and throughput against cold runs and Puppeteer at the same concurrency, then
+the goals. Warm
 contenders are timed from the end of a warm-up (two jobs per worker) to the
 last result, so browser start-up and shutdown are left out; a cold run is
 timed whole, since that is what every page pays. Puppeteer is skipped when
@@ -60,7 +61,7 @@ def browser_switches(halvern, url, work):
 
 def run_cold(halvern, url, n, workers, work):
     """n single runs, `workers` at a time; CPU from each run's wait4."""
-    jobs, lock, cpu, failed = list(range(n)), threading.Lock(), [0.0], [0]
+    jobs, lock, cpu, failed, took = list(range(n)), threading.Lock(), [0.0], [0], []
     running = {}
     sampler = TreeSampler(lambda: list(running.values()))
 
@@ -70,6 +71,7 @@ def run_cold(halvern, url, n, workers, work):
                 if not jobs:
                     return
                 i = jobs.pop()
+            start = time.monotonic()
             p = subprocess.Popen([halvern, *SINGLE_DEFAULTS, url, os.path.join(work, f'cold-{i}.pdf')],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             running[i] = p.pid
@@ -78,6 +80,7 @@ def run_cold(halvern, url, n, workers, work):
             del running[i]
             with lock:
                 cpu[0] += usage.ru_utime + usage.ru_stime
+                took.append(1000 * (time.monotonic() - start))
                 failed[0] += p.returncode != 0
 
     sampler.start()
@@ -88,7 +91,7 @@ def run_cold(halvern, url, n, workers, work):
     for t in threads:
         t.join()
     wall = time.monotonic() - t0
-    return wall, cpu[0], sampler.stop(), failed[0], os.path.join(work, 'cold-0.pdf')
+    return wall, cpu[0], sampler.stop(), failed[0], took, os.path.join(work, 'cold-0.pdf')
 
 
 def read_result(proc, early):
@@ -125,7 +128,7 @@ def run_warm(cmd, url, n, workers, work, name):
     warm-up of two jobs per worker."""
     err = open(os.path.join(work, f'{name}.stderr'), 'w')
     proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, text=True, bufsize=1)
-    failed, last = [0], os.path.join(work, f'{name}-{n - 1}.pdf')
+    failed, took, last = [0], [], os.path.join(work, f'{name}-{n - 1}.pdf')
 
     def feed(ids):
         for i in ids:
@@ -134,12 +137,14 @@ def run_warm(cmd, url, n, workers, work, name):
         for _ in ids:
             result = read_result(proc, f'{name} ended early; see {err.name}')
             failed[0] += result.get('status') != 0
+            took.append(result.get('elapsedMs', 0))
             if result.get('status') != 0 and failed[0] == 1:
                 print(f'  {name}: job {result.get("id")} failed: {result.get("error")}', file=sys.stderr)
 
     try:
         feed([f'w{i}' for i in range(2 * workers)])
         failed[0] = 0
+        took.clear()
         sampler = TreeSampler(lambda: [proc.pid])
         sampler.start()
         t0, c0 = time.monotonic(), tree_cpu_s(proc.pid)
@@ -153,7 +158,7 @@ def run_warm(cmd, url, n, workers, work, name):
             proc.kill()
             proc.wait()
         err.close()
-    return wall, cpu, peak, failed[0], last
+    return wall, cpu, peak, failed[0], took, last
 
 
 def contenders(batch, switches):
@@ -182,17 +187,17 @@ def report(rows, expected_pages):
     for key in dict.fromkeys((r['page'], r['contender'], r['workers']) for r in rows):
         sel = [r for r in rows if (r['page'], r['contender'], r['workers']) == key]
         med[key] = {f: statistics.median(float(r[f]) for r in sel)
-                    for f in ('pages_s', 'cpu_ms', 'peak_mb_worker')}
+                    for f in ('pages_s', 'job_ms', 'cpu_ms', 'peak_mb_worker')}
         med[key]['failed'] = sum(int(r['failed']) for r in sel)
         med[key]['pdf_pages'] = {int(r['pdf_pages']) for r in sel}
-    print(f"{'page':6} {'contender':10} {'at once':>7} {'pages/s':>8} {'ms/page':>8} {'CPU ms/page':>12}"
+    print(f"{'page':6} {'contender':10} {'at once':>7} {'pages/s':>8} {'ms/page':>8} {'job ms':>7} {'CPU ms/page':>12}"
           f" {'peak MB/worker':>15} {'x cold':>7} {'x puppeteer':>12}  failed, PDF pages")
     for (page, name, workers), m in med.items():
         ratio = {o: m['pages_s'] / med[(page, o, workers)]['pages_s'] if (page, o, workers) in med else float('nan')
                  for o in ('cold', 'puppeteer')}
         pages = ','.join(map(str, sorted(m['pdf_pages'])))
         mark = '' if m['pdf_pages'] == {expected_pages[page]} else f' (expected {expected_pages[page]})'
-        print(f"{page:6} {name:10} {workers:7} {m['pages_s']:8.2f} {1000 / m['pages_s']:8.1f} {m['cpu_ms']:12.1f}"
+        print(f"{page:6} {name:10} {workers:7} {m['pages_s']:8.2f} {1000 / m['pages_s']:8.1f} {m['job_ms']:7.0f} {m['cpu_ms']:12.1f}"
               f" {m['peak_mb_worker']:15.1f} {ratio['cold']:7.2f} {ratio['puppeteer']:12.2f}  {m['failed']}, {pages}{mark}")
     for page, name, workers, other, goal in GOALS:
         a, b = (page, name, workers), (page, other, workers)
@@ -238,10 +243,11 @@ def main():
         for rnd in range(1, args.rounds + 1):
             for page, n in (('small', args.small), ('long', args.long)):
                 for name, workers in plan:
-                    wall, cpu, peak_kb, failed, pdf = run_one(args, name, workers, page, base + pages[page][0], n,
+                    wall, cpu, peak_kb, failed, took, pdf = run_one(args, name, workers, page, base + pages[page][0], n,
                                                               switches, work)
                     rows.append({'page': page, 'contender': name, 'workers': workers, 'round': rnd,
-                                 'pages_s': round(n / wall, 3), 'cpu_ms': round(1000 * cpu / n, 1),
+                                 'pages_s': round(n / wall, 3), 'job_ms': round(statistics.median(took)),
+                                 'cpu_ms': round(1000 * cpu / n, 1),
                                  'peak_mb_worker': round(peak_kb / 1024 / workers, 1), 'failed': failed,
                                  'pdf_pages': pdf_pages(pdf) if os.path.exists(pdf) else 0})
                     for f in os.listdir(work):
