@@ -106,6 +106,11 @@ def read_result(proc, early):
     raise RuntimeError(f'{early}, exit {proc.wait()}')
 
 
+def tail(path, lines=15):
+    with open(path, errors='replace') as f:
+        return ''.join(f.readlines()[-lines:])
+
+
 def batch_works(halvern, url, work):
     """Whether this halvern answers a job line in batch mode."""
     job = json.dumps({'id': 'probe', 'args': [url, os.path.join(work, 'probe.pdf')]}) + '\n'
@@ -129,13 +134,20 @@ def run_warm(cmd, url, n, workers, work, name):
     err = open(os.path.join(work, f'{name}.stderr'), 'w')
     proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, text=True, bufsize=1)
     failed, took, last = [0], [], os.path.join(work, f'{name}-{n - 1}.pdf')
+    # A process that stops answering ends the bench instead of hanging it.
+    watchdog = threading.Timer(120 + 60 * n, proc.kill)
+    watchdog.start()
 
     def feed(ids):
         for i in ids:
             proc.stdin.write(json.dumps({'id': i, 'args': [url, os.path.join(work, f'{name}-{i}.pdf')]}) + '\n')
         proc.stdin.flush()
         for _ in ids:
-            result = read_result(proc, f'{name} ended early; see {err.name}')
+            try:
+                result = read_result(proc, f'{name} ended early')
+            except RuntimeError as e:
+                err.flush()
+                raise RuntimeError(f'{e}; its last lines on standard error:\n{tail(err.name)}') from None
             failed[0] += result.get('status') != 0
             took.append(result.get('elapsedMs', 0))
             if result.get('status') != 0 and failed[0] == 1:
@@ -154,6 +166,7 @@ def run_warm(cmd, url, n, workers, work, name):
         proc.stdin.close()
         proc.wait(timeout=60)
     finally:
+        watchdog.cancel()
         if proc.poll() is None:
             proc.kill()
             proc.wait()
