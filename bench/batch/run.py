@@ -203,15 +203,16 @@ def report(rows, expected_pages):
                     for f in ('pages_s', 'job_ms', 'cpu_ms', 'peak_mb_worker')}
         med[key]['failed'] = sum(int(r['failed']) for r in sel)
         med[key]['pdf_pages'] = {int(r['pdf_pages']) for r in sel}
-    print(f"{'page':6} {'contender':10} {'at once':>7} {'pages/s':>8} {'ms/page':>8} {'job ms':>7} {'CPU ms/page':>12}"
-          f" {'peak MB/worker':>15} {'x cold':>7} {'x puppeteer':>12}  failed, PDF pages")
+    print(f"{'page':6} {'contender':10} {'at once':>7} {'pages/s':>8} {'ms/page':>8} {'job ms':>7}"
+          f" {'CPU ms/page':>12} {'peak MB/worker':>15} {'x cold':>7} {'x puppeteer':>12}  failed, PDF pages")
     for (page, name, workers), m in med.items():
         ratio = {o: m['pages_s'] / med[(page, o, workers)]['pages_s'] if (page, o, workers) in med else float('nan')
                  for o in ('cold', 'puppeteer')}
         pages = ','.join(map(str, sorted(m['pdf_pages'])))
         mark = '' if m['pdf_pages'] == {expected_pages[page]} else f' (expected {expected_pages[page]})'
-        print(f"{page:6} {name:10} {workers:7} {m['pages_s']:8.2f} {1000 / m['pages_s']:8.1f} {m['job_ms']:7.0f} {m['cpu_ms']:12.1f}"
-              f" {m['peak_mb_worker']:15.1f} {ratio['cold']:7.2f} {ratio['puppeteer']:12.2f}  {m['failed']}, {pages}{mark}")
+        print(f"{page:6} {name:10} {workers:7} {m['pages_s']:8.2f} {1000 / m['pages_s']:8.1f} {m['job_ms']:7.0f}"
+              f" {m['cpu_ms']:12.1f} {m['peak_mb_worker']:15.1f} {ratio['cold']:7.2f} {ratio['puppeteer']:12.2f}"
+              f"  {m['failed']}, {pages}{mark}")
     for page, name, workers, other, goal in GOALS:
         a, b = (page, name, workers), (page, other, workers)
         if a not in med or b not in med:
@@ -239,16 +240,17 @@ def main():
     try:
         pages = write_pages(os.path.join(work, 'pages'))
         server, base = serve(os.path.join(work, 'pages'))
-        switches = None
-        if os.path.isdir(os.path.join(HERE, 'node_modules', 'puppeteer-core')):
-            switches = browser_switches(args.halvern, base + 'small.html', work)
-        else:
-            print('puppeteer: skipped, puppeteer-core is not installed '
-                  '(npm install --prefix bench/batch puppeteer-core)')
         only = set(filter(None, args.only.split(',')))
-        batch = (not only or 'batch' in only) and batch_works(args.halvern, base + 'small.html', work)
-        if not batch and (not only or 'batch' in only):
+        batch, switches = not only or 'batch' in only, None
+        if batch and not batch_works(args.halvern, base + 'small.html', work):
+            batch = False
             print(f'batch: skipped, {args.halvern} gives no result line for a job in --batch mode')
+        if not only or 'puppeteer' in only:
+            if os.path.isdir(os.path.join(HERE, 'node_modules', 'puppeteer-core')):
+                switches = browser_switches(args.halvern, base + 'small.html', work)
+            else:
+                print('puppeteer: skipped, puppeteer-core is not installed '
+                      '(npm install --prefix bench/batch puppeteer-core)')
         plan = [c for c in contenders(batch, switches) if not only or c[0] in only]
         print(f'{BROWSER}; load average at start {os.getloadavg()[0]:.2f}; '
               f'{args.rounds} rounds of {args.small} small and {args.long} long jobs each')
@@ -256,8 +258,8 @@ def main():
         for rnd in range(1, args.rounds + 1):
             for page, n in (('small', args.small), ('long', args.long)):
                 for name, workers in plan:
-                    wall, cpu, peak_kb, failed, took, pdf = run_one(args, name, workers, page, base + pages[page][0], n,
-                                                              switches, work)
+                    url = base + pages[page][0]
+                    wall, cpu, peak_kb, failed, took, pdf = run_one(args, name, workers, page, url, n, switches, work)
                     rows.append({'page': page, 'contender': name, 'workers': workers, 'round': rnd,
                                  'pages_s': round(n / wall, 3), 'job_ms': round(statistics.median(took)),
                                  'cpu_ms': round(1000 * cpu / n, 1),
