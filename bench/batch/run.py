@@ -5,6 +5,7 @@ incognito context), 1 and 2 at a time, on a small page and a 36-page document
 served over loopback, all with the same browser and switches.
 
   bench/batch/run.py [--rounds=3] [--small=30] [--long=8] [--only=NAME,...] HALVERN
+  bench/batch/run.py --report     the table of the last results.csv again
 
 Contenders run in turn, round after round (A B C A B C ...); the table holds
 medians over the rounds: pages per second, time of one job, CPU per page
@@ -29,7 +30,7 @@ import tempfile
 import threading
 import time
 
-from pages import serve, write_pages
+from pages import LONG_PAGES, serve, write_pages
 from proc_tree import TreeSampler, tree_cpu_s
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -196,6 +197,8 @@ def run_one(args, name, workers, page, url, n, switches, work):
 
 
 def report(rows, expected_pages):
+    for r in rows:  # text when read back from the CSV
+        r.update({'workers': int(r['workers']), 'pages_s': float(r['pages_s']), 'cpu_ms': float(r['cpu_ms'])})
     med = {}
     for key in dict.fromkeys((r['page'], r['contender'], r['workers']) for r in rows):
         sel = [r for r in rows if (r['page'], r['contender'], r['workers']) == key]
@@ -222,18 +225,27 @@ def report(rows, expected_pages):
                      zip([r for r in rows if (r['page'], r['contender'], r['workers']) == a],
                          [r for r in rows if (r['page'], r['contender'], r['workers']) == b])]
         ratio = med[a]['pages_s'] / med[b]['pages_s']
+        # On a loaded machine throughput follows CPU per page, so that ratio is shown too.
         print(f"goal {page}: {name} {workers} / {other} {workers} = {ratio:.2f}x (>= {goal}x: "
-              f"{'met' if ratio >= goal else 'NOT met'}); per round " + ' '.join(f'{x:.2f}' for x in per_round))
+              f"{'met' if ratio >= goal else 'NOT met'}); per round " + ' '.join(f'{x:.2f}' for x in per_round) +
+              f"; CPU per page {med[a]['cpu_ms'] / med[b]['cpu_ms']:.2f}x")
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument('halvern')
+    ap.add_argument('halvern', nargs='?')
     ap.add_argument('--rounds', type=int, default=3)
     ap.add_argument('--small', type=int, default=30, help='jobs per contender and round, small page')
     ap.add_argument('--long', type=int, default=8, help='jobs per contender and round, 36-page document')
     ap.add_argument('--only', default='', help='contenders to run, e.g. cold,puppeteer')
+    ap.add_argument('--report', action='store_true', help='only print the table of the last results.csv')
     args = ap.parse_args()
+    if args.report:
+        with open(os.path.join(HERE, 'results.csv')) as f:
+            report(list(csv.DictReader(f)), {'small': 1, 'long': LONG_PAGES})
+        return
+    if not args.halvern:
+        ap.error('the halvern binary to measure is missing')
     args.halvern = os.path.abspath(args.halvern)
     work = tempfile.mkdtemp(prefix='halvern-batch-bench-')
     server = None
