@@ -85,6 +85,9 @@ TEST(Inflate, AgreesWithZlibOnStoredFixedAndDynamicBlocks) {
   for (int i = 0; i < 2; ++i) expected.insert(expected.end(), original.begin(), original.end());
   EXPECT_TRUE(out == expected);
   EXPECT_FALSE(pdfink::inflate(nullptr, 0, out));
+  // Five bits can declare 32 distance codes; zlib refuses more than 30 even unused.
+  const Bytes distances31 = {0x05, 0xde, 0x21, 0x09, 0, 0, 0, 0, 0xa0, 0xad, 0xfe, 0x3f, 0xa1, 0x2e, 0x11};  // "a"
+  EXPECT_FALSE(pdfink::inflate(distances31.data(), distances31.size(), out));
 }
 
 // Flipped bits and cuts fail where zlib fails, keeping what zlib decoded
