@@ -28,7 +28,9 @@ void PageSession::PrintToPDF(const std::string& path, const PdfPrintSettings& s,
   auto job = std::make_shared<PrintJob>();
   job->path = path;
   job->callback = std::move(callback);
-  job->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Not truncated until the browser has the document: a target written in
+  // place keeps its earlier contents when the print fails.
+  job->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   std::weak_ptr<PageSession> weak = shared_from_this();
   if (job->fd < 0 || sessionId_.empty()) {
     EngineLog("PrintToPDF: cannot write " + path + ": " + std::strerror(errno));
@@ -46,6 +48,11 @@ void PageSession::PrintToPDF(const std::string& path, const PdfPrintSettings& s,
       return;
     }
     job->stream = m["result"].value("stream", "");
+    if (ftruncate(job->fd, 0) != 0) {
+      EngineLog("PrintToPDF: cannot write " + job->path + ": " + std::strerror(errno));
+      self->PrintDone(job, false);
+      return;
+    }
     self->PrintRead(job);
   });
   if (!wire) PrintDone(job, false);
