@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "app/run_folders.h"
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/pdf_client.h"
 #include "config/command_line.h"
 #include "config/utf8.h"
@@ -43,8 +43,8 @@ std::string Absolute(const std::string& path) {
 
 void SetDefaultEnv(const char* name, const std::string& value) { setenv(name, value.c_str(), 0); }
 
-void CopyEngineLog(const std::string& engineLog) {
-  const std::string& runLog = RunLog::Get().logFilePath();
+void CopyEngineLog(const std::string& engineLog, const RunLog& log) {
+  const std::string& runLog = log.logFilePath();
   if (runLog.empty() || engineLog.empty() || runLog == engineLog) return;
   std::ifstream in(engineLog, std::ios::binary);
   if (!in) return;
@@ -53,8 +53,8 @@ void CopyEngineLog(const std::string& engineLog) {
   out << in.rdbuf();
 }
 
-void RemoveRunFolders(const std::string& cacheDir, const std::string& logDir, bool encryptedIo) {
-  LogLine("[main] Cleaning up temp folders...");
+void RemoveRunFolders(const std::string& cacheDir, const std::string& logDir, bool encryptedIo, const RunLog& log) {
+  log.Log("[main] Cleaning up temp folders...");
   if (!encryptedIo) RemoveFolderWithRetry(cacheDir, 5, 100);
   if (!logDir.empty()) RemoveFolderWithRetry(logDir, 5, 100);
 }
@@ -75,7 +75,7 @@ int RunProcess(int argc, char** argv) {
   int subprocess = engine::ExecuteProcess(argc, argv, app);
   if (subprocess >= 0) return subprocess;
 
-  RunLog::Get().SetStartTime(RunLog::NowNs());
+  RunLog log;
   std::vector<std::u32string> args;
   for (int i = 0; i < argc; ++i) args.push_back(DecodeUtf8Lenient(argv[i] ? argv[i] : ""));
 
@@ -103,14 +103,14 @@ int RunProcess(int argc, char** argv) {
   }
 
   LaunchRecord record;
-  int status = ParseConversionSettings(args, record);
+  int status = ParseConversionSettings(args, record, log);
   if (status != 0) return status;
   // The working directory moves to the executable's folder below; output
   // paths keep meaning what the host meant.
   ConversionSettings clientSettings = record.settings;
   clientSettings.output = Absolute(clientSettings.output);
   if (!clientSettings.outputJsonFile.empty()) clientSettings.outputJsonFile = Absolute(clientSettings.outputJsonFile);
-  auto client = std::make_shared<PdfClient>(clientSettings);
+  auto client = std::make_shared<PdfClient>(clientSettings, log);
 
   // Folders.
   std::string cacheDir, logDir, engineLog;
@@ -128,10 +128,11 @@ int RunProcess(int argc, char** argv) {
     RemoveAbandonedRunFolders();
   }
   app->userDataDir = cacheDir;
-  LogLine("[main] Cache: " + cacheDir);
-  LogLine("[main] Log:   " + engineLog);
-  LogLine("[main] URL:    " + record.url);
-  LogLine("[main] Output: " + record.output);
+  app->log = log;
+  log.Log("[main] Cache: " + cacheDir);
+  log.Log("[main] Log:   " + engineLog);
+  log.Log("[main] URL:    " + record.url);
+  log.Log("[main] Output: " + record.output);
 
   std::string exePath = ExePath();
   std::string exeDir = DirOf(exePath, true);
@@ -158,21 +159,21 @@ int RunProcess(int argc, char** argv) {
   if (!std::freopen("/dev/null", "w", stderr)) {
   }
 
-  LogLine("[main] CefInitialize starting...");
+  log.Log("[main] CefInitialize starting...");
   if (!engine::Initialize(settings, app)) {
-    LogErrorLine("[main] CefInitialize failed. Another instance may be running.");
+    log.LogError("[main] CefInitialize failed. Another instance may be running.");
     return 1;
   }
-  LogLine("[main] CefInitialize complete.");
+  log.Log("[main] CefInitialize complete.");
 
   std::string url = record.url;
   if (url.empty() && !record.htmlString.empty()) {
     std::string path = cacheDir + "/index.html";
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) {
-      LogErrorLine("[main] Failed to write HTML string to temp file: " + path);
+      log.LogError("[main] Failed to write HTML string to temp file: " + path);
       engine::Shutdown();
-      RemoveRunFolders(cacheDir, logDir, record.encryptedIo);
+      RemoveRunFolders(cacheDir, logDir, record.encryptedIo, log);
       return 1;
     }
     std::string text = InjectBaseHref(record.htmlString, record.baseUrl);
@@ -181,7 +182,7 @@ int RunProcess(int argc, char** argv) {
     url = "file://" + path;
     for (char& c : url)
       if (c == '\\') c = '/';
-    LogLine("[main] HTML string written to temp file: " + path);
+    log.Log("[main] HTML string written to temp file: " + path);
   }
 
   engine::BrowserSettings browserSettings;
@@ -199,13 +200,13 @@ int RunProcess(int argc, char** argv) {
     client->directMode = true;
     extra["hvnStartupScript"] = client->BuildStartupScript();
   }
-  LogLine(std::string("[main] CreateBrowser starting (") + (direct ? "direct" : "preload") + ")...");
-  ApplyRequestContextPreferences(engine::GetGlobalRequestContext());
+  log.Log(std::string("[main] CreateBrowser starting (") + (direct ? "direct" : "preload") + ")...");
+  ApplyRequestContextPreferences(engine::GetGlobalRequestContext(), log);
   engine::CreateBrowser(browserSettings, client, direct ? url : "about:blank", extra);
-  LogLine("[main] CreateBrowser returned (browser creation is async).");
+  log.Log("[main] CreateBrowser returned (browser creation is async).");
 
   if (client->navigationTimeout() > 0) {
-    LogLine("[main] Navigation timeout set to " + std::to_string(client->navigationTimeout()) + "ms.");
+    log.Log("[main] Navigation timeout set to " + std::to_string(client->navigationTimeout()) + "ms.");
     engine::PostDelayedTask([client] { client->OnNavigationTimeout(); }, client->navigationTimeout());
   }
 
@@ -214,15 +215,15 @@ int RunProcess(int argc, char** argv) {
     client->RecordFailure("CEF message loop exited unexpectedly (browser process crash or fatal error).");
   }
 
-  int64_t elapsed = (RunLog::NowNs() - RunLog::Get().startTime()) / 1000000;
+  int64_t elapsed = log.ElapsedMs();
   if (client->success()) {
     std::string line = "[main] Conversion completed successfully. Elapsed: " + std::to_string(elapsed) + " ms.\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
   } else {
-    LogErrorLine("[main] Conversion failed. Elapsed: " + std::to_string(elapsed) + " ms.");
+    log.LogError("[main] Conversion failed. Elapsed: " + std::to_string(elapsed) + " ms.");
   }
-  if (RunLog::Get().verbose()) {
+  if (log.verbose()) {
     std::fputs("\n", stdout);
     std::fflush(stdout);
   }
@@ -231,7 +232,7 @@ int RunProcess(int argc, char** argv) {
   // A throw-away profile's browser was ended and reaped by Shutdown; only a
   // kept profile's browser, asked to close, gets time to let go of its files.
   if (!settings.disposableProfile) SleepMs(100);
-  CopyEngineLog(engineLog);
-  RemoveRunFolders(cacheDir, logDir, record.encryptedIo);
+  CopyEngineLog(engineLog, log);
+  RemoveRunFolders(cacheDir, logDir, record.encryptedIo, log);
   return client->success() ? 0 : 1;
 }
