@@ -111,8 +111,9 @@ engine::ReturnValue PdfLookupWaitRequestHandler::OnBeforeResourceLoad(
   // The lookup's thread only posts; the task finds this handler, if it is still there.
   std::weak_ptr<PdfLookupWaitRequestHandler> weak = shared_from_this();
   int64_t waitMs = 0;
-  const auto verdict = client->CheckRules(request_->GetURL(), [weak] {
-    engine::PostTask([weak] {
+  auto post = engine::CurrentTaskPoster();
+  const auto verdict = client->CheckRules(request_->GetURL(), [weak, post] {
+    post([weak] {
       if (auto self = weak.lock()) self->Resume();
     });
   }, waitMs);

@@ -185,6 +185,7 @@ void ApplyDirectNavigationEnv(ConversionSettings& s) {
 const char kUsage[] = R"(Usage: halvern URL OUTPUT [SETTINGS.json] [OPTION]...
        halvern --dd=FOLDER --is=SETTINGS --of=OUTPUT [--os=JSON] [OPTION]...
        halvern --ink-measure=PDF
+       halvern --batch [--workers=N] [OPTION]...   (jobs as JSON lines on input)
        halvern [--help | --version]
 Converts one web page (a URL or a local file) to a PDF, or to a PNG with
 --output-format=png, in an off-screen Chromium. Log lines go to standard

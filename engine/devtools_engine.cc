@@ -41,10 +41,13 @@ constexpr auto kFirstReplyDeadline = std::chrono::seconds(30);
 constexpr auto kGracefulExit = std::chrono::milliseconds(1000);
 constexpr auto kReapDeadline = std::chrono::milliseconds(2000);
 
-struct EngineState {
+}  // namespace
+
+class Engine {
+ public:
   bool initialized = false;
+  bool handleSignals = true;
   std::shared_ptr<App> app;
-  CommandLine hostSwitches;  // from the process's own arguments
   BrowserProcess process;
   Connection connection;
   int logFd = -1;
@@ -54,12 +57,19 @@ struct EngineState {
   std::vector<std::shared_ptr<PageSession>> browsers;
   int nextBrowserId = 0;
   std::atomic<bool> quit{false};
+  std::shared_ptr<TaskQueue> tasks = std::make_shared<TaskQueue>();
 };
 
-EngineState& E() {
-  static EngineState* s = new EngineState();
-  return *s;
-}
+namespace {
+
+using EngineState = Engine;
+
+// Never destroyed: tasks may be posted during exit.
+Engine* const gFirstEngine = new Engine();
+CommandLine gProcessSwitches;  // from the process's own arguments
+thread_local std::shared_ptr<Engine> tCurrent;
+
+EngineState& E() { return tCurrent ? *tCurrent : *gFirstEngine; }
 
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
@@ -139,10 +149,10 @@ void Reset() {
   e.connection.Close();
   for (auto& b : e.browsers) b->Detach();
   e.browsers.clear();
-  Tasks().Clear();
+  e.tasks->Clear();
   CloseFd(e.logFd);
   CloseFd(e.profileLockFd);
-  RestoreSignals();
+  if (e.handleSignals) RestoreSignals();
   e.app.reset();
   e.initialized = false;
   e.disposableProfile = false;
@@ -151,6 +161,39 @@ void Reset() {
 
 }  // namespace
 
+TaskQueue& Tasks() { return *E().tasks; }
+std::shared_ptr<TaskQueue> TasksShared() { return E().tasks; }
+
+std::shared_ptr<Engine> NewEngine() { return std::make_shared<Engine>(); }
+
+void MakeCurrent(std::shared_ptr<Engine> engine) { tCurrent = std::move(engine); }
+
+bool BrowserAlive() {
+  EngineState& e = E();
+  return e.initialized && e.process.running() && !e.process.Exited() && !e.connection.gone();
+}
+
+int64_t BrowserMemoryBytes() { return E().process.GroupResidentBytes(); }
+
+void CloseBrowsers() {
+  EngineState& e = E();
+  auto browsers = std::exchange(e.browsers, {});
+  for (auto& b : browsers) {
+    b->NotifyClosed();
+    if (e.app) e.app->OnBrowserDestroyed(b->GetIdentifier());
+    b->Detach();
+    // Disposing of a context closes its pages; wait for it, so that the next
+    // job's browsers and the memory check find it gone.
+    int id = b->browserContextId().empty()
+                 ? (b->targetId().empty() ? 0 : e.connection.Send("Target.closeTarget", Json{{"targetId", b->targetId()}}, "", [](const Json&) {}))
+                 : e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", b->browserContextId()}}, "",
+                                     [](const Json&) {});
+    if (id) e.connection.AwaitReply(id, Clock::now() + kReapDeadline);
+  }
+  e.tasks->Clear();
+  e.quit = false;
+}
+
 void EngineLog(const std::string& msg) {
   if (E().logFd < 0) return;
   std::string line = "[engine] " + msg + "\n";
@@ -158,8 +201,8 @@ void EngineLog(const std::string& msg) {
 }
 
 int ExecuteProcess(int argc, char** argv, std::shared_ptr<App> /*app*/) {
-  E().hostSwitches = CommandLine();
-  E().hostSwitches.InitFromArgv(argc, argv);
+  gProcessSwitches = CommandLine();
+  gProcessSwitches.InitFromArgv(argc, argv);
   return -1;
 }
 
@@ -170,6 +213,7 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
   std::string executable = env && *env ? env : HALVERN_BROWSER_PATH;
   e.initialized = true;
   e.app = std::move(app);
+  e.handleSignals = settings.handleSignals;
   e.disposableProfile = settings.disposableProfile;
   e.logFd = settings.logFile.empty() ? -1
                                      : open(settings.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -179,7 +223,13 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
     return false;
   }
 
-  CommandLine cl = e.hostSwitches;
+  CommandLine cl = gProcessSwitches;
+  if (settings.browserArgsGiven) {
+    std::vector<const char*> argv = {"browser"};
+    for (const std::string& s : settings.browserArgs) argv.push_back(s.c_str());
+    cl = CommandLine();
+    cl.InitFromArgv(static_cast<int>(argv.size()), argv.data());
+  }
   cl.SetProgram(executable);
   cl.AppendSwitch("remote-debugging-pipe");
   cl.AppendSwitchWithValue("force-webrtc-ip-handling-policy", kWebRtcPolicy);
@@ -194,7 +244,7 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
     Reset();
     return false;
   }
-  InstallSignals();
+  if (e.handleSignals) InstallSignals();
   std::vector<std::string> argv = {executable};
   for (auto& a : cl.ToArgv()) argv.push_back(a);
   // The browser opens a blank page while it starts, so the page's renderer
@@ -268,13 +318,19 @@ bool CreateBrowser(const BrowserSettings& settings, std::shared_ptr<Client> clie
   }
   auto browser = std::make_shared<PageSession>(e.connection, id, settings, std::move(client), url, std::move(script));
   e.browsers.push_back(browser);
-  browser->Start(std::exchange(e.launchTargetId, std::string()));
+  std::string launchTarget = std::exchange(e.launchTargetId, std::string());
+  if (settings.ownContext) {
+    // The page opened at launch belongs to the shared context.
+    if (!launchTarget.empty()) e.connection.Send("Target.closeTarget", Json{{"targetId", launchTarget}}, "", nullptr);
+    launchTarget.clear();
+  }
+  browser->Start(launchTarget);
   return true;
 }
 
 void RunMessageLoop() {
   EngineState& e = E();
-  TaskQueue& tasks = Tasks();
+  TaskQueue& tasks = *e.tasks;
   Connection& c = e.connection;
   e.quit = false;
   auto quitting = [&e] { return e.quit.load(); };
@@ -289,7 +345,7 @@ void RunMessageLoop() {
       fds[n++] = {fd, events, 0};
     };
     add(tasks.wakeFd(), POLLIN, iWake);
-    add(SignalFd(), POLLIN, iSig);
+    if (e.handleSignals) add(SignalFd(), POLLIN, iSig);
     add(c.readFd(), POLLIN, iIn);
     if (c.WantsWrite()) add(c.writeFd(), POLLOUT, iOut);
     int r = poll(fds, n, timeout > INT32_MAX ? INT32_MAX : static_cast<int>(timeout));
@@ -315,7 +371,7 @@ void RunMessageLoop() {
 
 void QuitMessageLoop() {
   E().quit = true;
-  Tasks().Wake();
+  E().tasks->Wake();
 }
 
 void Shutdown() {
