@@ -54,6 +54,9 @@ class Engine {
   int profileLockFd = -1;
   bool disposableProfile = false;
   std::string launchTargetId;  // the blank page opened at launch, until a browser takes it
+  // A blank page in a context of its own, until a browser takes it.
+  bool sparePending = false;
+  std::string spareContextId, spareTargetId;
   std::vector<std::shared_ptr<PageSession>> browsers;
   int nextBrowserId = 0;
   std::atomic<bool> quit{false};
@@ -182,16 +185,35 @@ void CloseBrowsers() {
     b->NotifyClosed();
     if (e.app) e.app->OnBrowserDestroyed(b->GetIdentifier());
     b->Detach();
-    // Disposing of a context closes its pages; wait for it, so that the next
-    // job's browsers and the memory check find it gone.
-    int id = b->browserContextId().empty()
-                 ? (b->targetId().empty() ? 0 : e.connection.Send("Target.closeTarget", Json{{"targetId", b->targetId()}}, "", [](const Json&) {}))
-                 : e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", b->browserContextId()}}, "",
-                                     [](const Json&) {});
-    if (id) e.connection.AwaitReply(id, Clock::now() + kReapDeadline);
+    // Disposing of a context closes its pages; the browser does it while the
+    // next job starts.
+    if (!b->browserContextId().empty())
+      e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", b->browserContextId()}}, "", nullptr);
+    else if (!b->targetId().empty())
+      e.connection.Send("Target.closeTarget", Json{{"targetId", b->targetId()}}, "", nullptr);
   }
   e.tasks->Clear();
   e.quit = false;
+}
+
+void PrepareSpareBrowser() {
+  EngineState& e = E();
+  if (!e.initialized || e.sparePending || !e.spareTargetId.empty() || !e.connection.CanSend()) return;
+  e.sparePending = true;
+  Engine* owner = &e;
+  e.connection.Send("Target.createBrowserContext", Json{{"disposeOnDetach", true}}, "", [owner](const Json& m) {
+    std::string contextId = m.value("result", Json::object()).value("browserContextId", "");
+    if (contextId.empty()) {
+      owner->sparePending = false;
+      return;
+    }
+    owner->connection.Send("Target.createTarget", Json{{"url", "about:blank"}, {"browserContextId", contextId}}, "",
+                           [owner, contextId](const Json& made) {
+                             owner->sparePending = false;
+                             owner->spareContextId = contextId;
+                             owner->spareTargetId = made.value("result", Json::object()).value("targetId", "");
+                           });
+  });
 }
 
 void EngineLog(const std::string& msg) {
@@ -322,7 +344,8 @@ bool CreateBrowser(const BrowserSettings& settings, std::shared_ptr<Client> clie
   if (settings.ownContext) {
     // The page opened at launch belongs to the shared context.
     if (!launchTarget.empty()) e.connection.Send("Target.closeTarget", Json{{"targetId", launchTarget}}, "", nullptr);
-    launchTarget.clear();
+    launchTarget = std::exchange(e.spareTargetId, std::string());
+    if (!launchTarget.empty()) browser->SetBrowserContextId(std::exchange(e.spareContextId, std::string()));
   }
   browser->Start(launchTarget);
   return true;

@@ -345,6 +345,10 @@ int64_t BrowserMemoryBytes();
 // Closes every browser (and its own context) but keeps the browser process
 // for the next; tasks still queued are dropped.
 void CloseBrowsers();
+// Opens a blank page in a new context of its own, so that its renderer
+// starts now; the next browser created with ownContext takes it if it is
+// ready by then.
+void PrepareSpareBrowser();
 
 // ---- process and loop -------------------------------------------------
 

@@ -51,6 +51,8 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   const std::string& sessionId() const { return sessionId_; }
   const std::string& targetId() const { return targetId_; }
   const std::string& browserContextId() const { return browserContextId_; }
+  // The context of the page Start is given.
+  void SetBrowserContextId(std::string id) { browserContextId_ = std::move(id); }
 
   // The start-up script runs under this name; what it logs or throws is
   // reported under the document's.
