@@ -108,6 +108,14 @@ void OnBrowserEvent(const std::string& sessionId, const std::string& method, con
   }
   if (method != "Target.targetCrashed") return;
   std::string targetId = params.value("targetId", "");
+  EngineState& e = E();
+  if (!targetId.empty() && targetId == e.spareTargetId) {
+    // No job gets a page whose renderer is gone.
+    e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", e.spareContextId}}, "", nullptr);
+    e.spareTargetId.clear();
+    e.spareContextId.clear();
+    return;
+  }
   for (auto& b : E().browsers)
     if (b->targetId() == targetId) b->OnTargetCrashed(params.value("status", "crashed"), params.value("errorCode", 0));
 }

@@ -116,8 +116,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         ctype = mimetypes.guess_type(path)[0] or "application/octet-stream"
         if ctype.startswith("text/") or ctype in ("application/javascript", "application/json"):
             ctype += "; charset=utf-8"
+        cache = [("Cache-Control", "max-age=" + self.query["maxAge"])] if "maxAge" in self.query else []
         with open(path, "rb") as f:
-            self.respond(int(self.query.get("status", 200)), f.read(), ctype)
+            self.respond(int(self.query.get("status", 200)), f.read(), ctype, headers=cache)
 
     def r_html(self):
         self.respond(200, self.query.get("body", "<p>empty</p>"))
