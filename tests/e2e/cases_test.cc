@@ -210,16 +210,16 @@ std::string Plain(std::string s, const std::string& dir) {
   return std::regex_replace(s, std::regex("/cef_cache_[0-9A-F-]{36}/"), "/cef_cache_*/");
 }
 
-// What a batch job must share with the same row run alone: status, log
-// lines (less those of the browser's start and stop), output JSON, and the
+// What a batch job must share with the same row run alone: status, the log
+// lines a quiet run prints (error lines and the result; the progress lines
+// of a verbose run follow the page's own timing), output JSON, and the
 // output's pages and text.
 Json Outcome(int status, const std::vector<std::string>& logLines, const std::string& dir, const std::string& output) {
   auto plain = [&](const std::string& s) { return Plain(s, dir); };
-  static const std::regex kBrowserStartStop(
-      "^(\\[main\\] (Cache|Log|URL|Output|CefInitialize|Cleaning up temp folders)|\\[PdfApp\\] |\\[PdfClient\\] OnBeforeClose|$)");
+  static const std::regex kQuiet("^(ERROR: |\\[main\\] Conversion completed)");
   Json log = Json::array();
   for (const std::string& line : logLines)
-    if (std::string l = plain(line); !std::regex_search(l, kBrowserStartStop)) log.push_back(l);
+    if (std::string l = plain(line); std::regex_search(l, kQuiet)) log.push_back(l);
   const std::string jsonText = plain(e2e::ReadFile(std::filesystem::path(output).parent_path() / "out.json"));
   Json json = Json::parse(jsonText, nullptr, false);
   if (json.is_discarded()) json = nullptr;  // none written, or not JSON: both runs alike
