@@ -19,6 +19,7 @@
 #include "engine/devtools_util.h"
 #include "engine/engine.h"
 #include "engine/engine_log.h"
+#include "engine/engine_state.h"
 #include "engine/net_fence_env.h"
 #include "engine/page_session.h"
 #include "engine/task_loop.h"
@@ -43,36 +44,13 @@ constexpr auto kReapDeadline = std::chrono::milliseconds(2000);
 
 }  // namespace
 
-class Engine {
- public:
-  bool initialized = false;
-  bool handleSignals = true;
-  std::shared_ptr<App> app;
-  BrowserProcess process;
-  Connection connection;
-  int logFd = -1;
-  int profileLockFd = -1;
-  bool disposableProfile = false;
-  std::string launchTargetId;  // the blank page opened at launch, until a browser takes it
-  // A blank page in a context of its own, until a browser takes it.
-  bool sparePending = false;
-  std::string spareContextId, spareTargetId;
-  std::vector<std::shared_ptr<PageSession>> browsers;
-  int nextBrowserId = 0;
-  std::atomic<bool> quit{false};
-  std::shared_ptr<TaskQueue> tasks = std::make_shared<TaskQueue>();
-};
-
 namespace {
 
 using EngineState = Engine;
 
-// Never destroyed: tasks may be posted during exit.
-Engine* const gFirstEngine = new Engine();
 CommandLine gProcessSwitches;  // from the process's own arguments
-thread_local std::shared_ptr<Engine> tCurrent;
 
-EngineState& E() { return tCurrent ? *tCurrent : *gFirstEngine; }
+EngineState& E() { return CurrentEngine(); }
 
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
@@ -171,58 +149,6 @@ void Reset() {
 }
 
 }  // namespace
-
-TaskQueue& Tasks() { return *E().tasks; }
-std::shared_ptr<TaskQueue> TasksShared() { return E().tasks; }
-
-std::shared_ptr<Engine> NewEngine() { return std::make_shared<Engine>(); }
-
-void MakeCurrent(std::shared_ptr<Engine> engine) { tCurrent = std::move(engine); }
-
-bool BrowserAlive() {
-  EngineState& e = E();
-  return e.initialized && e.process.running() && !e.process.Exited() && !e.connection.gone();
-}
-
-int64_t BrowserMemoryBytes() { return E().process.GroupResidentBytes(); }
-
-void CloseBrowsers() {
-  EngineState& e = E();
-  auto browsers = std::exchange(e.browsers, {});
-  for (auto& b : browsers) {
-    b->NotifyClosed();
-    if (e.app) e.app->OnBrowserDestroyed(b->GetIdentifier());
-    b->Detach();
-    // Disposing of a context closes its pages; the browser does it while the
-    // next job starts.
-    if (!b->browserContextId().empty())
-      e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", b->browserContextId()}}, "", nullptr);
-    else if (!b->targetId().empty())
-      e.connection.Send("Target.closeTarget", Json{{"targetId", b->targetId()}}, "", nullptr);
-  }
-  e.tasks->Clear();
-  e.quit = false;
-}
-
-void PrepareSpareBrowser() {
-  EngineState& e = E();
-  if (!e.initialized || e.sparePending || !e.spareTargetId.empty() || !e.connection.CanSend()) return;
-  e.sparePending = true;
-  Engine* owner = &e;
-  e.connection.Send("Target.createBrowserContext", Json{{"disposeOnDetach", true}}, "", [owner](const Json& m) {
-    std::string contextId = m.value("result", Json::object()).value("browserContextId", "");
-    if (contextId.empty()) {
-      owner->sparePending = false;
-      return;
-    }
-    owner->connection.Send("Target.createTarget", Json{{"url", "about:blank"}, {"browserContextId", contextId}}, "",
-                           [owner, contextId](const Json& made) {
-                             owner->sparePending = false;
-                             owner->spareContextId = contextId;
-                             owner->spareTargetId = made.value("result", Json::object()).value("targetId", "");
-                           });
-  });
-}
 
 void EngineLog(const std::string& msg) {
   if (E().logFd < 0) return;
