@@ -113,6 +113,11 @@ void RunJob(const JobLine& job, const BatchOptions& options, BrowserPool& pool) 
     WriteResult(id, 1, log.ElapsedMs(), LastError(*lines), *lines);
     return;
   }
+  if (lease->jobs > 0) {
+    // A fresh launch named them among its own lines.
+    log.Log("[main] URL:    " + record.url);
+    log.Log("[main] Output: " + record.output);
+  }
   engine::MakeCurrent(lease->engine);
   const int64_t engineLogStart = FileSize(lease->launched.engineLog);
   JobOutcome outcome = RunJobOnBrowser(record, log, lease->launched, true);
