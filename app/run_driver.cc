@@ -6,13 +6,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
+#include "app/batch.h"
+#include "app/conversion_job.h"
 #include "app/run_folders.h"
-#include "app/run_log.h"
-#include "client/pdf_client.h"
+#include "runlog/run_log.h"
 #include "config/command_line.h"
 #include "config/utf8.h"
 #include "engine/engine.h"
@@ -34,30 +33,7 @@ std::string DirOf(const std::string& path, bool backslashToo) {
   return pos == std::string::npos ? path : path.substr(0, pos);
 }
 
-std::string Absolute(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  std::error_code ec;
-  auto abs = std::filesystem::absolute(path, ec);
-  return ec ? path : abs.string();
-}
-
 void SetDefaultEnv(const char* name, const std::string& value) { setenv(name, value.c_str(), 0); }
-
-void CopyEngineLog(const std::string& engineLog) {
-  const std::string& runLog = RunLog::Get().logFilePath();
-  if (runLog.empty() || engineLog.empty() || runLog == engineLog) return;
-  std::ifstream in(engineLog, std::ios::binary);
-  if (!in) return;
-  std::ofstream out(runLog, std::ios::binary | std::ios::app);
-  if (!out) return;
-  out << in.rdbuf();
-}
-
-void RemoveRunFolders(const std::string& cacheDir, const std::string& logDir, bool encryptedIo) {
-  LogLine("[main] Cleaning up temp folders...");
-  if (!encryptedIo) RemoveFolderWithRetry(cacheDir, 5, 100);
-  if (!logDir.empty()) RemoveFolderWithRetry(logDir, 5, 100);
-}
 
 }  // namespace
 
@@ -75,7 +51,7 @@ int RunProcess(int argc, char** argv) {
   int subprocess = engine::ExecuteProcess(argc, argv, app);
   if (subprocess >= 0) return subprocess;
 
-  RunLog::Get().SetStartTime(RunLog::NowNs());
+  RunLog log;
   std::vector<std::u32string> args;
   for (int i = 0; i < argc; ++i) args.push_back(DecodeUtf8Lenient(argv[i] ? argv[i] : ""));
 
@@ -102,136 +78,37 @@ int RunProcess(int argc, char** argv) {
     }
   }
 
+  if (ToUtf8(args[1]) == "--batch") {
+    std::vector<std::string> options;
+    for (size_t i = 2; i < args.size(); ++i) options.push_back(ToUtf8(args[i]));
+    return RunBatch(options);
+  }
+
   LaunchRecord record;
-  int status = ParseConversionSettings(args, record);
+  int status = ParseConversionSettings(args, record, log);
   if (status != 0) return status;
   // The working directory moves to the executable's folder below; output
   // paths keep meaning what the host meant.
-  ConversionSettings clientSettings = record.settings;
-  clientSettings.output = Absolute(clientSettings.output);
-  if (!clientSettings.outputJsonFile.empty()) clientSettings.outputJsonFile = Absolute(clientSettings.outputJsonFile);
-  auto client = std::make_shared<PdfClient>(clientSettings);
+  record.settings = WithAbsolutePaths(record.settings);
 
-  // Folders.
-  std::string cacheDir, logDir, engineLog;
-  if (record.encryptedIo) {
-    // Made here rather than by the browser, so that the engine can lock it
-    // before two runs share it, and its log has a folder to go to.
-    std::error_code ec;
-    std::filesystem::create_directories(record.dataDirectory, ec);
-    cacheDir = record.dataDirectory;
-    engineLog = record.dataDirectory + "/cef.log";
-  } else {
-    cacheDir = MakeRunFolder("cef_cache_");
-    logDir = MakeRunFolder("cef_log_");
-    engineLog = logDir + "/cef.log";
-    RemoveAbandonedRunFolders();
-  }
-  app->userDataDir = cacheDir;
-  LogLine("[main] Cache: " + cacheDir);
-  LogLine("[main] Log:   " + engineLog);
-  LogLine("[main] URL:    " + record.url);
-  LogLine("[main] Output: " + record.output);
-
-  std::string exePath = ExePath();
-  std::string exeDir = DirOf(exePath, true);
-  if (!exeDir.empty() && chdir(exeDir.c_str()) != 0) {
-    // Relative paths were made absolute where it matters; carry on.
-  }
-
-  engine::Settings settings;
-  settings.logSeverity = engine::LogSeverity::Warning;
-  settings.rootCachePath = cacheDir;
-  settings.disposableProfile = !record.encryptedIo;
-  settings.logFile = engineLog;
-  settings.blockLoopback = !record.settings.localhostEnabled;
-  settings.blockPrivateNetworks = !record.settings.privateNetworksEnabled;
-
-  app->proxyServer = record.proxyHostName;
-  app->hostResolverRules = record.settings.hostResolverRules;
-  app->ownSwitches = OwnSwitchNames();
-  app->allowInsecureContent = record.allowInsecureContent;
-  app->webGlEnabled = record.webGlEnabled;
-  app->htmlStringInUse = !record.htmlString.empty();
-
-  // From here on only standard output carries diagnostics.
-  if (!std::freopen("/dev/null", "w", stderr)) {
-  }
-
-  LogLine("[main] CefInitialize starting...");
-  if (!engine::Initialize(settings, app)) {
-    LogErrorLine("[main] CefInitialize failed. Another instance may be running.");
-    return 1;
-  }
-  LogLine("[main] CefInitialize complete.");
-
-  std::string url = record.url;
-  if (url.empty() && !record.htmlString.empty()) {
-    std::string path = cacheDir + "/index.html";
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      LogErrorLine("[main] Failed to write HTML string to temp file: " + path);
-      engine::Shutdown();
-      RemoveRunFolders(cacheDir, logDir, record.encryptedIo);
-      return 1;
+  LaunchedBrowser browser;
+  LaunchOptions launch;
+  launch.beforeStart = [] {
+    std::string exeDir = DirOf(ExePath(), true);
+    if (!exeDir.empty() && chdir(exeDir.c_str()) != 0) {
+      // Relative paths were made absolute where it matters; carry on.
     }
-    std::string text = InjectBaseHref(record.htmlString, record.baseUrl);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    url = "file://" + path;
-    for (char& c : url)
-      if (c == '\\') c = '/';
-    LogLine("[main] HTML string written to temp file: " + path);
-  }
-
-  engine::BrowserSettings browserSettings;
-  browserSettings.javascriptEnabled = record.settings.enableJavascript;
-  if (record.outputFormat == "png") {
-    browserSettings.backgroundColorSet = true;
-    browserSettings.backgroundColor = record.printBackground ? 0xFFFFFFFFu : 0u;
-  }
-  client->targetUrl = url;
-
-  const ConversionSettings& s = record.settings;
-  bool direct = record.directNavigation && s.loginPage.empty() && s.httpPostFields.empty() && !s.enableOfflineMode;
-  engine::ExtraInfo extra;
-  if (direct) {
-    client->directMode = true;
-    extra["hvnStartupScript"] = client->BuildStartupScript();
-  }
-  LogLine(std::string("[main] CreateBrowser starting (") + (direct ? "direct" : "preload") + ")...");
-  ApplyRequestContextPreferences(engine::GetGlobalRequestContext());
-  engine::CreateBrowser(browserSettings, client, direct ? url : "about:blank", extra);
-  LogLine("[main] CreateBrowser returned (browser creation is async).");
-
-  if (client->navigationTimeout() > 0) {
-    LogLine("[main] Navigation timeout set to " + std::to_string(client->navigationTimeout()) + "ms.");
-    engine::PostDelayedTask([client] { client->OnNavigationTimeout(); }, client->navigationTimeout());
-  }
-
-  engine::RunMessageLoop();
-  if (!client->finished()) {
-    client->RecordFailure("CEF message loop exited unexpectedly (browser process crash or fatal error).");
-  }
-
-  int64_t elapsed = (RunLog::NowNs() - RunLog::Get().startTime()) / 1000000;
-  if (client->success()) {
-    std::string line = "[main] Conversion completed successfully. Elapsed: " + std::to_string(elapsed) + " ms.\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-  } else {
-    LogErrorLine("[main] Conversion failed. Elapsed: " + std::to_string(elapsed) + " ms.");
-  }
-  if (RunLog::Get().verbose()) {
+    // From here on only standard output carries diagnostics.
+    if (!std::freopen("/dev/null", "w", stderr)) {
+    }
+  };
+  if (!LaunchBrowser(record, log, launch, browser)) return 1;
+  JobOutcome outcome = RunJobOnBrowser(record, log, browser, false);
+  const bool ran = outcome.success || outcome.error.rfind("Failed to write HTML string", 0) != 0;
+  if (ran && log.verbose()) {
     std::fputs("\n", stdout);
     std::fflush(stdout);
   }
-
-  engine::Shutdown();
-  // A throw-away profile's browser was ended and reaped by Shutdown; only a
-  // kept profile's browser, asked to close, gets time to let go of its files.
-  if (!settings.disposableProfile) SleepMs(100);
-  CopyEngineLog(engineLog);
-  RemoveRunFolders(cacheDir, logDir, record.encryptedIo);
-  return client->success() ? 0 : 1;
+  StopBrowser(browser, log, ran);
+  return outcome.success ? 0 : 1;
 }

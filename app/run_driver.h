@@ -1,4 +1,5 @@
-// The conversion run: folders, engine start, browser, message loop, clean-up.
+// Process entry: the banner and the other one-argument modes, a single run,
+// or a batch.
 #pragma once
 
 #include <string>

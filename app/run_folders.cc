@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <random>
 #include <system_error>
 
@@ -43,6 +45,10 @@ std::string TempRoot() {
 // The lock lives as long as this process, however it ends, so no pid that a
 // later process may reuse decides whether the folder is still in use. It is
 // taken under another name first: a folder's lock file is never seen unlocked.
+// A batch makes and removes folders all along: their locks are let go of.
+std::mutex gLocksMutex;
+std::map<std::string, int> gLocks;
+
 void LockRunFolder(const std::string& path) {
   std::string staging = path + "/.hvn-run.lock." + NewUuidText();
   int fd = open(staging.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -50,7 +56,10 @@ void LockRunFolder(const std::string& path) {
   if (flock(fd, LOCK_EX) != 0 || rename(staging.c_str(), (path + kLockName).c_str()) != 0) {
     unlink(staging.c_str());
     close(fd);
+    return;
   }
+  std::lock_guard<std::mutex> lock(gLocksMutex);
+  gLocks[path] = fd;
 }
 
 bool IsRunFolderName(const std::string& name) {
@@ -69,6 +78,15 @@ std::string MakeRunFolder(const std::string& prefix) {
   std::filesystem::create_directories(path, ec);
   LockRunFolder(path);
   return path;
+}
+
+void RemoveRunFolder(const std::string& path) {
+  RemoveFolderWithRetry(path, 5, 100);
+  std::lock_guard<std::mutex> lock(gLocksMutex);
+  auto it = gLocks.find(path);
+  if (it == gLocks.end()) return;
+  close(it->second);
+  gLocks.erase(it);
 }
 
 void RemoveAbandonedRunFolders() {

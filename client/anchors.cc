@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/markers.h"
 #include "client/page_number.h"
 #include "client/pdf_client.h"

@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/base64.h"
 #include "client/page_number.h"
 #include "client/pdf_client.h"
@@ -88,7 +88,7 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
                      std::string line = "[PdfClient] PNG content height: " + std::to_string(self->contentHeightPx) + "px";
                      if (self->s_.viewportHeight >= 1)
                        line += " (will clip to " + std::to_string(self->s_.viewportHeight) + "px)";
-                     LogLine(line);
+                     self->LogLine(line);
                      self->GrowViewAndCapture(browser);
                    });
     return;
@@ -104,7 +104,7 @@ void PdfClient::DoCaptureScreenshot(Browser browser) {
                      self->FailConversion("Element with the specified selector could not be found.");
                      return;
                    }
-                   LogLine("[PdfClient] bbox x=" + Num(x) + " y=" + Num(y) + " w=" + Num(w) + " h=" + Num(h));
+                   self->LogLine("[PdfClient] bbox x=" + Num(x) + " y=" + Num(y) + " w=" + Num(w) + " h=" + Num(h));
                    self->bboxX = x;
                    self->bboxY = y;
                    self->bboxWidth = w;
@@ -166,7 +166,7 @@ void PdfClient::DoCapturePng(Browser browser) {
       self->FailConversion("Failed to write output file: " + self->s_.output);
       return;
     }
-    LogLine("[PdfClient] PNG saved to: " + self->s_.output);
+    self->LogLine("[PdfClient] PNG saved to: " + self->s_.output);
     if (self->s_.buildParseInfo || !self->consoleEntries.empty()) self->WriteOutputJson();
     self->FinishSuccess();
   });
@@ -185,7 +185,7 @@ void PdfClient::DoIsolateVisibleElement(Browser browser) {
                      self->FailConversion("Element with the specified selector could not be found.");
                      return;
                    }
-                   LogLine("[PdfClient] Isolated element size: " + Num(w) + "x" + Num(h) + "px");
+                   self->LogLine("[PdfClient] Isolated element size: " + Num(w) + "x" + Num(h) + "px");
                    self->DoAnchorInjection(browser);
                  });
 }

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/output_json.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
@@ -27,8 +27,8 @@ std::string ReplyText(const engine::Json& reply) {
   return reply.dump(-1, ' ', false, engine::Json::error_handler_t::replace);
 }
 
-PdfClient::PdfClient(const ConversionSettings& settings)
-    : paperWidth(settings.paperWidth), paperHeight(settings.paperHeight), s_(settings) {
+PdfClient::PdfClient(const ConversionSettings& settings, const RunLog& log)
+    : paperWidth(settings.paperWidth), paperHeight(settings.paperHeight), s_(settings), log_(log) {
   if (!s_.failOnResourceStatus.empty()) ParseStatusList(s_.failOnResourceStatus, failStatuses_);
 }
 

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/markers.h"
 #include "client/page_number.h"
 #include "client/pdf_client.h"
@@ -82,7 +82,7 @@ void PdfClient::DoPrepareManagedTrim(Browser browser) {
   auto self = shared_from_this();
   EvaluateScript(browser, script, [self, browser](bool, const engine::Json& result) {
     if (self->finished_) return;
-    LogLine("[PdfClient] Content-end marker placed: " + ReplyText(result));
+    self->LogLine("[PdfClient] Content-end marker placed: " + ReplyText(result));
     const engine::Json& v = EvaluatedValue(result);
     if (v.is_object()) {
       double bottom = Px(v, "markerBottom", -kMaxPagePx, NAN), trail = Px(v, "trailPx", 0, NAN);

@@ -1,6 +1,6 @@
 #include <map>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/pdf_client.h"
 
 std::string HttpStatusText(int code) {

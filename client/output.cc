@@ -29,6 +29,6 @@ void PdfClient::WriteOutputJson() {
   d.webElementsSelectorsNonEmpty = !s_.webElementsSelectors.empty();
   d.elementsJson = elementsJson;
   for (const auto& e : consoleEntries) d.console.push_back({e.level, e.message, e.source, e.line});
-  std::string path = ChooseOutputJsonPath(s_.outputJsonFile, s_.output, s_.configFilePath);
-  WriteOutputJsonFile(path, BuildOutputJsonText(d), s_.encryptedIo);
+  std::string path = ChooseOutputJsonPath(s_.outputJsonFile, s_.output, s_.configFilePath, log_);
+  WriteOutputJsonFile(path, BuildOutputJsonText(d), s_.encryptedIo, log_);
 }

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/staged_file.h"
 #include "client/text_escape.h"
 #include "config/payload.h"
@@ -148,7 +148,7 @@ bool IsSamePath(const std::string& a, const std::string& b) {
 }
 
 std::string ChooseOutputJsonPath(const std::string& outputJsonFile, const std::string& outputPath,
-                                 const std::string& configFilePath) {
+                                 const std::string& configFilePath, const RunLog& log) {
   std::string path = outputJsonFile;
   if (path.empty()) {
     // The last dot anywhere, folder names included: "out.d/report" gives
@@ -159,28 +159,28 @@ std::string ChooseOutputJsonPath(const std::string& outputJsonFile, const std::s
   if (IsSamePath(path, configFilePath)) {
     std::string moved = outputPath + ".json";
     if (IsSamePath(moved, configFilePath)) moved = outputPath + ".output.json";
-    LogErrorLine("[PdfClient] Output JSON path is the config file (" + path + "); writing to " + moved +
+    log.LogError("[PdfClient] Output JSON path is the config file (" + path + "); writing to " + moved +
                  " instead so the config survives.");
     path = moved;
   }
   return path;
 }
 
-void WriteOutputJsonFile(const std::string& path, const std::string& text, bool encryptedIo) {
+void WriteOutputJsonFile(const std::string& path, const std::string& text, bool encryptedIo, const RunLog& log) {
   std::string payload = text;
   if (encryptedIo) {
     try {
       payload = EncryptPayload(text);
     } catch (const std::exception& e) {
       // Better a readable file than none: the host still learns the result.
-      LogErrorLine(std::string("[PdfClient] Failed to encrypt output JSON: ") + e.what());
+      log.LogError(std::string("[PdfClient] Failed to encrypt output JSON: ") + e.what());
     }
   }
   if (!WriteFileWhole(path, payload)) {
-    LogErrorLine("[PdfClient] Failed to write output JSON: " + path);
+    log.LogError("[PdfClient] Failed to write output JSON: " + path);
     return;
   }
-  LogLine("[PdfClient] Output JSON saved to: " + path);
+  log.Log("[PdfClient] Output JSON saved to: " + path);
 }
 
 std::string ConsoleLevelName(int severity) {

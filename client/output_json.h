@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "runlog/run_log.h"
+
 // Everything the writer reads, copied out of the client so the layout can be
 // built and tested without a browser.
 struct OutputJsonData {
@@ -55,7 +57,7 @@ std::string BuildOutputJsonText(const OutputJsonData& data);
 // ".json". Never returns the configuration file: a collision moves the file
 // to output + ".json" (or output + ".output.json") and logs an error line.
 std::string ChooseOutputJsonPath(const std::string& outputJsonFile, const std::string& outputPath,
-                                 const std::string& configFilePath);
+                                 const std::string& configFilePath, const RunLog& log);
 
 // Lexical comparison after making both paths absolute; no symlink or ".."
 // resolution. False when either is empty.
@@ -63,7 +65,7 @@ bool IsSamePath(const std::string& a, const std::string& b);
 
 // Writes the text (encrypted when encryptedIo) and logs the outcome. Failures
 // are logged only: the output JSON never changes the result of a run.
-void WriteOutputJsonFile(const std::string& path, const std::string& text, bool encryptedIo);
+void WriteOutputJsonFile(const std::string& path, const std::string& text, bool encryptedIo, const RunLog& log);
 
 // Console level name for an engine log severity (engine::LogSeverity values).
 std::string ConsoleLevelName(int severity);

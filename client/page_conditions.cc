@@ -2,7 +2,7 @@
 // network) and what it must not do meanwhile (throw, or lose sub-resources).
 #include <cctype>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
 #include "client/text_escape.h"
@@ -50,7 +50,7 @@ void PdfClient::WaitInPage(Browser browser, int nextStep, const std::string& wha
       [self, browser, nextStep, what](bool, const engine::Json& result) {
         if (self->finished_ || self->DocumentChangedUnderPipeline()) return;
         if (EvaluatedValue(result) == true) {
-          LogLine("[PdfClient] Done waiting for " + what + ".");
+          self->LogLine("[PdfClient] Done waiting for " + what + ".");
           return self->WaitForPageConditions(browser, nextStep);
         }
         auto details = result.find("exceptionDetails");
@@ -82,7 +82,7 @@ void PdfClient::ArmNetworkIdleTimer() {
         self->pipelineGeneration_ != generation)
       return;
     self->waitingForIdle_ = false;
-    LogLine("[PdfClient] Done waiting for " + self->activeWait_ + ".");
+    self->LogLine("[PdfClient] Done waiting for " + self->activeWait_ + ".");
     self->WaitForPageConditions(self->browser_, 3);
   });
 }

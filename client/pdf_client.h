@@ -15,6 +15,7 @@
 #include "config/host_resolver.h"
 #include "config/settings.h"
 #include "engine/engine.h"
+#include "runlog/run_log.h"
 
 class PdfRenderHandler : public engine::RenderHandler {
  public:
@@ -54,18 +55,22 @@ class PdfPrintCallback : public engine::PdfPrintCallback {
 // Fails every request it is asked about.
 class PdfBlockRequestHandler : public engine::ResourceRequestHandler {
  public:
+  explicit PdfBlockRequestHandler(const RunLog& runLog) : log(runLog) {}
   engine::ReturnValue OnBeforeResourceLoad(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame>,
                                            std::shared_ptr<engine::Request> request,
                                            std::shared_ptr<engine::RequestCallback>) override;
+  RunLog log;
 };
 
 // Sets each header of its map, replacing entries of the same name.
 class PdfHeadersRequestHandler : public engine::ResourceRequestHandler {
  public:
+  explicit PdfHeadersRequestHandler(const RunLog& runLog) : log(runLog) {}
   engine::ReturnValue OnBeforeResourceLoad(std::shared_ptr<engine::Browser>, std::shared_ptr<engine::Frame>,
                                            std::shared_ptr<engine::Request> request,
                                            std::shared_ptr<engine::RequestCallback>) override;
   std::map<std::string, std::string> headers;
+  RunLog log;
 };
 
 class PdfClient;
@@ -106,7 +111,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   using Browser = std::shared_ptr<engine::Browser>;
   using Frame = std::shared_ptr<engine::Frame>;
 
-  PdfClient(const ConversionSettings& settings);
+  PdfClient(const ConversionSettings& settings, const RunLog& log);
 
   // ---- engine callbacks ----
   std::shared_ptr<engine::RenderHandler> GetRenderHandler() override;
@@ -144,6 +149,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void RecordFailure(const std::string& message);
 
   const ConversionSettings& settings() const { return s_; }
+  const RunLog& log() const { return log_; }
   int navigationTimeout() const { return s_.navigationTimeout; }
   bool finished() const { return finished_.load(); }
   bool success() const { return success_.load(); }
@@ -178,6 +184,10 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
  private:
   friend class PdfClientTestPeer;
   friend class PdfLookupWaitRequestHandler;
+
+  // The run's log; every stage writes through these.
+  void LogLine(const std::string& message) const { log_.Log(message); }
+  void LogErrorLine(const std::string& message) const { log_.LogError(message); }
 
   // DevTools plumbing.
   void SendDevToolsRequest(Browser browser, const std::string& method, const engine::Json& params,
@@ -271,6 +281,7 @@ class PdfClient : public engine::Client, public std::enable_shared_from_this<Pdf
   void WriteOutputJson();
 
   ConversionSettings s_;
+  RunLog log_;
   hvn::HostResolver resolver_{s_.hostResolverRules};  // the browser's rules, for the request rule
   std::shared_ptr<PdfBlockRequestHandler> blockHandler_;
   std::shared_ptr<PdfHeadersRequestHandler> sameOriginHeaders_;

@@ -1,6 +1,6 @@
 #include <nlohmann/json.hpp>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/page_number.h"
 #include "client/pdf_client.h"
 #include "client/scripts.h"
@@ -60,9 +60,9 @@ void PdfClient::WaitForManualStart(Browser browser) {
                  [self, browser](bool, const engine::Json& result) {
                    if (self->finished_ || self->renderingAsIs_) return;
                    if (ReplyIsTrue(result)) {
-                     LogLine("[PdfClient] halvern.start() called - starting conversion.");
+                     self->LogLine("[PdfClient] halvern.start() called - starting conversion.");
                      if (!self->s_.windowStatus.empty()) {
-                       LogLine("[PdfClient] Waiting for window.status === \"" + self->s_.windowStatus + "\"...");
+                       self->LogLine("[PdfClient] Waiting for window.status === \"" + self->s_.windowStatus + "\"...");
                        self->WaitForWindowStatus(browser);
                      } else {
                        self->WaitForPageConditions(browser, 0);
@@ -80,7 +80,7 @@ void PdfClient::WaitForWindowStatus(Browser browser) {
                  [self, browser](bool, const engine::Json& result) {
                    if (self->finished_ || self->renderingAsIs_) return;
                    if (ReplyIsTrue(result)) {
-                     LogLine("[PdfClient] window.status matched - starting conversion.");
+                     self->LogLine("[PdfClient] window.status matched - starting conversion.");
                      self->WaitForPageConditions(browser, 0);
                    } else {
                      self->PostDelayed(100, [self, browser] { self->WaitForWindowStatus(browser); });
@@ -204,7 +204,7 @@ void PdfClient::DoLazyImageScrollRun(Browser browser) {
         if (self->finished_) return;
         if (stepHeight != normalHeight) self->ResizeView(browser, normalHeight);
         const engine::Json& v = EvaluatedValue(result);
-        if (v.is_string()) LogLine("[PdfClient] Lazy scroll: " + v.get<std::string>());
+        if (v.is_string()) self->LogLine("[PdfClient] Lazy scroll: " + v.get<std::string>());
         self->WaitBeforeClicks(browser);
       },
       true);

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/page_number.h"
 #include "client/pdf_client.h"
 #include "client/pdf_finish.h"
@@ -56,7 +56,7 @@ void PdfClient::DoPrint(Browser browser) {
     long long value = PageInt(EvaluatedValue(result), 0, kMaxPagePx, 0);
     if (value >= 1) {
       self->contentHeightPx = static_cast<int>(value + 1);
-      LogLine("[PdfClient] PDF content height: " + std::to_string(self->contentHeightPx) +
+      self->LogLine("[PdfClient] PDF content height: " + std::to_string(self->contentHeightPx) +
               "px (incl. +1px rounding guard)");
     }
     self->DispatchPrint(browser);
@@ -81,7 +81,7 @@ void PdfClient::ReadCssPageSize(Browser browser) {
         self->s_.paperHeight = self->paperHeight = h;
         self->s_.landscape = false;  // the style sheet's size is the sheet as printed
         self->cssSheet_ = true;
-        LogLine("[PdfClient] CSS page size: " + Num(w) + "x" + Num(h) + "pt");
+        self->LogLine("[PdfClient] CSS page size: " + Num(w) + "x" + Num(h) + "pt");
       }
     }
     self->DoPrint(browser);

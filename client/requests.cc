@@ -1,4 +1,4 @@
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/pdf_client.h"
 #include "client/base64.h"
 #include "client/text_escape.h"
@@ -78,7 +78,7 @@ engine::ReturnValue PdfBlockRequestHandler::OnBeforeResourceLoad(std::shared_ptr
                                                                  std::shared_ptr<engine::Frame>,
                                                                  std::shared_ptr<engine::Request> request,
                                                                  std::shared_ptr<engine::RequestCallback>) {
-  LogErrorLine("[PdfClient] Blocked request: " + request->GetURL());
+  log.LogError("[PdfClient] Blocked request: " + request->GetURL());
   return engine::ReturnValue::Cancel;
 }
 
@@ -87,7 +87,7 @@ engine::ReturnValue PdfHeadersRequestHandler::OnBeforeResourceLoad(std::shared_p
                                                                    std::shared_ptr<engine::Request> request,
                                                                    std::shared_ptr<engine::RequestCallback>) {
   if (request->IsReadOnly()) {
-    LogErrorLine("[PdfHeaders] Request is read-only, cannot inject headers for: " + request->GetURL());
+    log.LogError("[PdfHeaders] Request is read-only, cannot inject headers for: " + request->GetURL());
     return engine::ReturnValue::Continue;
   }
   engine::Request::HeaderMap map = request->GetHeaderMap();
@@ -111,8 +111,9 @@ engine::ReturnValue PdfLookupWaitRequestHandler::OnBeforeResourceLoad(
   // The lookup's thread only posts; the task finds this handler, if it is still there.
   std::weak_ptr<PdfLookupWaitRequestHandler> weak = shared_from_this();
   int64_t waitMs = 0;
-  const auto verdict = client->CheckRules(request_->GetURL(), [weak] {
-    engine::PostTask([weak] {
+  auto post = engine::CurrentTaskPoster();
+  const auto verdict = client->CheckRules(request_->GetURL(), [weak, post] {
+    post([weak] {
       if (auto self = weak.lock()) self->Resume();
     });
   }, waitMs);
@@ -187,7 +188,7 @@ std::shared_ptr<engine::ResourceRequestHandler> PdfClient::DecidedRequestHandler
                                                                                  bool isNavigation,
                                                                                  RuleVerdict verdict) {
   if (verdict == RuleVerdict::Block) {
-    if (!blockHandler_) blockHandler_ = std::make_shared<PdfBlockRequestHandler>();
+    if (!blockHandler_) blockHandler_ = std::make_shared<PdfBlockRequestHandler>(log_);
     return blockHandler_;
   }
   bool mainNavigation = isNavigation && frame && frame->IsMain();
@@ -205,7 +206,7 @@ std::shared_ptr<engine::ResourceRequestHandler> PdfClient::DecidedRequestHandler
   }
   if (mainNavigation && sameOrigin && headerCount > 0 && !s_.persistentHttpRequestHeaders) {
     if (!mainNavHeaders_) {
-      auto h = std::make_shared<PdfHeadersRequestHandler>();
+      auto h = std::make_shared<PdfHeadersRequestHandler>(log_);
       h->headers = s_.httpRequestHeaders;
       if (auth) h->headers["Authorization"] = authValue;
       if (cookieCount > 0) h->headers["Cookie"] = cookieValue;
@@ -217,7 +218,7 @@ std::shared_ptr<engine::ResourceRequestHandler> PdfClient::DecidedRequestHandler
   }
   if (sameOrigin && (auth || (headerCount > 0 && s_.persistentHttpRequestHeaders) || cookieCount > 0)) {
     if (!sameOriginHeaders_) {
-      auto h = std::make_shared<PdfHeadersRequestHandler>();
+      auto h = std::make_shared<PdfHeadersRequestHandler>(log_);
       if (auth) h->headers["Authorization"] = authValue;
       if (headerCount > 0 && s_.persistentHttpRequestHeaders)
         for (const auto& kv : s_.httpRequestHeaders) h->headers.insert(kv);

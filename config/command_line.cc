@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "config/config_file.h"
 #include "config/paper_sizes.h"
 #include "config/strict_options.h"
@@ -115,10 +115,12 @@ constexpr ValueOption<std::string> kTextOptions[] = {
 constexpr const char* kOtherOptions[] = {"--verbose", "--http-cache=", "--paper-size=", "--margin=",
                                          "--ink-measure=", "--help", "--version"};
 
-void LogInvalid(const char* option) { LogErrorLine(std::string("[main] Invalid value for ") + option); }
+void LogInvalid(const RunLog& log, const char* option) {
+  log.LogError(std::string("[main] Invalid value for ") + option);
+}
 
 // One option or flag; false when the argument is not one this scan knows.
-bool ApplyOption(const std::string& a, ConversionSettings& s) {
+bool ApplyOption(const std::string& a, ConversionSettings& s, const RunLog& log) {
   for (const auto& f : kFlags) {
     if (a == f.name) {
       s.*f.field = f.value;
@@ -132,25 +134,25 @@ bool ApplyOption(const std::string& a, ConversionSettings& s) {
   if (StartsWith(a, "--paper-size=")) {
     const std::string name = a.substr(13);
     if (!LookupPaperSize(name, s.paperWidth, s.paperHeight))
-      LogErrorLine("[main] Unknown paper size: " + name + ". Valid: " + kPaperSizeNames);
+      log.LogError("[main] Unknown paper size: " + name + ". Valid: " + kPaperSizeNames);
     return true;
   }
   if (StartsWith(a, "--margin=")) {
     double m;
     if (ParseNumberValue(a.substr(9), m)) s.marginTop = s.marginBottom = s.marginLeft = s.marginRight = m;
-    else LogInvalid("--margin=");
+    else LogInvalid(log, "--margin=");
     return true;
   }
   for (const auto& o : kIntOptions) {
     if (StartsWith(a, o.prefix)) {
-      if (!ParseIntValue(a.substr(std::char_traits<char>::length(o.prefix)), s.*o.field)) LogInvalid(o.prefix);
+      if (!ParseIntValue(a.substr(std::char_traits<char>::length(o.prefix)), s.*o.field)) LogInvalid(log, o.prefix);
       return true;
     }
   }
   for (const auto& o : kNumberOptions) {
     if (StartsWith(a, o.prefix)) {
       if (!ParseNumberValue(a.substr(std::char_traits<char>::length(o.prefix)), s.*o.field))
-        LogInvalid(o.prefix);
+        LogInvalid(log, o.prefix);
       return true;
     }
   }
@@ -183,6 +185,7 @@ void ApplyDirectNavigationEnv(ConversionSettings& s) {
 const char kUsage[] = R"(Usage: halvern URL OUTPUT [SETTINGS.json] [OPTION]...
        halvern --dd=FOLDER --is=SETTINGS --of=OUTPUT [--os=JSON] [OPTION]...
        halvern --ink-measure=PDF
+       halvern --batch [--workers=N] [OPTION]...   (jobs as JSON lines on input)
        halvern [--help | --version]
 Converts one web page (a URL or a local file) to a PDF, or to a PNG with
 --output-format=png, in an off-screen Chromium. Log lines go to standard
@@ -247,7 +250,7 @@ bool ParseNumberValue(const std::string& text, double& out) {
   return true;
 }
 
-int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchRecord& out) {
+int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchRecord& out, RunLog& log) {
   out = LaunchRecord{};
   std::vector<std::string> args;
   args.reserve(wideArgs.size());
@@ -259,7 +262,6 @@ int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchR
   // meaning what it meant where the host started us.
   if (!pre.logFile.empty()) pre.logFile = MakeAbsolute(pre.logFile);
   if (!pre.dataDirectory.empty()) pre.dataDirectory = MakeAbsolute(pre.dataDirectory);
-  RunLog& log = RunLog::Get();
   if (pre.verbose) log.SetVerbose(true);
   if (!pre.logFile.empty()) log.SetLogFilePath(pre.logFile);
 
@@ -276,7 +278,7 @@ int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchR
   if (!configPath.empty()) s.configFilePath = MakeAbsolute(configPath);
 
   // Step 3: the file over the defaults.
-  if (!configPath.empty() && !ReadConfigurationFile(configPath, encryptedIo, s)) return 1;
+  if (!configPath.empty() && !ReadConfigurationFile(configPath, encryptedIo, s, log)) return 1;
 
   // Step 4: the data-directory names beat the file.
   if (encryptedIo) {
@@ -289,10 +291,10 @@ int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchR
   bool refused = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (IsPreScanArgument(a) || ApplyOption(a, s)) continue;
+    if (IsPreScanArgument(a) || ApplyOption(a, s, log)) continue;
     bool handled = false;
     const std::string refusal = ApplyStrictOption(a, s, handled);
-    if (!refusal.empty()) LogErrorLine("[main] " + refusal);
+    if (!refusal.empty()) log.LogError("[main] " + refusal);
     refused = refused || !refusal.empty();
     if (handled) continue;
     if (StartsWith(a, "-") || hasJsonExtension(a)) continue;
@@ -304,10 +306,10 @@ int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchR
   if (refused) return 1;
 
   // Step 7.
-  NormalizeUrl(s);
-  ChooseOutputFormat(s);
-  if (!ValidateSettings(s)) return 1;
-  ApplyHttpCacheMode(s);
+  NormalizeUrl(s, log);
+  ChooseOutputFormat(s, log);
+  if (!ValidateSettings(s, log)) return 1;
+  ApplyHttpCacheMode(s, log);
   ApplyDirectNavigationEnv(s);
 
   out.settings = s;

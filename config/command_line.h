@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "runlog/run_log.h"
 
 // args[0] is the program name. Fills out completely and returns 0, or logs
 // the fatal error and returns 1. Applies --verbose / the "verbose" key and
-// --lf= to the process run log.
-int ParseConversionSettings(const std::vector<std::u32string>& args, LaunchRecord& out);
+// --lf= to the run's log.
+int ParseConversionSettings(const std::vector<std::u32string>& args, LaunchRecord& out, RunLog& log);
 
 // What --help prints: the forms of the command line and the main options;
 // halvern(1), beside this file, lists every option of the tables.

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "config/paper_sizes.h"
 #include "config/payload.h"
 
@@ -143,7 +143,7 @@ class Reader {
 };
 
 // False, with the refusal logged, when a strict key has a bad value.
-bool ApplyObject(const json& obj, ConversionSettings& s) {
+bool ApplyObject(const json& obj, ConversionSettings& s, RunLog& log) {
   static const ConversionSettings kDefaults;
   Reader r(obj);
 
@@ -151,7 +151,7 @@ bool ApplyObject(const json& obj, ConversionSettings& s) {
   r.Text("output", s.output);
   if (const json* v = r.Find("verbose")) {
     s.verbose = v->is_boolean() && v->get<bool>();
-    RunLog::Get().SetVerbose(s.verbose);
+    log.SetVerbose(s.verbose);
   }
   r.Int("navigationTimeout", s.navigationTimeout);
   r.Int("printTimeout", s.printTimeout);
@@ -165,7 +165,7 @@ bool ApplyObject(const json& obj, ConversionSettings& s) {
 
   std::string paperSize;
   if (r.Text("paperSize", paperSize) && !LookupPaperSize(paperSize, s.paperWidth, s.paperHeight))
-    LogErrorLine("[main] Unknown paperSize in config: " + paperSize + ". Valid: " + kPaperSizeNames);
+    log.LogError("[main] Unknown paperSize in config: " + paperSize + ". Valid: " + kPaperSizeNames);
   r.Number("paperWidth", s.paperWidth);
   r.Number("paperHeight", s.paperHeight);
 
@@ -252,20 +252,20 @@ bool ApplyObject(const json& obj, ConversionSettings& s) {
     r.StrictText(key, *field);
   r.StrictList("pdfPermissions", s.pdfPermissions, false);
   if (r.refusal.empty()) return true;
-  LogErrorLine("[main] " + r.refusal);
+  log.LogError("[main] " + r.refusal);
   return false;
 }
 
 }  // namespace
 
 bool ApplyConfigurationBytes(const std::string& bytes, const std::string& path, bool encryptedIo,
-                             ConversionSettings& s) {
+                             ConversionSettings& s, RunLog& log) {
   std::string text;
   if (encryptedIo) {
     try {
       text = DecryptPayload(bytes);
     } catch (const std::exception& e) {
-      LogErrorLine(std::string("[main] Failed to decrypt config: ") + e.what());
+      log.LogError(std::string("[main] Failed to decrypt config: ") + e.what());
       return false;
     }
   }
@@ -278,19 +278,19 @@ bool ApplyConfigurationBytes(const std::string& bytes, const std::string& path, 
   if (source.find('\0') == std::string::npos)
     doc = json::parse(source, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
   if (!doc.is_object()) {
-    LogErrorLine("[main] Config file is not a valid JSON object: " + path);
+    log.LogError("[main] Config file is not a valid JSON object: " + path);
     return false;
   }
-  return ApplyObject(doc, s);
+  return ApplyObject(doc, s, log);
 }
 
-bool ReadConfigurationFile(const std::string& path, bool encryptedIo, ConversionSettings& s) {
+bool ReadConfigurationFile(const std::string& path, bool encryptedIo, ConversionSettings& s, RunLog& log) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    LogErrorLine("[main] Cannot open config file: " + path);
+    log.LogError("[main] Cannot open config file: " + path);
     return false;
   }
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   in.close();
-  return ApplyConfigurationBytes(bytes, path, encryptedIo, s);
+  return ApplyConfigurationBytes(bytes, path, encryptedIo, s, log);
 }

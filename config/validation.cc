@@ -5,7 +5,7 @@
 #include <system_error>
 #include <tuple>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "config/host_resolver.h"
 
 namespace {
@@ -19,8 +19,8 @@ std::string AsciiLower(std::string s) {
 
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-bool Fail(const std::string& message) {
-  LogErrorLine("[main] " + message);
+bool Fail(const RunLog& log, const std::string& message) {
+  log.LogError("[main] " + message);
   return false;
 }
 
@@ -38,7 +38,7 @@ bool PathHasEntry(const std::string& path) {
 }
 
 // The printed-document settings: each means something only in a PDF.
-bool ValidatePdfFinishing(const ConversionSettings& s) {
+bool ValidatePdfFinishing(const ConversionSettings& s, const RunLog& log) {
   const std::pair<const char*, bool> given[] = {
       {"documentOutline", s.documentOutline},      {"preferCssPageSize", s.preferCssPageSize},
       {"pdfTitle", !s.pdfTitle.empty()},           {"pdfAuthor", !s.pdfAuthor.empty()},
@@ -47,16 +47,16 @@ bool ValidatePdfFinishing(const ConversionSettings& s) {
       {"pdfUserPassword", !s.pdfUserPassword.empty()}, {"pdfOwnerPassword", !s.pdfOwnerPassword.empty()},
       {"pdfPermissions", !s.pdfPermissions.empty()}};
   for (const auto& [key, set] : given)
-    if (set && s.outputFormat == "png") return Fail(s.NameOf(key) + " is not supported with PNG output.");
+    if (set && s.outputFormat == "png") return Fail(log, s.NameOf(key) + " is not supported with PNG output.");
   if (s.pdfPermissions.empty()) return true;
   if (s.pdfUserPassword.empty() && s.pdfOwnerPassword.empty())
-    return Fail(s.NameOf("pdfPermissions") + " requires pdfUserPassword or pdfOwnerPassword.");
+    return Fail(log, s.NameOf("pdfPermissions") + " requires pdfUserPassword or pdfOwnerPassword.");
   if (s.pdfPermissions == "none") return true;
   for (size_t start = 0; start <= s.pdfPermissions.size();) {
     size_t end = std::min(s.pdfPermissions.find(',', start), s.pdfPermissions.size());
     const std::string word = s.pdfPermissions.substr(start, end - start);
     if (word != "print" && word != "copy" && word != "modify" && word != "annotate")
-      return Fail("Invalid " + s.NameOf("pdfPermissions") + " '" + s.pdfPermissions +
+      return Fail(log, "Invalid " + s.NameOf("pdfPermissions") + " '" + s.pdfPermissions +
                   "'. Use none, or a list of print, copy, modify, annotate.");
     start = end + 1;
   }
@@ -69,24 +69,24 @@ bool isFileUrl(const std::string& url) {
   return url.size() >= 7 && AsciiLower(url.substr(0, 7)) == "file://";
 }
 
-void NormalizeUrl(ConversionSettings& s) {
+void NormalizeUrl(ConversionSettings& s, const RunLog& log) {
   if (!s.htmlString.empty() || s.url.empty() || s.url.find("://") != std::string::npos) return;
   std::string& url = s.url;
   if (url.size() > 2 && IsAsciiLetter(url[0]) && url[1] == ':' && (url[2] == '/' || url[2] == '\\')) {
     for (char& c : url)
       if (c == '\\') c = '/';
     url = "file:///" + url;
-    LogLine("[main] Local path detected, using: " + url);
+    log.Log("[main] Local path detected, using: " + url);
   } else if (url[0] == '/') {
     url = "file://" + url;
-    LogLine("[main] Local path detected, using: " + url);
+    log.Log("[main] Local path detected, using: " + url);
   } else {
     url = "https://" + url;
-    LogLine("[main] No scheme provided, using: " + url);
+    log.Log("[main] No scheme provided, using: " + url);
   }
 }
 
-void ChooseOutputFormat(ConversionSettings& s) {
+void ChooseOutputFormat(ConversionSettings& s, const RunLog& log) {
   std::string source;
   if (s.givenAs.count("outputFormat")) {
     source = "from " + s.NameOf("outputFormat") + " \"" + s.outputFormat + "\"";
@@ -96,22 +96,22 @@ void ChooseOutputFormat(ConversionSettings& s) {
   } else {
     source = "the default";
   }
-  LogLine(std::string("[main] Output format: ") + (s.outputFormat == "png" ? "png" : "pdf") + ", " + source + ".");
+  log.Log(std::string("[main] Output format: ") + (s.outputFormat == "png" ? "png" : "pdf") + ", " + source + ".");
 }
 
-bool ValidateSettings(const ConversionSettings& s) {
-  if (s.viewportWidth <= 0 || s.viewportHeight < 0) return Fail("Viewport dimensions must be positive.");
-  if (s.paperWidth <= 0 || s.paperHeight <= 0) return Fail("Paper dimensions must be positive.");
+bool ValidateSettings(const ConversionSettings& s, const RunLog& log) {
+  if (s.viewportWidth <= 0 || s.viewportHeight < 0) return Fail(log, "Viewport dimensions must be positive.");
+  if (s.paperWidth <= 0 || s.paperHeight <= 0) return Fail(log, "Paper dimensions must be positive.");
   if (s.marginTop < 0 || s.marginBottom < 0 || s.marginLeft < 0 || s.marginRight < 0)
-    return Fail("Margins cannot be negative.");
-  if (s.scale < 0) return Fail("Scale cannot be negative.");
-  if (s.url.empty() && s.htmlString.empty()) return Fail("URL is empty.");
-  if (s.output.empty()) return Fail("Output path is empty.");
+    return Fail(log, "Margins cannot be negative.");
+  if (s.scale < 0) return Fail(log, "Scale cannot be negative.");
+  if (s.url.empty() && s.htmlString.empty()) return Fail(log, "URL is empty.");
+  if (s.output.empty()) return Fail(log, "Output path is empty.");
   const std::string dir = OutputDirectory(s.output);
-  if (!dir.empty() && !PathHasEntry(dir)) return Fail("Output directory does not exist: " + dir);
+  if (!dir.empty() && !PathHasEntry(dir)) return Fail(log, "Output directory does not exist: " + dir);
   if (!s.localFilesEnabled &&
       ((!s.url.empty() && isFileUrl(s.url)) || (!s.baseUrl.empty() && isFileUrl(s.baseUrl))))
-    return Fail("Conversion of local files is disabled.");
+    return Fail(log, "Conversion of local files is disabled.");
   // Names are looked up only by a run that blocks what they might reach.
   hvn::HostReach reach;
   if (!s.localhostEnabled || !s.privateNetworksEnabled) {
@@ -123,35 +123,35 @@ bool ValidateSettings(const ConversionSettings& s) {
       reach.privateNetwork = reach.privateNetwork || one.privateNetwork;
     }
   }
-  if (!s.localhostEnabled && reach.loopback) return Fail("Conversion of localhost URLs is disabled.");
-  if (!s.privateNetworksEnabled && reach.privateNetwork) return Fail("Conversion of private-network URLs is disabled.");
+  if (!s.localhostEnabled && reach.loopback) return Fail(log, "Conversion of localhost URLs is disabled.");
+  if (!s.privateNetworksEnabled && reach.privateNetwork) return Fail(log, "Conversion of private-network URLs is disabled.");
   if (!s.enableJavascript && s.startupModeManual)
-    return Fail("startupModeManual requires enableJavascript to be true.");
+    return Fail(log, "startupModeManual requires enableJavascript to be true.");
   if (!s.enableJavascript && !s.windowStatus.empty())
-    return Fail("windowStatus requires enableJavascript to be true.");
+    return Fail(log, "windowStatus requires enableJavascript to be true.");
   if (s.outputFormat == "png" && s.landscape)
-    return Fail(
+    return Fail(log, 
         "landscape is not supported with output-format=png. Use PDF output, or rotate the resulting "
         "image externally.");
   // The options below came later than the others: their messages name each
   // one as the host wrote it.
   for (const auto& [key, value] : {std::pair{"waitForSelector", &s.waitForSelector},
                                    std::pair{"waitForExpression", &s.waitForExpression}})
-    if (!s.enableJavascript && !value->empty()) return Fail(s.NameOf(key) + " requires enableJavascript to be true.");
-  if (s.waitForNetworkIdle < 0) return Fail(s.NameOf("waitForNetworkIdle") + " cannot be negative.");
+    if (!s.enableJavascript && !value->empty()) return Fail(log, s.NameOf(key) + " requires enableJavascript to be true.");
+  if (s.waitForNetworkIdle < 0) return Fail(log, s.NameOf("waitForNetworkIdle") + " cannot be negative.");
   std::vector<std::pair<int, int>> ranges;
   if (!s.failOnResourceStatus.empty() && !ParseStatusList(s.failOnResourceStatus, ranges))
-    return Fail("Invalid " + s.NameOf("failOnResourceStatus") + " '" + s.failOnResourceStatus +
+    return Fail(log, "Invalid " + s.NameOf("failOnResourceStatus") + " '" + s.failOnResourceStatus +
                 "'. Use HTTP status codes and ranges, for example 404,500-599.");
   // The browser prints the templates inside the page margins.
   for (const auto& [text, key, margin, side] :
        {std::tuple{&s.headerTemplate, "headerTemplate", s.marginTop, "marginTop"},
         std::tuple{&s.footerTemplate, "footerTemplate", s.marginBottom, "marginBottom"}}) {
     if (text->empty()) continue;
-    if (!s.displayHeaderFooter) return Fail(s.NameOf(key) + " requires displayHeaderFooter to be true.");
-    if (margin <= 0) return Fail(s.NameOf(key) + " has no room: " + side + " is 0. Give the page that margin.");
+    if (!s.displayHeaderFooter) return Fail(log, s.NameOf(key) + " requires displayHeaderFooter to be true.");
+    if (margin <= 0) return Fail(log, s.NameOf(key) + " has no room: " + side + " is 0. Give the page that margin.");
   }
-  return ValidatePdfFinishing(s);
+  return ValidatePdfFinishing(s, log);
 }
 
 bool ParseStatusList(const std::string& text, std::vector<std::pair<int, int>>& ranges) {
@@ -179,7 +179,7 @@ bool ParseStatusList(const std::string& text, std::vector<std::pair<int, int>>& 
   return true;
 }
 
-void ApplyHttpCacheMode(ConversionSettings& s) {
+void ApplyHttpCacheMode(ConversionSettings& s, const RunLog& log) {
   if (s.httpCache == "clear") {
     s.httpCacheMode = HttpCacheMode::Clear;
   } else if (s.httpCache == "thirdParty") {
@@ -187,8 +187,8 @@ void ApplyHttpCacheMode(ConversionSettings& s) {
   } else if (s.httpCache == "all") {
     s.httpCacheMode = HttpCacheMode::All;
   } else {
-    LogErrorLine("[main] Unknown httpCache value '" + s.httpCache +
-                 "'; using clear. Valid: clear, thirdParty, all");
+    log.LogError("[main] Unknown httpCache value '" + s.httpCache +
+               "'; using clear. Valid: clear, thirdParty, all");
     s.httpCacheMode = HttpCacheMode::Clear;
   }
 }

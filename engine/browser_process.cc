@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace engine {
 
@@ -196,6 +197,30 @@ bool BrowserProcess::KillAndReap(Clock::duration deadline) {
   if (!leaderReaped) waitpid(pid, nullptr, WNOHANG);
   pid_ = -1;
   return clean;
+}
+
+}  // namespace engine
+
+namespace engine {
+
+int64_t BrowserProcess::GroupResidentBytes() const {
+  if (pid_ <= 0) return 0;
+  DIR* proc = opendir("/proc");
+  if (!proc) return 0;
+  const int64_t page = sysconf(_SC_PAGESIZE);
+  int64_t total = 0;
+  while (dirent* d = readdir(proc)) {
+    if (d->d_name[0] < '0' || d->d_name[0] > '9') continue;
+    const std::string dir = std::string("/proc/") + d->d_name;
+    if (getpgid(static_cast<pid_t>(std::atoi(d->d_name))) != pid_) continue;
+    if (FILE* f = std::fopen((dir + "/statm").c_str(), "r")) {
+      long size = 0, resident = 0;
+      if (std::fscanf(f, "%ld %ld", &size, &resident) == 2) total += resident * page;
+      std::fclose(f);
+    }
+  }
+  closedir(proc);
+  return total;
 }
 
 }  // namespace engine

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,9 @@ class BrowserProcess {
   // group come back to us as the subreaper. Returns false when some process
   // outlived the deadline.
   bool KillAndReap(Clock::duration deadline);
+  // Resident memory of the browser's process group, in bytes; 0 when it is
+  // not running.
+  int64_t GroupResidentBytes() const;
 
  private:
   pid_t pid_ = -1;

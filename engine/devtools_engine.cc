@@ -19,6 +19,7 @@
 #include "engine/devtools_util.h"
 #include "engine/engine.h"
 #include "engine/engine_log.h"
+#include "engine/engine_state.h"
 #include "engine/net_fence_env.h"
 #include "engine/page_session.h"
 #include "engine/task_loop.h"
@@ -41,25 +42,15 @@ constexpr auto kFirstReplyDeadline = std::chrono::seconds(30);
 constexpr auto kGracefulExit = std::chrono::milliseconds(1000);
 constexpr auto kReapDeadline = std::chrono::milliseconds(2000);
 
-struct EngineState {
-  bool initialized = false;
-  std::shared_ptr<App> app;
-  CommandLine hostSwitches;  // from the process's own arguments
-  BrowserProcess process;
-  Connection connection;
-  int logFd = -1;
-  int profileLockFd = -1;
-  bool disposableProfile = false;
-  std::string launchTargetId;  // the blank page opened at launch, until a browser takes it
-  std::vector<std::shared_ptr<PageSession>> browsers;
-  int nextBrowserId = 0;
-  std::atomic<bool> quit{false};
-};
+}  // namespace
 
-EngineState& E() {
-  static EngineState* s = new EngineState();
-  return *s;
-}
+namespace {
+
+using EngineState = Engine;
+
+CommandLine gProcessSwitches;  // from the process's own arguments
+
+EngineState& E() { return CurrentEngine(); }
 
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
@@ -95,6 +86,14 @@ void OnBrowserEvent(const std::string& sessionId, const std::string& method, con
   }
   if (method != "Target.targetCrashed") return;
   std::string targetId = params.value("targetId", "");
+  EngineState& e = E();
+  if (!targetId.empty() && targetId == e.spareTargetId) {
+    // No job gets a page whose renderer is gone.
+    e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", e.spareContextId}}, "", nullptr);
+    e.spareTargetId.clear();
+    e.spareContextId.clear();
+    return;
+  }
   for (auto& b : E().browsers)
     if (b->targetId() == targetId) b->OnTargetCrashed(params.value("status", "crashed"), params.value("errorCode", 0));
 }
@@ -139,10 +138,10 @@ void Reset() {
   e.connection.Close();
   for (auto& b : e.browsers) b->Detach();
   e.browsers.clear();
-  Tasks().Clear();
+  e.tasks->Clear();
   CloseFd(e.logFd);
   CloseFd(e.profileLockFd);
-  RestoreSignals();
+  if (e.handleSignals) RestoreSignals();
   e.app.reset();
   e.initialized = false;
   e.disposableProfile = false;
@@ -158,8 +157,8 @@ void EngineLog(const std::string& msg) {
 }
 
 int ExecuteProcess(int argc, char** argv, std::shared_ptr<App> /*app*/) {
-  E().hostSwitches = CommandLine();
-  E().hostSwitches.InitFromArgv(argc, argv);
+  gProcessSwitches = CommandLine();
+  gProcessSwitches.InitFromArgv(argc, argv);
   return -1;
 }
 
@@ -170,6 +169,7 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
   std::string executable = env && *env ? env : HALVERN_BROWSER_PATH;
   e.initialized = true;
   e.app = std::move(app);
+  e.handleSignals = settings.handleSignals;
   e.disposableProfile = settings.disposableProfile;
   e.logFd = settings.logFile.empty() ? -1
                                      : open(settings.logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -179,7 +179,13 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
     return false;
   }
 
-  CommandLine cl = e.hostSwitches;
+  CommandLine cl = gProcessSwitches;
+  if (settings.browserArgsGiven) {
+    std::vector<const char*> argv = {"browser"};
+    for (const std::string& s : settings.browserArgs) argv.push_back(s.c_str());
+    cl = CommandLine();
+    cl.InitFromArgv(static_cast<int>(argv.size()), argv.data());
+  }
   cl.SetProgram(executable);
   cl.AppendSwitch("remote-debugging-pipe");
   cl.AppendSwitchWithValue("force-webrtc-ip-handling-policy", kWebRtcPolicy);
@@ -194,7 +200,7 @@ bool Initialize(const Settings& settings, std::shared_ptr<App> app) {
     Reset();
     return false;
   }
-  InstallSignals();
+  if (e.handleSignals) InstallSignals();
   std::vector<std::string> argv = {executable};
   for (auto& a : cl.ToArgv()) argv.push_back(a);
   // The browser opens a blank page while it starts, so the page's renderer
@@ -268,13 +274,26 @@ bool CreateBrowser(const BrowserSettings& settings, std::shared_ptr<Client> clie
   }
   auto browser = std::make_shared<PageSession>(e.connection, id, settings, std::move(client), url, std::move(script));
   e.browsers.push_back(browser);
-  browser->Start(std::exchange(e.launchTargetId, std::string()));
+  std::string launchTarget = std::exchange(e.launchTargetId, std::string());
+  if (settings.ownContext) {
+    // The page opened at launch belongs to the shared context.
+    if (!launchTarget.empty()) e.connection.Send("Target.closeTarget", Json{{"targetId", launchTarget}}, "", nullptr);
+    // A round trip first: news of a spare page's crash sent before it (the
+    // renderer that the last job's crash took along) is dispatched by then.
+    if (!e.spareTargetId.empty()) {
+      int id = e.connection.Send("Target.getTargets", Json::object(), "", [](const Json&) {});
+      if (id) e.connection.AwaitReply(id, Clock::now() + kReapDeadline);
+    }
+    launchTarget = std::exchange(e.spareTargetId, std::string());
+    if (!launchTarget.empty()) browser->SetBrowserContextId(std::exchange(e.spareContextId, std::string()));
+  }
+  browser->Start(launchTarget);
   return true;
 }
 
 void RunMessageLoop() {
   EngineState& e = E();
-  TaskQueue& tasks = Tasks();
+  TaskQueue& tasks = *e.tasks;
   Connection& c = e.connection;
   e.quit = false;
   auto quitting = [&e] { return e.quit.load(); };
@@ -289,7 +308,7 @@ void RunMessageLoop() {
       fds[n++] = {fd, events, 0};
     };
     add(tasks.wakeFd(), POLLIN, iWake);
-    add(SignalFd(), POLLIN, iSig);
+    if (e.handleSignals) add(SignalFd(), POLLIN, iSig);
     add(c.readFd(), POLLIN, iIn);
     if (c.WantsWrite()) add(c.writeFd(), POLLOUT, iOut);
     int r = poll(fds, n, timeout > INT32_MAX ? INT32_MAX : static_cast<int>(timeout));
@@ -315,7 +334,7 @@ void RunMessageLoop() {
 
 void QuitMessageLoop() {
   E().quit = true;
-  Tasks().Wake();
+  E().tasks->Wake();
 }
 
 void Shutdown() {

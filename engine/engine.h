@@ -289,6 +289,9 @@ class Client {
 // ---- browser creation --------------------------------------------------
 
 struct BrowserSettings {
+  // In a browser context of its own (cookies, storage, cache, credentials,
+  // permissions, service workers), thrown away when the browser closes.
+  bool ownContext = false;
   bool javascriptEnabled = true;
   bool backgroundColorSet = false;
   uint32_t backgroundColor = 0;  // ARGB
@@ -314,7 +317,38 @@ struct Settings {
   // be asked to close it cleanly: its processes are ended at once.
   bool disposableProfile = false;
   LogSeverity logSeverity = LogSeverity::Warning;
+  // SIGTERM, SIGINT and SIGHUP end the message loop; off when the process
+  // decides itself what a signal means.
+  bool handleSignals = true;
+  // Arguments whose switches become the browser's (as the process's own
+  // arguments do otherwise).
+  bool browserArgsGiven = false;
+  std::vector<std::string> browserArgs;
 };
+
+// ---- engines ------------------------------------------------------------
+
+// The functions below act on the calling thread's current engine: one
+// browser process with its connection, tasks and message loop. A thread that
+// has made none current uses the process's first engine, so a single run
+// never sees more than one.
+class Engine;
+std::shared_ptr<Engine> NewEngine();
+// nullptr: the process's first engine again.
+void MakeCurrent(std::shared_ptr<Engine> engine);
+// Posts to the current engine's loop; callable later from any thread.
+std::function<void(std::function<void()>)> CurrentTaskPoster();
+// The browser process still runs and its pipe is open.
+bool BrowserAlive();
+// Resident memory of the browser's processes (its process group), in bytes.
+int64_t BrowserMemoryBytes();
+// Closes every browser (and its own context) but keeps the browser process
+// for the next; tasks still queued are dropped.
+void CloseBrowsers();
+// Opens a blank page in a new context of its own, so that its renderer
+// starts now; the next browser created with ownContext takes it if it is
+// ready by then.
+void PrepareSpareBrowser();
 
 // ---- process and loop -------------------------------------------------
 

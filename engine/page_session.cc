@@ -135,8 +135,17 @@ void PageSession::Start(const std::string& targetId) {
   if (!targetId.empty()) return attach(targetId);
   // Created on about:blank so that everything can be set up before the first
   // real document starts.
-  SendTargetCommand("Target.createTarget", Json{{"url", "about:blank"}},
-                    [attach](const Json& created) { attach(created.value("targetId", "")); });
+  auto create = [self, attach](const std::string& contextId) {
+    Json params = {{"url", "about:blank"}};
+    if (!contextId.empty()) params["browserContextId"] = contextId;
+    self->SendTargetCommand("Target.createTarget", params,
+                            [attach](const Json& created) { attach(created.value("targetId", "")); });
+  };
+  if (!settings_.ownContext) return create("");
+  SendTargetCommand("Target.createBrowserContext", Json{{"disposeOnDetach", true}}, [self, create](const Json& made) {
+    self->browserContextId_ = made.value("browserContextId", "");
+    create(self->browserContextId_);
+  });
 }
 
 void PageSession::SetUpPage() {

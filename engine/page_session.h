@@ -50,6 +50,9 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   const std::string& url() const { return url_; }
   const std::string& sessionId() const { return sessionId_; }
   const std::string& targetId() const { return targetId_; }
+  const std::string& browserContextId() const { return browserContextId_; }
+  // The context of the page Start is given.
+  void SetBrowserContextId(std::string id) { browserContextId_ = std::move(id); }
 
   // The start-up script runs under this name; what it logs or throws is
   // reported under the document's.
@@ -112,7 +115,7 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   std::string initialUrl_;
   std::string startupScript_;
   std::shared_ptr<Frame> mainFrame_;
-  std::string targetId_, sessionId_;
+  std::string targetId_, sessionId_, browserContextId_;
   std::string url_ = "about:blank";
   bool created_ = false, closed_ = false;
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 
 namespace {
 
@@ -27,16 +27,16 @@ void PdfApp::OnBeforeCommandLineProcessing(const std::string& processType, engin
   for (const std::string& name : ownSwitches) cl.RemoveSwitch(name);
   if (browser && !proxyServer.empty()) {
     cl.AppendSwitchWithValue("proxy-server", proxyServer);
-    LogLine("[PdfApp] Proxy server: " + proxyServer);
+    log.Log("[PdfApp] Proxy server: " + proxyServer);
   }
   if (browser && !hostResolverRules.empty()) cl.AppendSwitchWithValue("host-resolver-rules", hostResolverRules);
   if (allowInsecureContent) {
     cl.AppendSwitch("allow-running-insecure-content");
-    if (browser) LogLine("[PdfApp] Mixed content allowed (allow-running-insecure-content).");
+    if (browser) log.Log("[PdfApp] Mixed content allowed (allow-running-insecure-content).");
   }
   if (htmlStringInUse) {
     cl.AppendSwitch("allow-file-access-from-files");
-    if (browser) LogLine("[PdfApp] File access from local pages enabled (allow-file-access-from-files).");
+    if (browser) log.Log("[PdfApp] File access from local pages enabled (allow-file-access-from-files).");
   }
   // Our list replaces whatever the host passed.
   cl.RemoveSwitch("disable-features");
@@ -67,12 +67,12 @@ void PdfApp::OnBeforeCommandLineProcessing(const std::string& processType, engin
   cl.AppendSwitch("enable-unsafe-swiftshader");
   if (!webGlEnabled) {
     cl.AppendSwitch("disable-software-rasterizer");
-    if (browser) LogLine("[PdfApp] WebGL disabled - skipping the SwiftShader bring-up.");
+    if (browser) log.Log("[PdfApp] WebGL disabled - skipping the SwiftShader bring-up.");
   }
   cl.AppendSwitch("variations-seed-version");
   cl.AppendSwitchWithValue("vmodule", "process_singleton*=5");
 
-  if (browser) LogLine("[PdfApp] Browser process initialized. Full Command Line: " + cl.GetCommandLineString());
+  if (browser) log.Log("[PdfApp] Browser process initialized. Full Command Line: " + cl.GetCommandLineString());
 }
 
 void PdfApp::OnBrowserCreated(int browserId, const engine::ExtraInfo& extraInfo) {
@@ -95,17 +95,18 @@ bool PdfApp::OnContextCreated(int browserId, const std::string& frameUrl, const 
   return true;
 }
 
-void PdfApp::ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context) {
-  ::ApplyRequestContextPreferences(context);
+void PdfApp::ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context,
+                                            const RunLog& log) {
+  ::ApplyRequestContextPreferences(context, log);
 }
 
-void ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context) {
+void ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context, const RunLog& log) {
   if (!context) return;
   if (!context->CanSetPreference(kWebRtcPolicy)) {
-    LogLine(std::string("[PdfApp] ") + kWebRtcPolicy + " cannot be set on this request context.");
+    log.Log(std::string("[PdfApp] ") + kWebRtcPolicy + " cannot be set on this request context.");
     return;
   }
   std::string error;
   if (!context->SetPreference(kWebRtcPolicy, "disable_non_proxied_udp", error))
-    LogLine(std::string("[PdfApp] Setting ") + kWebRtcPolicy + " failed: " + error);
+    log.Log(std::string("[PdfApp] Setting ") + kWebRtcPolicy + " failed: " + error);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "runlog/run_log.h"
 
 class PdfApp : public engine::App {
  public:
@@ -25,6 +26,8 @@ class PdfApp : public engine::App {
   // of the browser's command line (a password would show in its log line and
   // process list; --version would stop the browser).
   std::vector<std::string> ownSwitches;
+  // Where the browser launch is reported: the log of the run that launches it.
+  RunLog log;
   // Start-up script per browser identifier.
   std::map<int, std::string> startupScripts;
 
@@ -39,8 +42,9 @@ class PdfApp : public engine::App {
   using Evaluator = std::function<void(const std::string& script, const std::string& scriptUrl)>;
   bool OnContextCreated(int browserId, const std::string& frameUrl, const Evaluator& eval) const;
 
-  static void ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context);
+  static void ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context,
+                                             const RunLog& log);
 };
 
 // Sets "webrtc.ip_handling_policy" on the context; best effort, logs why not.
-void ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context);
+void ApplyRequestContextPreferences(const std::shared_ptr<engine::RequestContext>& context, const RunLog& log);

@@ -17,6 +17,11 @@ int64_t MsUntil(Clock::time_point t) {
 
 TaskQueue::TaskQueue() { wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
 
+TaskQueue::~TaskQueue() {
+  Clear();
+  if (wakeFd_ >= 0) close(wakeFd_);
+}
+
 void TaskQueue::Post(std::function<void()> fn, int64_t delayMs) {
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -63,11 +68,6 @@ void TaskQueue::Clear() {
     std::swap(old, q_);
   }
   // The tasks are destroyed here, outside the lock: their destructors may post.
-}
-
-TaskQueue& Tasks() {
-  static TaskQueue* q = new TaskQueue();  // never destroyed: tasks may be posted during exit
-  return *q;
 }
 
 namespace {
@@ -124,5 +124,13 @@ int TakeSignal() {
 void PostTask(std::function<void()> task) { Tasks().Post(std::move(task), 0); }
 
 void PostDelayedTask(std::function<void()> task, int64_t delayMs) { Tasks().Post(std::move(task), delayMs); }
+
+std::function<void(std::function<void()>)> CurrentTaskPoster() {
+  // The queue lives as long as its engine; a post after that is dropped.
+  std::weak_ptr<TaskQueue> queue = TasksShared();
+  return [queue](std::function<void()> task) {
+    if (auto q = queue.lock()) q->Post(std::move(task), 0);
+  };
+}
 
 }  // namespace engine

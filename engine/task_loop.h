@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <queue>
 #include <vector>
@@ -20,6 +21,9 @@ int64_t MsUntil(Clock::time_point t);
 class TaskQueue {
  public:
   TaskQueue();
+  ~TaskQueue();
+  TaskQueue(const TaskQueue&) = delete;
+  TaskQueue& operator=(const TaskQueue&) = delete;
   void Post(std::function<void()> fn, int64_t delayMs);
   void Wake();
   void DrainWake();
@@ -47,7 +51,9 @@ class TaskQueue {
   int wakeFd_ = -1;
 };
 
+// The current engine's queue (devtools_engine.cc).
 TaskQueue& Tasks();
+std::shared_ptr<TaskQueue> TasksShared();
 
 // SIGTERM, SIGINT and SIGHUP become a byte on a pipe that the loop polls;
 // SIGPIPE is ignored while the engine runs.

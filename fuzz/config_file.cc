@@ -18,12 +18,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
 
+  RunLog log;
   ConversionSettings plain;
-  const bool okPlain = ApplyConfigurationBytes(bytes, "fuzz.json", false, plain);
+  const bool okPlain = ApplyConfigurationBytes(bytes, "fuzz.json", false, plain, log);
 
   if (size <= 4096) {
     ConversionSettings enc;
-    const bool okEnc = ApplyConfigurationBytes(EncryptPayload(bytes), "fuzz.json", true, enc);
+    const bool okEnc = ApplyConfigurationBytes(EncryptPayload(bytes), "fuzz.json", true, enc, log);
     if (okEnc != okPlain) __builtin_trap();
     if (okEnc && (enc.url != plain.url || enc.scale != plain.scale || enc.paperWidth != plain.paperWidth ||
                   enc.httpRequestHeaders != plain.httpRequestHeaders ||
@@ -33,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (okPlain) {
     plain.hostResolverRules = "MAP * ~NOTFOUND";  // host parsing without DNS traffic
-    NormalizeUrl(plain);
-    if (ValidateSettings(plain)) ApplyHttpCacheMode(plain);
+    NormalizeUrl(plain, log);
+    if (ValidateSettings(plain, log)) ApplyHttpCacheMode(plain, log);
   }
   return 0;
 }

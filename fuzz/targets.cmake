@@ -6,7 +6,7 @@ set(FUZZ_SOURCES_pdfink
   pdfink/ink_interpreter.cc pdfink/ink_paint.cc pdfink/ink_resources.cc pdfink/ink_measure.cc)
 set(FUZZ_SOURCES_config
   config/aes.cc config/payload.cc config/paper_sizes.cc config/config_file.cc config/validation.cc
-  config/url_host.cc config/host_resolver.cc config/utf8.cc app/run_log.cc)
+  config/url_host.cc config/host_resolver.cc config/utf8.cc runlog/run_log.cc)
 
 foreach(target pdfink_inflate pdfink_measure config_file config_payload)
   string(REGEX REPLACE "_.*" "" area ${target})

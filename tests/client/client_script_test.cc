@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "client/pdf_client.h"
 #include "config/config_file.h"
 #include "tests/client/fake_engine.h"
@@ -42,7 +42,6 @@ class ClientScript : public testing::TestWithParam<Script> {
   void TearDown() override {
     // What the engine does when it closes the browser: without it the client,
     // the browser and the callbacks that hold both keep each other alive.
-    RunLog::Get().SetLogFilePath("");
     if (client_) client_->OnBeforeClose(browser_);
     browser_->printCallback.reset();
     fs::remove_all(dir_);
@@ -55,10 +54,11 @@ class ClientScript : public testing::TestWithParam<Script> {
       ConversionSettings s;
       json settings = {{"conversionDelay", 0}, {"lazyImagesLoadingEnabled", false}};
       settings.update(GetParam().body.value("settings", json::object()));
-      ASSERT_TRUE(ApplyConfigurationBytes(settings.dump(), "script", false, s));
+      RunLog log;
+      ASSERT_TRUE(ApplyConfigurationBytes(settings.dump(), "script", false, s, log));
       s.output = (dir_ / ("out." + s.outputFormat)).string();
-      RunLog::Get().SetLogFilePath((dir_ / "run.log").string());
-      client_ = std::make_shared<PdfClient>(s);
+      log.SetLogFilePath((dir_ / "run.log").string());
+      client_ = std::make_shared<PdfClient>(s, log);
       client_->targetUrl = frame->url = "http://127.0.0.1:1/page";
       client_->directMode = true;
       client_->OnAfterCreated(browser_);

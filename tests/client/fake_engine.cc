@@ -49,6 +49,9 @@ void PostTask(std::function<void()> task) { PostDelayedTask(std::move(task), 0);
 void PostDelayedTask(std::function<void()> task, int64_t delayMs) {
   fake::gTimers.push_back({fake::gNow + delayMs, fake::gSeq++, std::move(task)});
 }
+std::function<void(std::function<void()>)> CurrentTaskPoster() {
+  return [](std::function<void()> task) { PostTask(std::move(task)); };
+}
 void QuitMessageLoop() { ++fake::gQuits; }
 int ExecuteProcess(int, char**, std::shared_ptr<App>) { return -1; }
 bool Initialize(const Settings&, std::shared_ptr<App>) { return true; }

@@ -54,7 +54,8 @@ TEST(Settings, RowsOfTheDataFile) {
     LaunchRecord rec;
     int status = -1;
     std::filesystem::current_path(dir.path);
-    const Lines lines = cfgtest::CaptureLog([&] { status = ParseConversionSettings(args, rec); });
+    RunLog log;
+    const Lines lines = cfgtest::CaptureLog([&] { status = ParseConversionSettings(args, rec, log); });
     std::filesystem::current_path(cwd);
     cfgtest::ResetRunLog();
     EXPECT_EQ(status, row.value("status", 0));
@@ -104,7 +105,7 @@ TEST(Settings, UrlReach) {
     s.hostResolverRules = rules;
     const Lines none, error{kind == "L" ? "ERROR: [main] Conversion of localhost URLs is disabled."
                                         : "ERROR: [main] Conversion of private-network URLs is disabled."};
-    EXPECT_EQ(cfgtest::CaptureLog([&] { ValidateSettings(s); }), kind == "-" ? none : error) << url;
+    EXPECT_EQ(cfgtest::CaptureLog([&] { ValidateSettings(s, RunLog()); }), kind == "-" ? none : error) << url;
   }
   EXPECT_EQ(rows, 77);
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 
 namespace cfgtest {
 
@@ -51,12 +51,15 @@ inline std::vector<std::string> CaptureLog(const std::function<void()>& fn) {
   return StripTimes(testing::internal::GetCapturedStdout());
 }
 
-// The stage under test changes the process-wide run log and reads the environment.
-inline void ResetRunLog() {
-  RunLog::Get().SetVerbose(false);
-  RunLog::Get().SetLogFilePath("");
-  unsetenv("HALVERN_DIRECT_NAVIGATION");
+// A run log that shows every line on standard output.
+inline RunLog VerboseLog() {
+  RunLog log;
+  log.SetVerbose(true);
+  return log;
 }
+
+// The stage under test reads the environment.
+inline void ResetRunLog() { unsetenv("HALVERN_DIRECT_NAVIGATION"); }
 class RunLogTest : public testing::Test {
  protected:
   void SetUp() override { ResetRunLog(); }

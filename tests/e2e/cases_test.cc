@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <functional>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "pdfink/pdf_reader.h"
@@ -165,32 +167,92 @@ int MissingGlyphs(const std::string& pdf, int& shown) {
   return missing;
 }
 
-void RunCase(const Json& row) {
+// A row's run made ready in dir: the case with its names filled in, the
+// configuration file written, the output folder and the row's files made.
+struct Prepared {
+  Json c;
+  std::string output;
+  std::vector<std::string> argv;
+};
+
+Prepared Prepare(const Json& row, const e2e::TempDir& dir, const e2e::TestServer& server) {
+  Prepared p;
+  p.output = dir.File(row.value("output", "out.pdf"));
+  const std::string config = dir.File("config.json");
+  p.c = e2e::Fill(row, {{"{url}", server.Url("")}, {"{pages}", e2e::PagesDir()}, {"{dir}", dir.path()},
+                        {"{out}", p.output}, {"{config}", config}});
+  const Json& c = p.c;
+  Json settings = c.value("settings", Json::object());
+  if (c.contains("page")) settings["url"] = server.Url("/pages/" + c["page"].get<std::string>());
+  if (c.contains("html")) settings["url"] = server.Html(c["html"]);
+  if (!settings.contains("conversionDelay")) settings["conversionDelay"] = 0;
+  if (!c.contains("argv")) settings.update({{"output", p.output}, {"outputJsonFile", dir.File("out.json")}});
+  p.argv = c.value("argv", std::vector<std::string>{config});
+  const Json args = c.value("args", Json::array());
+  for (const Json& a : args) p.argv.push_back(a);
+  e2e::WriteFile(config, settings.dump());
+  std::filesystem::create_directories(std::filesystem::path(p.output).parent_path());
+  if (c.contains("earlier")) e2e::WriteFile(p.output, c["earlier"]);
+  if (c.contains("link")) std::filesystem::create_symlink(c["link"].get<std::string>(), p.output);
+  const Json existing = c.value("existing", Json::object());
+  for (const auto& [name, file] : existing.items()) {  // [text, octal mode]
+    e2e::WriteFile(dir.File(name), file[0]);
+    chmod(dir.File(name).c_str(), std::stoi(file[1].get<std::string>(), nullptr, 8));
+  }
+  return p;
+}
+
+// Text of a run with the case folder, times and run folders named alike.
+std::string Plain(std::string s, const std::string& dir) {
+  for (size_t at = 0; (at = s.find(dir, at)) != std::string::npos;) s.replace(at, dir.size(), "{dir}");
+  s = std::regex_replace(s, std::regex("^\\[\\+\\d+ms\\] "), "");
+  s = std::regex_replace(s, std::regex("\\b\\d+(\\.\\d+)? ?ms\\b"), "N ms");  // times measured
+  return std::regex_replace(s, std::regex("/cef_cache_[0-9A-F-]{36}/"), "/cef_cache_*/");
+}
+
+// What a batch job must share with the same row run alone: status, the log
+// lines a quiet run prints (error lines and the result; the progress lines
+// of a verbose run follow the page's own timing), output JSON, and the
+// output's pages and text.
+Json Outcome(int status, const std::vector<std::string>& logLines, const std::string& dir, const std::string& output) {
+  auto plain = [&](const std::string& s) { return Plain(s, dir); };
+  static const std::regex kQuiet("^(ERROR: |\\[main\\] Conversion completed)");
+  Json log = Json::array();
+  for (const std::string& line : logLines)
+    if (std::string l = plain(line); std::regex_search(l, kQuiet)) log.push_back(l);
+  const std::string jsonText = plain(e2e::ReadFile(std::filesystem::path(output).parent_path() / "out.json"));
+  Json json = Json::parse(jsonText, nullptr, false);
+  if (json.is_discarded()) json = nullptr;  // none written, or not JSON: both runs alike
+  Json o = {{"status", status}, {"log", log}, {"json", json}};
+  std::error_code ec;  // a device or a link target is the row's own business
+  const std::string file = std::filesystem::is_regular_file(std::filesystem::symlink_status(output, ec))
+                               ? e2e::ReadFile(output) : std::string();
+  if (status == 0 && file.starts_with("%PDF"))
+    o["pdf"] = {e2e::PdfInfo(output)["Pages"], plain(e2e::PdfText(output))};
+  else if (status == 0)
+    o["size"] = file.size();
+  return o;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Runs the row alone and checks it; returns what a batch run must match.
+Json RunCase(const Json& row) {
   SCOPED_TRACE(row["name"].get<std::string>());
   e2e::TempDir tmp, dir;
   e2e::TestServer& server = e2e::TestServer::Get();
   server.Reset();
-  const std::string output = dir.File(row.value("output", "out.pdf")), config = dir.File("config.json");
-  const Json c = e2e::Fill(row, {{"{url}", server.Url("")}, {"{pages}", e2e::PagesDir()}, {"{dir}", dir.path()},
-                                 {"{out}", output}, {"{config}", config}});
+  const Prepared p = Prepare(row, dir, server);
+  const Json& c = p.c;
+  const std::string& output = p.output;
+  const std::vector<std::string>& argv = p.argv;
   static const Json kNone = Json::object();
   auto at = [&](const char* key) -> const Json& { return c.contains(key) ? c[key] : kNone; };
-
-  Json settings = at("settings");
-  if (c.contains("page")) settings["url"] = server.Url("/pages/" + c["page"].get<std::string>());
-  if (c.contains("html")) settings["url"] = server.Html(c["html"]);
-  if (!settings.contains("conversionDelay")) settings["conversionDelay"] = 0;
-  if (!c.contains("argv")) settings.update({{"output", output}, {"outputJsonFile", dir.File("out.json")}});
-  std::vector<std::string> argv = c.value("argv", std::vector<std::string>{config});
-  for (const Json& a : at("args")) argv.push_back(a);
-  e2e::WriteFile(config, settings.dump());
-  std::filesystem::create_directories(std::filesystem::path(output).parent_path());
-  if (c.contains("earlier")) e2e::WriteFile(output, c["earlier"]);
-  if (c.contains("link")) std::filesystem::create_symlink(c["link"].get<std::string>(), output);
-  for (const auto& [name, file] : at("existing").items()) {  // [text, octal mode]
-    e2e::WriteFile(dir.File(name), file[0]);
-    chmod(dir.File(name).c_str(), std::stoi(file[1].get<std::string>(), nullptr, 8));
-  }
   // A folder that takes no new name: root ignores permissions, not the
   // immutable flag (whose files stay writable).
   auto lockFolder = [&](bool on) {
@@ -198,7 +260,7 @@ void RunCase(const Json& row) {
                      : e2e::RunCommand({"chattr", on ? "+i" : "-i", dir.path()}).status;
   };
   const bool lock = c.value("lockFolder", false);
-  if (lock) ASSERT_EQ(lockFolder(true), 0);
+  if (lock) EXPECT_EQ(lockFolder(true), 0);
   const mode_t umaskBefore = umask(0);
   umask(c.contains("umask") ? std::stoi(c["umask"].get<std::string>(), nullptr, 8) : umaskBefore);
 
@@ -249,15 +311,17 @@ void RunCase(const Json& row) {
   for (const auto& [pointer, want] : at("jsonNear").items())
     EXPECT_NEAR(out.value(Json::json_pointer(pointer), -1e9), want[0].get<double>(), want[1].get<double>()) << pointer;
   for (const auto& [path, n] : at("requests").items()) EXPECT_EQ(server.CountRequests(path), n.get<int>()) << path;
-  if (r.status != 0 || !e2e::FileExists(output) || c.contains("link")) return;
+  const Json outcome = Outcome(r.status, Lines(r.out), dir.path(), output);
+  if (r.status != 0 || !e2e::FileExists(output) || c.contains("link")) return outcome;
 
   if (e2e::ReadFile(output).starts_with("\x89PNG")) {  // by content: the name may say otherwise
     const e2e::RunResult check = e2e::RunCommand({"pngcheck", output});
     std::smatch size;
-    ASSERT_TRUE(check.status == 0 && std::regex_search(check.out, size, std::regex("\\((\\d+)x(\\d+),"))) << check.out;
+    EXPECT_TRUE(check.status == 0 && std::regex_search(check.out, size, std::regex("\\((\\d+)x(\\d+),"))) << check.out;
+    if (size.empty()) return outcome;
     if (c.contains("png")) EXPECT_EQ(Json({std::stoi(size[1]), std::stoi(size[2])}), c["png"]);
     if (c.contains("pngColours")) EXPECT_EQ(PngColours(output, c["pngColours"][0]), c["pngColours"][1]);
-    return;
+    return outcome;
   }
   std::string pdf = output;
   if (c.contains("password") || c.contains("plain") || c.contains("outline") || c.contains("linearized"))
@@ -282,21 +346,65 @@ void RunCase(const Json& row) {
   for (const auto& [prefix, want] : at("links").items()) {
     Json got = Json::array();
     std::copy_if(links.begin(), links.end(), std::back_inserter(got), [&](const Json& l) { return l["uri"].get<std::string>().starts_with(prefix); });
-    ASSERT_EQ(got.size(), want.size()) << prefix << "\n" << links.dump(1);
+    EXPECT_EQ(got.size(), want.size()) << prefix << "\n" << links.dump(1);
     for (const Json& w : want) {
       auto l = std::find_if(got.begin(), got.end(), [&](const Json& l) { return l["uri"] == prefix + w["uri"].get<std::string>(); });
-      ASSERT_NE(l, got.end()) << w["uri"] << "\n" << got.dump(1);
+      EXPECT_NE(l, got.end()) << w["uri"] << "\n" << got.dump(1);
+      if (l == got.end()) continue;
       EXPECT_EQ((*l)["page"], w.value("page", 1)) << w["uri"];
       for (const char* edge : {"top", "bottom", "left", "right"})
         if (w.contains(edge)) EXPECT_NEAR((*l)[edge].get<double>(), w[edge][0].get<double>(), w[edge][1].get<double>()) << edge;
     }
   }
+  return outcome;
 }
 
 class E2e : public ::testing::TestWithParam<CaseFile> {};
 
+// The rows that need no process of their own, all in one batch, two at a
+// time: each job must end as the same row run alone.
+void RunAsBatch(const Json& rows, const std::map<std::string, Json>& alone) {
+  e2e::TempDir tmp, inputDir;
+  e2e::TestServer& server = e2e::TestServer::Get();
+  server.Reset();
+  std::vector<std::unique_ptr<e2e::TempDir>> dirs;
+  std::map<std::string, std::string> folders, outputs;
+  std::string input;
+  for (const Json& row : rows) {
+    const std::string name = row["name"];
+    if (row.value("single", false)) continue;
+    dirs.push_back(std::make_unique<e2e::TempDir>());
+    const Prepared p = Prepare(row, *dirs.back(), server);
+    folders[name] = dirs.back()->path();
+    outputs[name] = p.output;
+    input += Json({{"id", name}, {"args", p.argv}}).dump() + "\n";
+  }
+  if (input.empty()) return;
+  e2e::WriteFile(inputDir.File("jobs"), input);
+  const e2e::RunResult r = e2e::RunChecked(tmp.path(), {"--batch", "--workers=2"}, {.stdinFile = inputDir.File("jobs")});
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::set<std::string> answered;
+  for (const std::string& line : Lines(r.out)) {
+    const Json job = Json::parse(line, nullptr, false);
+    const std::string name = job.value("id", "");
+    SCOPED_TRACE(name + " in the batch");
+    if (!folders.count(name) || !answered.insert(name).second) {
+      ADD_FAILURE() << "unexpected line " << line;
+      continue;
+    }
+    const Json got = Outcome(job.value("status", -1), job.value("log", std::vector<std::string>{}), folders[name],
+                             outputs[name]);
+    for (const auto& [key, value] : alone.at(name).items()) EXPECT_EQ(got.value(key, Json()).dump(1), value.dump(1)) << key;
+    if (const Json& json = alone.at(name)["json"]; json.is_object()) EXPECT_EQ(Plain(job.value("error", "?"), folders[name]), json.value("error", "")) << line;
+  }
+  EXPECT_EQ(answered.size(), folders.size()) << r.out;
+}
+
 TEST_P(E2e, Rows) {
-  for (const Json& row : Json::parse(e2e::ReadFile(GetParam().path))) RunCase(row);
+  const Json rows = Json::parse(e2e::ReadFile(GetParam().path));
+  std::map<std::string, Json> alone;
+  for (const Json& row : rows) alone[row["name"]] = RunCase(row);
+  RunAsBatch(rows, alone);
 }
 
 // Numbered, with the name printed: ctest lists each file by its name.

@@ -22,20 +22,9 @@ using e2e::RunOptions;
 using e2e::RunResult;
 using e2e::TestServer;
 
-// The browser's main process of the run whose TMPDIR is `tmp` and, when
-// `type` is given, its child process of that --type=.
 int FindProcess(const std::string& tmp, const std::string& type) {
-  int browser = 0;
-  for (int pid : e2e::BrowserProcesses(tmp)) {
-    const std::string cmd = e2e::CmdLine(pid);
-    if (!type.empty() && cmd.find("--type=" + type) != std::string::npos) return pid;
-    if (cmd.find("--type=") == std::string::npos) browser = pid;
-  }
-  if (type.empty() || browser == 0) return browser;
-  // Child processes do not always carry the user-data-dir; go by parent.
-  for (int pid : e2e::BrowserProcesses("--type=" + type))
-    if (e2e::ParentOf(pid) == browser) return pid;
-  return 0;
+  const std::vector<int> pids = e2e::RunBrowserProcesses(tmp, type);
+  return pids.empty() ? 0 : pids.front();
 }
 
 class Conversion : public ::testing::Test {

@@ -26,8 +26,8 @@ TEST(CommandLine, AppendReplaceRemoveKeepOrder) {
 // Every line shows on standard output; no switch variable is set.
 class PdfAppSwitches : public cfgtest::RunLogTest {
  protected:
-  void SetUp() override { RunLog::Get().SetVerbose(true); }
   Lines Argv(PdfApp& app, const std::string& processType = "", engine::CommandLine cl = {}) {
+    app.log = cfgtest::VerboseLog();
     lines = cfgtest::CaptureLog([&] { app.OnBeforeCommandLineProcessing(processType, cl); });
     return cl.ToArgv();
   }
@@ -107,10 +107,10 @@ TEST_F(PdfAppSwitches, RequestContextPreferenceLines) {
            {true, false, {can, set}, {"[PdfApp] Setting webrtc.ip_handling_policy failed: read-only"}},
            {true, true, {can, set}, {}}}) {
     auto ctx = std::make_shared<FakeContext>(canSet, setOk);
-    EXPECT_EQ(cfgtest::CaptureLog([&] { ApplyRequestContextPreferences(ctx); }), logged);
+    EXPECT_EQ(cfgtest::CaptureLog([&] { ApplyRequestContextPreferences(ctx, cfgtest::VerboseLog()); }), logged);
     EXPECT_EQ(ctx->calls, calls);
   }
-  ApplyRequestContextPreferences(nullptr);  // no context: no crash
+  ApplyRequestContextPreferences(nullptr, RunLog());  // no context: no crash
 }
 
 }  // namespace

@@ -116,7 +116,8 @@ RunResult Spawn(std::vector<std::string> argv, const RunOptions& o) {
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 0, o.stdinFile.empty() ? "/dev/null" : o.stdinFile.c_str(),
+                                   O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&fa, errPipe[1], 2);
   // Own process group, so a timeout can take down the browser too; default
@@ -328,6 +329,18 @@ std::vector<int> BrowserProcesses(const std::string& filter) {
            f.empty() || f[0] == "Z" || f[0] == "X";
   });
   return pids;
+}
+
+std::vector<int> RunBrowserProcesses(const std::string& tmp, const std::string& type) {
+  std::vector<int> browsers;
+  for (int pid : BrowserProcesses(tmp))
+    if (CmdLine(pid).find("--type=") == std::string::npos) browsers.push_back(pid);
+  if (type.empty()) return browsers;
+  // Child processes do not always carry the user-data-dir; go by parent.
+  std::vector<int> children;
+  for (int pid : BrowserProcesses("--type=" + type))
+    if (std::find(browsers.begin(), browsers.end(), ParentOf(pid)) != browsers.end()) children.push_back(pid);
+  return children;
 }
 
 std::vector<std::string> RunFolders(const std::string& dir) {

@@ -75,6 +75,7 @@ struct RunOptions {
   std::map<std::string, std::string> env;  // added to / replacing the environment
   int leftoverGraceMs = 2000;
   std::string exe;         // default HalvernExe()
+  std::string stdinFile;   // the child's standard input; default /dev/null
 };
 
 RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {});
@@ -100,6 +101,9 @@ std::vector<int> BrowserProcesses(const std::string& filter = "");
 std::string CmdLine(int pid);  // arguments joined by spaces
 int ParentOf(int pid);         // 0 when gone
 std::vector<std::string> RunFolders(const std::string& dir);  // cef_* entries, sorted
+// The browser main processes of the runs whose TMPDIR is `tmp` and, when
+// `type` is given, their child processes of that --type= instead.
+std::vector<int> RunBrowserProcesses(const std::string& tmp, const std::string& type = "");
 
 std::string ReadFile(const std::string& path);  // empty when missing
 inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }

@@ -6,7 +6,7 @@ HTTP and HTTPS (self-signed) with the same routes, and two forward proxies
 proxied request shows up with its absolute URL as target. Prints one JSON
 line with the ports when ready; stops on SIGTERM or at end of standard input.
 
-Routes (each also takes ms=N to delay the answer): /pages/<file>[?status=N],
+Routes (each also takes ms=N to delay the answer): /pages/<file>[?status=N][&maxAge=S (Cache-Control)],
 /html?body=, /hang?body= (never finishes), /never, /redirect?to=, /echo (the
 request as JSON), /auth/<file>?user=&pass= (basic auth), /login?user=&pass=&next=
 (the form of req_login.html: session cookie, redirect), /protected (needs that
@@ -116,8 +116,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         ctype = mimetypes.guess_type(path)[0] or "application/octet-stream"
         if ctype.startswith("text/") or ctype in ("application/javascript", "application/json"):
             ctype += "; charset=utf-8"
+        cache = [("Cache-Control", "max-age=" + self.query["maxAge"])] if "maxAge" in self.query else []
         with open(path, "rb") as f:
-            self.respond(int(self.query.get("status", 200)), f.read(), ctype)
+            self.respond(int(self.query.get("status", 200)), f.read(), ctype, headers=cache)
 
     def r_html(self):
         self.respond(200, self.query.get("body", "<p>empty</p>"))

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 #include "tests/config/test_util.h"
 
 namespace fs = std::filesystem;
@@ -47,20 +47,20 @@ TEST_F(OutputJsonFiles, PathDerivationNeverLandsOnTheConfigFile) {
   for (size_t i = 1; i < rows.size(); ++i) {
     const auto& r = rows[i];
     std::string path;
-    const auto lines = cfgtest::CaptureLog([&] { path = ChooseOutputJsonPath(withCwd(r[0]), r[1], withCwd(r[2])); });
+    const auto lines = cfgtest::CaptureLog([&] { path = ChooseOutputJsonPath(withCwd(r[0]), r[1], withCwd(r[2]), RunLog()); });
     EXPECT_EQ(path, r[3]) << r;
     EXPECT_EQ(lines, r[4] == "" ? std::vector<std::string>{} : std::vector<std::string>{withCwd(r[4])}) << r;
   }
 }
 
 TEST_F(OutputJsonFiles, WritesPlainTextTruncatesAndOnlyLogsFailure) {
-  RunLog::Get().SetVerbose(true);
+  const RunLog log = cfgtest::VerboseLog();
   cfgtest::TempDir dir;
   const std::string path = dir.File("out.json"), missing = dir.File("missing/out.json");
   cfgtest::WriteFile(path, std::string(500, 'x'));
   const auto lines = cfgtest::CaptureLog([&] {
-    WriteOutputJsonFile(path, "{\n  \"error\": \"e\"\n}", false);
-    WriteOutputJsonFile(missing, "{}", false);
+    WriteOutputJsonFile(path, "{\n  \"error\": \"e\"\n}", false, log);
+    WriteOutputJsonFile(missing, "{}", false, log);
   });
   EXPECT_EQ(ReadFile(path), "{\n  \"error\": \"e\"\n}");
   EXPECT_EQ(lines, (std::vector<std::string>{"[PdfClient] Output JSON saved to: " + path,

@@ -1,4 +1,4 @@
-#include "app/run_log.h"
+#include "runlog/run_log.h"
 
 #include <time.h>
 
@@ -6,6 +6,7 @@
 #include <mutex>
 
 namespace {
+// Runs of one process may share a log file.
 std::mutex gFileMutex;
 
 std::string FormatLine(int64_t elapsedMs, const std::string& message, bool error) {
@@ -17,25 +18,35 @@ std::string FormatLine(int64_t elapsedMs, const std::string& message, bool error
 }
 }  // namespace
 
-RunLog& RunLog::Get() {
-  static RunLog log;
-  return log;
-}
-
 int64_t RunLog::NowNs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-void RunLog::Log(const std::string& message) { Write(message, false); }
-void RunLog::LogError(const std::string& message) { Write(message, true); }
+void RunLog::Log(const std::string& message) const { Write(message, false); }
+void RunLog::LogError(const std::string& message) const { Write(message, true); }
 
-void RunLog::Write(const std::string& message, bool error) {
+void RunLog::WriteOutputLine(const std::string& text) const {
+  if (captured_) {
+    captured_->push_back(text);
+    return;
+  }
+  std::string line = text + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+void RunLog::Write(const std::string& message, bool error) const {
   if (error || verbose_) {
     std::string line = FormatLine(ElapsedMs(), message, error);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    if (captured_) {
+      line.pop_back();
+      captured_->push_back(std::move(line));
+    } else {
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fflush(stdout);
+    }
   }
   if (!logFilePath_.empty()) {
     // Open per line so the file stays complete if the process is killed.

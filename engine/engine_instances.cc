@@ -1,0 +1,69 @@
+// Engines of their own for the threads of a batch, and what a batch does
+// with one between jobs: closing its pages, keeping a spare one ready, and
+// checking on its browser.
+#include "engine/engine_state.h"
+
+namespace engine {
+namespace {
+
+// Never destroyed: tasks may be posted during exit.
+Engine* const gFirstEngine = new Engine();
+thread_local std::shared_ptr<Engine> tCurrent;
+
+}  // namespace
+
+Engine& CurrentEngine() { return tCurrent ? *tCurrent : *gFirstEngine; }
+
+TaskQueue& Tasks() { return *CurrentEngine().tasks; }
+std::shared_ptr<TaskQueue> TasksShared() { return CurrentEngine().tasks; }
+
+std::shared_ptr<Engine> NewEngine() { return std::make_shared<Engine>(); }
+
+void MakeCurrent(std::shared_ptr<Engine> engine) { tCurrent = std::move(engine); }
+
+bool BrowserAlive() {
+  Engine& e = CurrentEngine();
+  return e.initialized && e.process.running() && !e.process.Exited() && !e.connection.gone();
+}
+
+int64_t BrowserMemoryBytes() { return CurrentEngine().process.GroupResidentBytes(); }
+
+void CloseBrowsers() {
+  Engine& e = CurrentEngine();
+  auto browsers = std::exchange(e.browsers, {});
+  for (auto& b : browsers) {
+    b->NotifyClosed();
+    if (e.app) e.app->OnBrowserDestroyed(b->GetIdentifier());
+    b->Detach();
+    // Disposing of a context closes its pages; the browser does it while the
+    // next job starts.
+    if (!b->browserContextId().empty())
+      e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", b->browserContextId()}}, "", nullptr);
+    else if (!b->targetId().empty())
+      e.connection.Send("Target.closeTarget", Json{{"targetId", b->targetId()}}, "", nullptr);
+  }
+  e.tasks->Clear();
+  e.quit = false;
+}
+
+void PrepareSpareBrowser() {
+  Engine& e = CurrentEngine();
+  if (!e.initialized || e.sparePending || !e.spareTargetId.empty() || !e.connection.CanSend()) return;
+  e.sparePending = true;
+  Engine* owner = &e;
+  e.connection.Send("Target.createBrowserContext", Json{{"disposeOnDetach", true}}, "", [owner](const Json& m) {
+    std::string contextId = m.value("result", Json::object()).value("browserContextId", "");
+    if (contextId.empty()) {
+      owner->sparePending = false;
+      return;
+    }
+    owner->connection.Send("Target.createTarget", Json{{"url", "about:blank"}, {"browserContextId", contextId}}, "",
+                           [owner, contextId](const Json& made) {
+                             owner->sparePending = false;
+                             owner->spareContextId = contextId;
+                             owner->spareTargetId = made.value("result", Json::object()).value("targetId", "");
+                           });
+  });
+}
+
+}  // namespace engine

@@ -1,0 +1,43 @@
+// One engine's state: a browser process, its DevTools connection, its
+// browsers and its message loop's tasks. The engine functions act on the
+// calling thread's current engine.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/browser_process.h"
+#include "engine/devtools_connection.h"
+#include "engine/engine.h"
+#include "engine/page_session.h"
+#include "engine/task_loop.h"
+
+namespace engine {
+
+class Engine {
+ public:
+  bool initialized = false;
+  bool handleSignals = true;
+  std::shared_ptr<App> app;
+  BrowserProcess process;
+  Connection connection;
+  int logFd = -1;
+  int profileLockFd = -1;
+  bool disposableProfile = false;
+  std::string launchTargetId;  // the blank page opened at launch, until a browser takes it
+  // A blank page in a context of its own, until a browser takes it.
+  bool sparePending = false;
+  std::string spareContextId, spareTargetId;
+  std::vector<std::shared_ptr<PageSession>> browsers;
+  int nextBrowserId = 0;
+  std::atomic<bool> quit{false};
+  std::shared_ptr<TaskQueue> tasks = std::make_shared<TaskQueue>();
+};
+
+// The calling thread's current engine; the process's first one when the
+// thread made none current.
+Engine& CurrentEngine();
+
+}  // namespace engine
