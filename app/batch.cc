@@ -100,10 +100,10 @@ void RunJob(const JobLine& job, const BatchOptions& options, BrowserPool& pool) 
   std::vector<std::string> args = options.jobDefaults;
   args.insert(args.end(), job.args.begin(), job.args.end());
   std::vector<std::u32string> wide = {U"halvern"};
-  for (const std::string& a : args) wide.push_back(DecodeUtf8Lenient(a));
+  for (const std::string& a : job.args) wide.push_back(DecodeUtf8Lenient(a));
 
   LaunchRecord record;
-  if (ParseConversionSettings(wide, record, log) != 0) {
+  if (ParseConversionSettings(wide, record, log, options.jobDefaults) != 0) {
     WriteResult(id, 1, log.ElapsedMs(), LastError(*lines), *lines);
     return;
   }
@@ -221,6 +221,10 @@ bool ParseBatchOptions(const std::vector<std::string>& options, BatchOptions& ou
     }
     if (!ok) {
       error = "Invalid value for " + o.substr(0, o.find('=') + 1);
+      return false;
+    }
+    if (!known && o.rfind("-", 0) != 0) {
+      error = "Batch defaults are options only: " + o;
       return false;
     }
     if (!known) out.jobDefaults.push_back(o);

@@ -250,14 +250,19 @@ bool ParseNumberValue(const std::string& text, double& out) {
   return true;
 }
 
-int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchRecord& out, RunLog& log) {
+int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchRecord& out, RunLog& log,
+                            const std::vector<std::string>& defaults) {
   out = LaunchRecord{};
   std::vector<std::string> args;
   args.reserve(wideArgs.size());
   for (const auto& w : wideArgs) args.push_back(ToUtf8(w));
 
-  // Step 1-2: what must be known before the file is read.
-  PreScan pre = RunPreScan(args);
+  // Step 1-2: what must be known before the file is read. Defaults come
+  // first so the run's own arguments win.
+  std::vector<std::string> scanned = {args.empty() ? std::string() : args[0]};
+  scanned.insert(scanned.end(), defaults.begin(), defaults.end());
+  scanned.insert(scanned.end(), args.begin() + (args.empty() ? 0 : 1), args.end());
+  PreScan pre = RunPreScan(scanned);
   // The run moves to the executable's folder later; every path keeps
   // meaning what it meant where the host started us.
   if (!pre.logFile.empty()) pre.logFile = MakeAbsolute(pre.logFile);
@@ -277,6 +282,17 @@ int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchR
   s.logFilePath = pre.logFile;
   if (!configPath.empty()) s.configFilePath = MakeAbsolute(configPath);
 
+  // Defaults given for many runs (a batch) sit below the file.
+  bool refused = false;
+  for (const std::string& a : defaults) {
+    if (IsPreScanArgument(a) || ApplyOption(a, s, log)) continue;
+    bool handled = false;
+    const std::string refusal = ApplyStrictOption(a, s, handled);
+    if (!refusal.empty()) log.LogError("[main] " + refusal);
+    refused = refused || !refusal.empty();
+  }
+  if (refused) return 1;
+
   // Step 3: the file over the defaults.
   if (!configPath.empty() && !ReadConfigurationFile(configPath, encryptedIo, s, log)) return 1;
 
@@ -288,7 +304,6 @@ int ParseConversionSettings(const std::vector<std::u32string>& wideArgs, LaunchR
 
   // Steps 5-6: the full scan beats everything before it.
   int positional = 0;
-  bool refused = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (IsPreScanArgument(a) || ApplyOption(a, s, log)) continue;

@@ -11,7 +11,9 @@
 // args[0] is the program name. Fills out completely and returns 0, or logs
 // the fatal error and returns 1. Applies --verbose / the "verbose" key and
 // --lf= to the run's log.
-int ParseConversionSettings(const std::vector<std::u32string>& args, LaunchRecord& out, RunLog& log);
+// `defaults` are options below the configuration file and the arguments.
+int ParseConversionSettings(const std::vector<std::u32string>& args, LaunchRecord& out, RunLog& log,
+                            const std::vector<std::string>& defaults = {});
 
 // What --help prints: the forms of the command line and the main options;
 // halvern(1), beside this file, lists every option of the tables.

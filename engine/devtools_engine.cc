@@ -89,9 +89,7 @@ void OnBrowserEvent(const std::string& sessionId, const std::string& method, con
   EngineState& e = E();
   if (!targetId.empty() && targetId == e.spareTargetId) {
     // No job gets a page whose renderer is gone.
-    e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", e.spareContextId}}, "", nullptr);
-    e.spareTargetId.clear();
-    e.spareContextId.clear();
+    DropSpareBrowser();
     return;
   }
   for (auto& b : E().browsers)

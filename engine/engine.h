@@ -349,6 +349,8 @@ void CloseBrowsers();
 // starts now; the next browser created with ownContext takes it if it is
 // ready by then.
 void PrepareSpareBrowser();
+// Disposes of the spare page, if any.
+void DropSpareBrowser();
 
 // ---- process and loop -------------------------------------------------
 

@@ -3,6 +3,8 @@
 // checking on its browser.
 #include "engine/engine_state.h"
 
+#include <utility>
+
 namespace engine {
 namespace {
 
@@ -28,10 +30,24 @@ bool BrowserAlive() {
 
 int64_t BrowserMemoryBytes() { return CurrentEngine().process.GroupResidentBytes(); }
 
+void DropSpareBrowser() {
+  Engine& e = CurrentEngine();
+  // One still being made may already have lost its renderer too.
+  if (e.sparePending) e.spareDropped = true;
+  if (e.spareContextId.empty()) return;
+  e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", e.spareContextId}}, "", nullptr);
+  e.spareTargetId.clear();
+  e.spareContextId.clear();
+}
+
 void CloseBrowsers() {
   Engine& e = CurrentEngine();
   auto browsers = std::exchange(e.browsers, {});
   for (auto& b : browsers) {
+    // What took a job's renderer often took the spare's too (a shared
+    // process, a signal to the group, memory), and news of the spare's
+    // crash may come later than the next job.
+    if (b->crashReported()) DropSpareBrowser();
     b->NotifyClosed();
     if (e.app) e.app->OnBrowserDestroyed(b->GetIdentifier());
     b->Detach();
@@ -55,11 +71,17 @@ void PrepareSpareBrowser() {
     std::string contextId = m.value("result", Json::object()).value("browserContextId", "");
     if (contextId.empty()) {
       owner->sparePending = false;
+      owner->spareDropped = false;
       return;
     }
     owner->connection.Send("Target.createTarget", Json{{"url", "about:blank"}, {"browserContextId", contextId}}, "",
                            [owner, contextId](const Json& made) {
                              owner->sparePending = false;
+                             if (std::exchange(owner->spareDropped, false)) {
+                               owner->connection.Send("Target.disposeBrowserContext",
+                                                      Json{{"browserContextId", contextId}}, "", nullptr);
+                               return;
+                             }
                              owner->spareContextId = contextId;
                              owner->spareTargetId = made.value("result", Json::object()).value("targetId", "");
                            });

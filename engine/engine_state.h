@@ -29,6 +29,7 @@ class Engine {
   std::string launchTargetId;  // the blank page opened at launch, until a browser takes it
   // A blank page in a context of its own, until a browser takes it.
   bool sparePending = false;
+  bool spareDropped = false;  // dispose of the pending spare when it comes
   std::string spareContextId, spareTargetId;
   std::vector<std::shared_ptr<PageSession>> browsers;
   int nextBrowserId = 0;

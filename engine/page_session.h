@@ -36,6 +36,7 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   void Start(const std::string& targetId = "");
   void OnEvent(const std::string& method, const Json& params);
   void OnTargetCrashed(const std::string& status, int errorCode);
+  bool crashReported() const { return crashReported_; }
   void NotifyClosed();
   void Detach() {
     client_.reset();

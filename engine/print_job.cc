@@ -2,6 +2,7 @@
 // chunks and written to the file as they arrive, never held whole.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -48,7 +49,8 @@ void PageSession::PrintToPDF(const std::string& path, const PdfPrintSettings& s,
       return;
     }
     job->stream = m["result"].value("stream", "");
-    if (ftruncate(job->fd, 0) != 0) {
+    struct stat st {};
+    if (fstat(job->fd, &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(job->fd, 0) != 0)) {
       EngineLog("PrintToPDF: cannot write " + job->path + ": " + std::strerror(errno));
       self->PrintDone(job, false);
       return;

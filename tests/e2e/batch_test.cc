@@ -179,10 +179,29 @@ TEST_F(BatchMode, StopSignalFinishesTheJobsInFlightAndTakesNoMore) {
   EXPECT_EQ(r.out.find("\"status\":1"), std::string::npos) << r.out;
 }
 
-TEST_F(BatchMode, BadBatchOptionEndsWithStatusOne) {
-  Batch b = Run(Job("a", TestServer::Get().Html("<p>A</p>")), {"--workers=0"});
-  EXPECT_EQ(b.run.status, 1);
-  EXPECT_NE(b.run.out.find("ERROR: [main] Invalid value for --workers="), std::string::npos) << b.run.out;
+TEST_F(BatchMode, OptionsAfterBatchAreDefaultsBelowEachJobsOwnFileAndArguments) {
+  TestServer& server = TestServer::Get();
+  // A job's configuration file says portrait over the batch's --landscape.
+  e2e::WriteFile(out.File("own.json"), Json({{"url", server.Html("<p>own</p>")}, {"output", out.File("own.pdf")},
+                                             {"landscape", false}}).dump());
+  const std::string input = Job("plain", server.Html("<p>plain</p>")) +
+                            Json({{"id", "own"}, {"args", {out.File("own.json")}}}).dump() + "\n" +
+                            Job("args", server.Html("<p>args</p>"), {"--paper-size=Letter"});
+  Batch b = Run(input, {"--landscape", "--paper-size=A5", "--workers=1"});
+  EXPECT_EQ(b.run.status, 0) << b.run.out;
+  for (const char* id : {"plain", "own", "args"}) EXPECT_EQ(b.byId[id].value("status", -1), 0) << b.run.out;
+  auto size = [&](const char* id) { return e2e::PdfInfo(out.File(std::string(id) + ".pdf"))["Page size"]; };
+  // The page is trimmed to its content: the widths tell the paper.
+  EXPECT_EQ(size("plain").rfind("594.96 x ", 0), 0u) << size("plain");
+  EXPECT_EQ(size("own").rfind("420.96 x ", 0), 0u) << size("own");
+  EXPECT_EQ(size("args").rfind("792 x ", 0), 0u) << size("args");
+
+  for (const auto& [options, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--workers=0"}, "Invalid value for --workers="}, {{"out.pdf"}, "Batch defaults are options only: out.pdf"}}) {
+    b = Run(Job("a", server.Html("<p>A</p>")), options);
+    EXPECT_EQ(b.run.status, 1);
+    EXPECT_NE(b.run.out.find("ERROR: [main] " + message), std::string::npos) << b.run.out;
+  }
 }
 
 }  // namespace
