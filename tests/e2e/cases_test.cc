@@ -165,6 +165,19 @@ int MissingGlyphs(const std::string& pdf, int& shown) {
   return missing;
 }
 
+// The ink-measure mode's line for the printed file: these values, and the
+// very line of the native build when the program under test is another one
+// (another architecture's, through $HALVERN_EXE).
+void CheckInkMeasure(const std::string& pdf, const Json& want) {
+  const std::string line = e2e::Run({"--ink-measure=" + pdf}).out;
+  const Json got = Json::parse(line, nullptr, false);
+  for (const auto& [key, value] : want.items())
+    if (value.is_array()) EXPECT_NEAR(got.value(key, -1e9), value[0].get<double>(), value[1].get<double>()) << key << " " << line;
+    else EXPECT_EQ(got.value(key, Json()), value) << key << " " << line;
+  if (e2e::HalvernExe() != HALVERN_EXE)
+    EXPECT_EQ(line, e2e::RunCommand({HALVERN_EXE, "--ink-measure=" + pdf}).out) << "differs from the native build's";
+}
+
 void RunCase(const Json& row) {
   SCOPED_TRACE(row["name"].get<std::string>());
   e2e::TempDir tmp, dir;
@@ -180,6 +193,7 @@ void RunCase(const Json& row) {
   if (c.contains("page")) settings["url"] = server.Url("/pages/" + c["page"].get<std::string>());
   if (c.contains("html")) settings["url"] = server.Html(c["html"]);
   if (!settings.contains("conversionDelay")) settings["conversionDelay"] = 0;
+  e2e::StretchDefaultTimeout(settings);
   if (!c.contains("argv")) settings.update({{"output", output}, {"outputJsonFile", dir.File("out.json")}});
   std::vector<std::string> argv = c.value("argv", std::vector<std::string>{config});
   for (const Json& a : at("args")) argv.push_back(a);
@@ -250,6 +264,7 @@ void RunCase(const Json& row) {
     EXPECT_NEAR(out.value(Json::json_pointer(pointer), -1e9), want[0].get<double>(), want[1].get<double>()) << pointer;
   for (const auto& [path, n] : at("requests").items()) EXPECT_EQ(server.CountRequests(path), n.get<int>()) << path;
   if (r.status != 0 || !e2e::FileExists(output) || c.contains("link")) return;
+  if (c.contains("inkMeasure")) CheckInkMeasure(output, c["inkMeasure"]);
 
   if (e2e::ReadFile(output).starts_with("\x89PNG")) {  // by content: the name may say otherwise
     const e2e::RunResult check = e2e::RunCommand({"pngcheck", output});
@@ -295,8 +310,15 @@ void RunCase(const Json& row) {
 
 class E2e : public ::testing::TestWithParam<CaseFile> {};
 
+// $HVN_E2E_ROWS, when set, names the rows to run (comma-separated); a file
+// without any of them is skipped.
 TEST_P(E2e, Rows) {
-  for (const Json& row : Json::parse(e2e::ReadFile(GetParam().path))) RunCase(row);
+  const char* only = std::getenv("HVN_E2E_ROWS");
+  const std::string chosen = "," + std::string(only ? only : "") + ",";
+  int ran = 0;
+  for (const Json& row : Json::parse(e2e::ReadFile(GetParam().path)))
+    if (!only || chosen.find("," + row["name"].get<std::string>() + ",") != std::string::npos) RunCase(row), ++ran;
+  if (ran == 0) GTEST_SKIP() << "none of its rows chosen";
 }
 
 // Numbered, with the name printed: ctest lists each file by its name.
