@@ -38,11 +38,13 @@ entry=hvn-qemu-aarch64
 mounted_binfmt=false registered=false driver_pid=
 mounts=()  # in mount order; undone in reverse
 
-# Processes whose root is the ARM root: whatever a run left there.
-processes_in_root() {
-  local p
+# Processes whose root is one of ours: whatever a run left there.
+roots_in_use=()
+processes_in_roots() {
+  local p r
   for p in /proc/[0-9]*; do
-    [ "$(readlink "$p/root" 2>/dev/null)" = "$arm_root" ] && echo "${p#/proc/}"
+    r=$(readlink "$p/root" 2>/dev/null) || continue
+    for root_dir in "${roots_in_use[@]}"; do [ "$r" = "$root_dir" ] && echo "${p#/proc/}"; done
   done
   return 0
 }
@@ -52,7 +54,7 @@ mounts_under() { awk -v d="$1" '$2 == d || index($2, d "/") == 1 { print $2 }' /
 cleanup() {
   local status=$? pid m i
   [ -n "$driver_pid" ] && kill "$driver_pid" 2>/dev/null && wait "$driver_pid" 2>/dev/null
-  for pid in $(processes_in_root); do kill -KILL "$pid" 2>/dev/null || true; done
+  for pid in $(processes_in_roots); do kill -KILL "$pid" 2>/dev/null || true; done
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
     m=${mounts[i]}
     umount -R "$m" 2>/dev/null || umount -R -l "$m" 2>/dev/null || echo "arm-e2e: could not unmount $m" >&2
@@ -75,7 +77,8 @@ register_emulator() {
   fi
   local e
   for e in "$binfmt"/*; do
-    [ -f "$e" ] && grep -qx enabled "$e" && grep -q '^flags:.*F' "$e" &&
+    case ${e##*/} in register | status) continue ;; esac
+    grep -qx enabled "$e" && grep -q '^flags:.*F' "$e" &&
       grep -q '^magic 7f454c460201010000000000000000000200b700' "$e" && { say "emulator: ${e##*/} (registered already)"; return 0; }
   done
   local magic='\x7f\x45\x4c\x46\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
@@ -113,6 +116,7 @@ debian_mirror() {
 # the runs' folder and the served pages at the paths the drivers use.
 mount_into() {
   local r=$1
+  roots_in_use+=("$r")
   mount -t proc proc "$r/proc" && mounts+=("$r/proc")
   mount --rbind /dev "$r/dev" && mount --make-rslave "$r/dev" && mounts+=("$r/dev")
   cp -L /etc/resolv.conf /etc/hosts "$r/etc/"
@@ -172,10 +176,16 @@ prepare_root() {
   fi
 }
 
-[ "$(id -u)" = 0 ] || skip "not root: registering the emulator and chroot need privilege"
+# The registration, the mounts and chroot: root with CAP_SYS_ADMIN (21) and CAP_SYS_CHROOT (18).
+caps=0x$(awk '/^CapEff:/ { print $2 }' /proc/self/status)
+[ "$(id -u)" = 0 ] && (((caps >> 21) & (caps >> 18) & 1)) ||
+  skip "no privilege: the emulator's registration, the mounts and chroot need root with CAP_SYS_ADMIN and CAP_SYS_CHROOT"
 for tool in debootstrap qemu-aarch64-static zstd; do
   command -v "$tool" > /dev/null || "$src/scripts/bootstrap.sh" --arm
 done
+mkdir -p "$out"
+exec 9> "$out/arm-e2e.lock"
+flock -n 9 || { echo "arm-e2e: another run is using $arm_root" >&2; exit 1; }
 register_emulator || skip "$reason"
 [ -f "$out/build.ninja" ] || { echo "arm-e2e: $out is not configured; run scripts/arm-test.sh" >&2; exit 1; }
 mkdir -p "$run_tmp"
