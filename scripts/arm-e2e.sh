@@ -6,8 +6,8 @@
 # F, so that every exec of an ARM program, the browser starting itself again
 # included, runs under the emulator. Run by arm-test.sh after the unit tests
 # (build-arm/ configured there); needs root.
-# Exit status: 0 passed, 1 failed, 77 skipped (the machine refuses the
-# registration). HVN_ARM_REFUSE_BINFMT=1 behaves as such a machine does.
+# Exit status: 0 passed, 1 failed, 77 skipped (no privilege, or the kernel
+# refuses the registration). HVN_ARM_REFUSE_BINFMT=1 acts as such a machine.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 out=$src/build-arm
@@ -117,8 +117,11 @@ debian_mirror() {
 mount_into() {
   local r=$1
   roots_in_use+=("$r")
-  mount -t proc proc "$r/proc" && mounts+=("$r/proc")
-  mount --rbind /dev "$r/dev" && mount --make-rslave "$r/dev" && mounts+=("$r/dev")
+  mount -t proc proc "$r/proc"
+  mounts+=("$r/proc")
+  mount --rbind /dev "$r/dev"
+  mounts+=("$r/dev")
+  mount --make-rslave "$r/dev"
   cp -L /etc/resolv.conf /etc/hosts "$r/etc/"
 }
 
@@ -204,7 +207,8 @@ cp "$out/halvern" "$out/libhvn_netfence.so" "$arm_root/opt/halvern/"
 mount_into "$arm_root"
 for dir in "$run_tmp" "$pages"; do
   mkdir -p "$arm_root$dir"
-  mount --bind "$dir" "$arm_root$dir" && mounts+=("$arm_root$dir")
+  mount --bind "$dir" "$arm_root$dir"
+  mounts+=("$arm_root$dir")
 done
 mount -o remount,bind,ro "$arm_root$pages"
 

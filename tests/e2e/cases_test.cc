@@ -171,6 +171,7 @@ int MissingGlyphs(const std::string& pdf, int& shown) {
 void CheckInkMeasure(const std::string& pdf, const Json& want) {
   const std::string line = e2e::Run({"--ink-measure=" + pdf}).out;
   const Json got = Json::parse(line, nullptr, false);
+  ASSERT_TRUE(got.is_object()) << "not one JSON line: " << line;
   for (const auto& [key, value] : want.items())
     if (value.is_array()) EXPECT_NEAR(got.value(key, -1e9), value[0].get<double>(), value[1].get<double>()) << key << " " << line;
     else EXPECT_EQ(got.value(key, Json()), value) << key << " " << line;
