@@ -173,6 +173,7 @@ prepare_root() {
     remove_root "$arm_root"
     mkdir -p "$arm_root"
     zstd -q -dc "$tarball" | tar -C "$arm_root" --numeric-owner -xf -
+    echo "$key" > "$arm_root/.halvern-root"
     say "root: unpacked ${tarball##*/}"
   else
     make_root
