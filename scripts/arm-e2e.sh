@@ -53,12 +53,15 @@ mounts_under() { awk -v d="$1" '$2 == d || index($2, d "/") == 1 { print $2 }' /
 
 cleanup() {
   local status=$? pid m i
+  set +e  # every step, whatever the one before it did
   [ -n "$driver_pid" ] && kill "$driver_pid" 2>/dev/null && wait "$driver_pid" 2>/dev/null
   for pid in $(processes_in_roots); do kill -KILL "$pid" 2>/dev/null || true; done
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
     m=${mounts[i]}
     umount -R "$m" 2>/dev/null || umount -R -l "$m" 2>/dev/null || echo "arm-e2e: could not unmount $m" >&2
   done
+  # A driver ended early leaves its case folders.
+  [ -n "$(mounts_under "$run_tmp")" ] || rm -rf "$run_tmp"
   $registered && echo -1 > "$binfmt/$entry"
   $mounted_binfmt && umount "$binfmt"
   exit "$status"
