@@ -96,9 +96,9 @@ register_emulator() {
   say "emulator: registered $entry (qemu-aarch64-static, flag F)"
 }
 
-# The first Debian mirror for the suite in the apt sources (one-line or deb822).
+# The first mirror for suite $1 in the apt sources (one-line or deb822), else $2.
 debian_mirror() {
-  local f m
+  local f m suite=$1
   for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
     [ -f "$f" ] || continue
     m=$(awk -v s="$suite" '$1 == "deb" { i = 2; if ($2 ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ }
@@ -112,7 +112,7 @@ debian_mirror() {
           if (t ~ /[ \t]deb([ \t]|$)/ && x ~ ("[ \t]" s "([ \t]|$)")) { split(u, w, /[ \t]+/); print w[2]; exit } }' "$f")
     [ -n "$m" ] && { echo "$m"; return; }
   done
-  echo http://deb.debian.org/debian
+  echo "$2"
 }
 
 # What the root's programs need of the host: /proc, /dev, name lookups;
@@ -142,19 +142,23 @@ remove_root() {
   rm -rf --one-file-system "$1"
 }
 
-# debootstrap, then the browser, a font and the PDF tools inside; kept as a
-# tarball whose name changes with the suite and the package list.
-key=$(printf '%s\n' "$suite" arm64 minbase "${packages[@]}" | sha256sum | cut -c1-12)
+# debootstrap, then the browser, a font and the PDF tools inside, with the
+# suite's updates and security updates as the host has them; kept as a
+# tarball whose name changes with the suites and the package list.
+key=$(printf '%s\n' "$suite" updates security arm64 minbase "${packages[@]}" | sha256sum | cut -c1-12)
 tarball=$out/arm64-root-$key.tar.zst
 make_root() {
-  local stage=$out/arm64-root.new mirror
-  mirror=$(debian_mirror)
+  local stage=$out/arm64-root.new mirror security
+  mirror=$(debian_mirror "$suite" http://deb.debian.org/debian)
+  security=$(debian_mirror "$suite-security" http://deb.debian.org/debian-security)
   remove_root "$stage"
   say "debootstrap --arch=arm64 --variant=minbase $suite from $mirror"
   debootstrap --arch=arm64 --variant=minbase "$suite" "$stage" "$mirror" > "$out/arm64-root.log" 2>&1 ||
     { tail -20 "$out/arm64-root.log" >&2; exit 1; }
+  printf 'deb %s %s-updates main\ndeb %s %s-security main\n' "$mirror" "$suite" "$security" "$suite" \
+    >> "$stage/etc/apt/sources.list"
   mount_into "$stage"
-  say "installing ${packages[*]} inside"
+  say "installing ${packages[*]} inside, with $suite-updates and $suite-security ($security)"
   chroot "$stage" apt-get update -q >> "$out/arm64-root.log" 2>&1 &&
     chroot "$stage" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${packages[@]}" \
       >> "$out/arm64-root.log" 2>&1 || { tail -20 "$out/arm64-root.log" >&2; exit 1; }
