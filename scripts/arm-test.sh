@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the browser-independent libraries and their unit tests for
 # 64-bit ARM (aarch64-linux-gnu-g++) in build-arm/ and runs them under
-# qemu-aarch64. Needs what `scripts/bootstrap.sh --arm` installs.
+# qemu-aarch64, then the conversion itself on ARM (arm-e2e.sh). Needs what
+# `scripts/bootstrap.sh --arm` installs. Exits 77 when the units pass and the
+# conversion rows were skipped.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build-arm
@@ -20,7 +22,7 @@ nice cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DHALVERN_JSON_INCLUDE_DIR="$deps" -DHALVERN_GTEST_SOURCE_DIR=/usr/src/googletest \
   -DZLIB_INCLUDE_DIR="$deps" -DZLIB_LIBRARY=/usr/lib/aarch64-linux-gnu/libz.a >/dev/null
 tests=(pdfink_tests config_tests hvn_client_pure_tests hvn_app_tests)
-nice cmake --build "$out" -j2 --target "${tests[@]}" pdfink_ink_measure_cli halvern-payload >/dev/null
+nice cmake --build "$out" -j2 --target "${tests[@]}" pdfink_ink_measure_cli halvern-payload halvern hvn_netfence >/dev/null
 
 # Each binary must really be ARM code, then pass under the emulator.
 failed=0
@@ -32,4 +34,5 @@ for t in "${tests[@]}"; do
     failed=1
   fi
 done
-exit $failed
+[ $failed = 0 ] || exit 1
+exec "$root/scripts/arm-e2e.sh"

@@ -2,7 +2,8 @@
 # Installs, as root on Debian 12, what the build, the tests and the browser
 # need and is not there yet. Quick and quiet when nothing is missing.
 #   --arm   also the aarch64 cross compiler, qemu-user, and zlib and libqpdf for arm64
-#           (large; only the ARM build needs them)
+#           (large; only the ARM build needs them), and qemu-user-static and
+#           debootstrap for the arm64 root the conversion runs in under emulation
 set -euo pipefail
 arm=false
 
@@ -15,7 +16,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
   fonts-crosextra-carlito fonts-crosextra-caladea)
 for arg in "$@"; do
   case "$arg" in
-    --arm) arm=true; packages+=(g++-aarch64-linux-gnu qemu-user) ;;
+    --arm) arm=true; packages+=(g++-aarch64-linux-gnu qemu-user qemu-user-static debootstrap) ;;
     *) echo "bootstrap: unknown option $arg" >&2; exit 2 ;;
   esac
 done

@@ -186,6 +186,7 @@ Prepared Prepare(const Json& row, const e2e::TempDir& dir, const e2e::TestServer
   if (c.contains("page")) settings["url"] = server.Url("/pages/" + c["page"].get<std::string>());
   if (c.contains("html")) settings["url"] = server.Html(c["html"]);
   if (!settings.contains("conversionDelay")) settings["conversionDelay"] = 0;
+  e2e::StretchDefaultTimeout(settings);
   if (!c.contains("argv")) settings.update({{"output", p.output}, {"outputJsonFile", dir.File("out.json")}});
   p.argv = c.value("argv", std::vector<std::string>{config});
   const Json args = c.value("args", Json::array());
@@ -239,6 +240,20 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+// The ink-measure mode's line for the printed file: these values, and the
+// very line of the native build when the program under test is another one
+// (another architecture's, through $HALVERN_EXE).
+void CheckInkMeasure(const std::string& pdf, const Json& want) {
+  const std::string line = e2e::Run({"--ink-measure=" + pdf}).out;
+  const Json got = Json::parse(line, nullptr, false);
+  ASSERT_TRUE(got.is_object()) << "not one JSON line: " << line;
+  for (const auto& [key, value] : want.items())
+    if (value.is_array()) EXPECT_NEAR(got.value(key, -1e9), value[0].get<double>(), value[1].get<double>()) << key << " " << line;
+    else EXPECT_EQ(got.value(key, Json()), value) << key << " " << line;
+  if (e2e::HalvernExe() != HALVERN_EXE)
+    EXPECT_EQ(line, e2e::RunCommand({HALVERN_EXE, "--ink-measure=" + pdf}).out) << "differs from the native build's";
 }
 
 // Runs the row alone and checks it; returns what a batch run must match.
@@ -313,6 +328,7 @@ Json RunCase(const Json& row) {
   for (const auto& [path, n] : at("requests").items()) EXPECT_EQ(server.CountRequests(path), n.get<int>()) << path;
   const Json outcome = Outcome(r.status, Lines(r.out), dir.path(), output);
   if (r.status != 0 || !e2e::FileExists(output) || c.contains("link")) return outcome;
+  if (c.contains("inkMeasure")) CheckInkMeasure(output, c["inkMeasure"]);
 
   if (e2e::ReadFile(output).starts_with("\x89PNG")) {  // by content: the name may say otherwise
     const e2e::RunResult check = e2e::RunCommand({"pngcheck", output});
@@ -400,11 +416,19 @@ void RunAsBatch(const Json& rows, const std::map<std::string, Json>& alone) {
   EXPECT_EQ(answered.size(), folders.size()) << r.out;
 }
 
+// $HVN_E2E_ROWS, when set, names the rows to run (comma-separated) alone; a
+// file without any of them is skipped. Otherwise every row runs alone, then
+// the file's rows run again as one batch.
 TEST_P(E2e, Rows) {
   const Json rows = Json::parse(e2e::ReadFile(GetParam().path));
+  const char* only = std::getenv("HVN_E2E_ROWS");
+  const std::string chosen = "," + std::string(only ? only : "") + ",";
   std::map<std::string, Json> alone;
-  for (const Json& row : rows) alone[row["name"]] = RunCase(row);
-  RunAsBatch(rows, alone);
+  for (const Json& row : rows)
+    if (!only || chosen.find("," + row["name"].get<std::string>() + ",") != std::string::npos)
+      alone[row["name"]] = RunCase(row);
+  if (alone.empty()) GTEST_SKIP() << "none of its rows chosen";
+  if (!only) RunAsBatch(rows, alone);
 }
 
 // Numbered, with the name printed: ctest lists each file by its name.

@@ -56,7 +56,7 @@ TEST_F(Faults, CrashedOrKilledBrowserProcessFailsTheRun) {
     // Once the load is under way (a renderer exists before it), the process goes.
     std::atomic<bool> done{false}, sent{false};
     std::thread killer([&] {
-      for (int i = 0; i < 150 && !done && !sent; ++i) {
+      for (int i = 0; i < 150 * e2e::Slowdown() && !done && !sent; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         int pid = FindProcess(tmp.path(), type);
         if (pid > 0 && TestServer::Get().CountRequests("/never") > 0) sent = kill(pid, sig) == 0;
@@ -71,7 +71,7 @@ TEST_F(Faults, CrashedOrKilledBrowserProcessFailsTheRun) {
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("ERROR: [PdfClient] " + message), std::string::npos) << r.out;
     if (!type.empty()) EXPECT_NE(r.out.find("ERROR: [main] Conversion failed. Elapsed: "), std::string::npos);
-    EXPECT_LT(r.wallMs, 20000);
+    EXPECT_LT(r.wallMs, 20000 * e2e::Slowdown());
   }
 }
 

@@ -94,6 +94,7 @@ void Case::TestBody() {
     if (want.contains("page")) settings["htmlString"] = Fill(e2e::ReadFile(e2e::PagesDir() + "/" + std::string(want["page"])));
     settings["output"] = out.File("out.pdf");
     settings["conversionDelay"] = settings.value("conversionDelay", 300);
+    e2e::StretchDefaultTimeout(settings);
     e2e::WriteFile(out.File("config.json"), settings.dump());
     std::vector<std::string> args = {out.File("config.json"), "--verbose"};
     for (const std::string a : want.value("args", json::array())) args.push_back(a);

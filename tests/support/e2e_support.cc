@@ -230,6 +230,14 @@ std::string UrlEncode(const std::string& s) {
   return out;
 }
 
+int Slowdown() {
+  static const int factor = [] {
+    const char* env = std::getenv("HVN_E2E_SLOWDOWN");
+    return env && std::atoi(env) > 1 ? std::atoi(env) : 1;
+  }();
+  return factor;
+}
+
 TestServer::TestServer() {
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -277,9 +285,11 @@ int TestServer::CountRequests(const std::string& path) const {
 
 void TestServer::Reset() const { HttpGet(port(), "/__reset"); }
 
-RunResult Run(const std::vector<std::string>& args, const RunOptions& options) {
+RunResult Run(const std::vector<std::string>& args, RunOptions options) {
   std::vector<std::string> argv = {options.exe.empty() ? HalvernExe() : options.exe};
   argv.insert(argv.end(), args.begin(), args.end());
+  options.timeoutMs *= Slowdown();
+  options.leftoverGraceMs *= Slowdown();
   return Spawn(argv, options);
 }
 

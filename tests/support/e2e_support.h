@@ -23,6 +23,15 @@ inline std::string HalvernExe() {  // $HALVERN_EXE, else the built target
 }
 std::string UrlEncode(const std::string& s);
 
+// $HVN_E2E_SLOWDOWN (default 1): how many times slower than native the
+// program under test runs, e.g. under an emulator. It stretches the
+// harness's waits and the navigation timeout that a case leaves unset.
+int Slowdown();
+template <class Json>
+void StretchDefaultTimeout(Json& settings) {
+  if (Slowdown() > 1 && !settings.contains("navigationTimeout")) settings["navigationTimeout"] = 30000 * Slowdown();
+}
+
 // One server.py process: HTTP, HTTPS (self-signed), a forward proxy and a
 // proxy that demands kProxyUser:kProxyPassword; it ends with the test binary.
 class TestServer {
@@ -78,7 +87,8 @@ struct RunOptions {
   std::string stdinFile;   // the child's standard input; default /dev/null
 };
 
-RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {});
+// Timeouts and grace are stretched by Slowdown().
+RunResult Run(const std::vector<std::string>& args, RunOptions options = {});
 // Run with TMPDIR set to `tmpdir`, expecting nothing of the run to be left
 // there or still running afterwards.
 RunResult RunChecked(const std::string& tmpdir, const std::vector<std::string>& args, RunOptions options = {});
