@@ -278,12 +278,17 @@ bool CreateBrowser(const BrowserSettings& settings, std::shared_ptr<Client> clie
     if (!launchTarget.empty()) e.connection.Send("Target.closeTarget", Json{{"targetId", launchTarget}}, "", nullptr);
     // A round trip first: news of a spare page's crash sent before it (the
     // renderer that the last job's crash took along) is dispatched by then.
-    if (!e.spareTargetId.empty()) {
+    if (!e.spareSessionId.empty()) {
       int id = e.connection.Send("Target.getTargets", Json::object(), "", [](const Json&) {});
       if (id) e.connection.AwaitReply(id, Clock::now() + kReapDeadline);
     }
-    launchTarget = std::exchange(e.spareTargetId, std::string());
-    if (!launchTarget.empty()) browser->SetBrowserContextId(std::exchange(e.spareContextId, std::string()));
+    launchTarget.clear();
+    if (!e.spareSessionId.empty()) {
+      browser->SetBrowserContextId(std::exchange(e.spareContextId, std::string()));
+      browser->Adopt(std::exchange(e.spareTargetId, std::string()), std::exchange(e.spareSessionId, std::string()),
+                     std::exchange(e.spareSetupInFlight, {}));
+      return true;
+    }
   }
   browser->Start(launchTarget);
   return true;

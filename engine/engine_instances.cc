@@ -38,6 +38,8 @@ void DropSpareBrowser() {
   e.connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", e.spareContextId}}, "", nullptr);
   e.spareTargetId.clear();
   e.spareContextId.clear();
+  e.spareSessionId.clear();
+  e.spareSetupInFlight.clear();
 }
 
 void CloseBrowsers() {
@@ -64,26 +66,45 @@ void CloseBrowsers() {
 
 void PrepareSpareBrowser() {
   Engine& e = CurrentEngine();
-  if (!e.initialized || e.sparePending || !e.spareTargetId.empty() || !e.connection.CanSend()) return;
+  if (!e.initialized || e.sparePending || !e.spareSessionId.empty() || !e.connection.CanSend()) return;
   e.sparePending = true;
   Engine* owner = &e;
-  e.connection.Send("Target.createBrowserContext", Json{{"disposeOnDetach", true}}, "", [owner](const Json& m) {
+  auto give_up = [owner](const std::string& contextId) {
+    owner->sparePending = false;
+    owner->spareDropped = false;
+    owner->spareTargetId.clear();
+    if (!contextId.empty())
+      owner->connection.Send("Target.disposeBrowserContext", Json{{"browserContextId", contextId}}, "", nullptr);
+  };
+  // Attached and set up here, so that a job taking it sends only what
+  // depends on the job.
+  auto attach = [owner, give_up](const std::string& contextId, const std::string& targetId) {
+    owner->connection.Send(
+        "Target.attachToTarget", Json{{"targetId", targetId}, {"flatten", true}}, "",
+        [owner, give_up, contextId, targetId](const Json& attached) {
+          std::string sessionId = attached.value("result", Json::object()).value("sessionId", "");
+          if (owner->spareDropped || sessionId.empty()) return give_up(contextId);
+          owner->sparePending = false;
+          owner->spareContextId = contextId;
+          owner->spareSessionId = sessionId;
+          owner->spareSetupInFlight =
+              PageSession::SendCommonSetup(owner->connection, sessionId, [owner, sessionId](int wire) {
+                owner->spareSetupInFlight.erase(wire);
+                for (auto& b : owner->browsers)
+                  if (b->sessionId() == sessionId) b->SetupAnswered(wire);
+              });
+        });
+  };
+  e.connection.Send("Target.createBrowserContext", Json{{"disposeOnDetach", true}}, "", [owner, give_up, attach](const Json& m) {
     std::string contextId = m.value("result", Json::object()).value("browserContextId", "");
-    if (contextId.empty()) {
-      owner->sparePending = false;
-      owner->spareDropped = false;
-      return;
-    }
+    if (contextId.empty()) return give_up("");
     owner->connection.Send("Target.createTarget", Json{{"url", "about:blank"}, {"browserContextId", contextId}}, "",
-                           [owner, contextId](const Json& made) {
-                             owner->sparePending = false;
-                             if (std::exchange(owner->spareDropped, false)) {
-                               owner->connection.Send("Target.disposeBrowserContext",
-                                                      Json{{"browserContextId", contextId}}, "", nullptr);
-                               return;
-                             }
-                             owner->spareContextId = contextId;
-                             owner->spareTargetId = made.value("result", Json::object()).value("targetId", "");
+                           [owner, give_up, attach, contextId](const Json& made) {
+                             std::string targetId = made.value("result", Json::object()).value("targetId", "");
+                             if (owner->spareDropped || targetId.empty()) return give_up(contextId);
+                             // Known now, so that news of its crash drops it.
+                             owner->spareTargetId = targetId;
+                             attach(contextId, targetId);
                            });
   });
 }

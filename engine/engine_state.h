@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,12 @@ class Engine {
   int profileLockFd = -1;
   bool disposableProfile = false;
   std::string launchTargetId;  // the blank page opened at launch, until a browser takes it
-  // A blank page in a context of its own, until a browser takes it.
+  // A blank page in a context of its own, attached and with its common
+  // set-up sent, until a browser takes it.
   bool sparePending = false;
   bool spareDropped = false;  // dispose of the pending spare when it comes
-  std::string spareContextId, spareTargetId;
+  std::string spareContextId, spareTargetId, spareSessionId;
+  std::set<int> spareSetupInFlight;
   std::vector<std::shared_ptr<PageSession>> browsers;
   int nextBrowserId = 0;
   std::atomic<bool> quit{false};

@@ -129,7 +129,7 @@ void PageSession::Start(const std::string& targetId) {
     self->SendTargetCommand("Target.attachToTarget", Json{{"targetId", id}, {"flatten", true}},
                             [self](const Json& attached) {
                               self->sessionId_ = attached.value("sessionId", "");
-                              self->SetUpPage();
+                              self->SetUpPage(false);
                             });
   };
   if (!targetId.empty()) return attach(targetId);
@@ -148,14 +148,42 @@ void PageSession::Start(const std::string& targetId) {
   });
 }
 
-void PageSession::SetUpPage() {
-  if (!client_) return;
+std::set<int> PageSession::SendCommonSetup(Connection& connection, const std::string& sessionId,
+                                           std::function<void(int wire)> answered) {
+  std::set<int> sent;
+  auto send = [&](const std::string& method, const Json& params) {
+    auto wire = std::make_shared<int>(0);
+    *wire = connection.Send(method, params, sessionId, [wire, answered](const Json&) { answered(*wire); });
+    if (*wire) sent.insert(*wire);
+  };
   // Pipelined: the session handles commands in order, so none of these waits
   // for the previous reply.
   for (const char* domain : {"Page", "Runtime", "Console", "Network", "Log", "Inspector", "Security"})
-    SendPage(std::string(domain) + ".enable", Json::object());
+    send(std::string(domain) + ".enable", Json::object());
   // Every certificate error is put to the client, one by one.
-  SendPage("Security.setOverrideCertificateErrors", Json{{"override", true}});
+  send("Security.setOverrideCertificateErrors", Json{{"override", true}});
+  return sent;
+}
+
+void PageSession::Adopt(const std::string& targetId, const std::string& sessionId, std::set<int> setupInFlight) {
+  mainFrame_ = std::make_shared<FrameImpl>(shared_from_this(), true, "", "");
+  targetId_ = targetId;
+  sessionId_ = sessionId;
+  setupInFlight_ = std::move(setupInFlight);
+  // Its client hears of it from the loop, as of a page attached there.
+  auto self = shared_from_this();
+  PostTask([self] { self->SetUpPage(true); });
+}
+
+void PageSession::SetUpPage(bool commonSetupSent) {
+  if (!client_) return;
+  if (!commonSetupSent) {
+    std::weak_ptr<PageSession> weak = weak_from_this();
+    std::set<int> sent = SendCommonSetup(connection_, sessionId_, [weak](int wire) {
+      if (auto self = weak.lock()) self->SetupAnswered(wire);
+    });
+    setupInFlight_.insert(sent.begin(), sent.end());
+  }
   ApplyViewRect();
   if (!settings_.javascriptEnabled) SendPage("Emulation.setScriptExecutionDisabled", Json{{"value", true}});
   if (settings_.backgroundColorSet) {

@@ -34,6 +34,14 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   // Drives targetId when given (a page the browser opened at launch), else a
   // new blank target.
   void Start(const std::string& targetId = "");
+  // Drives a page already attached as sessionId, whose common set-up was
+  // sent there; the commands of it still unanswered hold back navigation.
+  void Adopt(const std::string& targetId, const std::string& sessionId, std::set<int> setupInFlight);
+  // Sends what every page gets before its job's own set-up; answered is
+  // called with each command's wire id as its reply comes.
+  static std::set<int> SendCommonSetup(Connection& connection, const std::string& sessionId,
+                                       std::function<void(int wire)> answered);
+  void SetupAnswered(int wire);
   void OnEvent(const std::string& method, const Json& params);
   void OnTargetCrashed(const std::string& status, int errorCode);
   bool crashReported() const { return crashReported_; }
@@ -63,9 +71,8 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   using ReplyFn = Connection::ReplyFn;
   int SendPage(const std::string& method, const Json& params, ReplyFn reply = nullptr);
   void AfterSetup(std::function<void()> fn);
-  void SetupAnswered(int wire);
   void SendTargetCommand(const std::string& method, const Json& params, std::function<void(const Json& result)> next);
-  void SetUpPage();
+  void SetUpPage(bool commonSetupSent);
   void ApplyViewRect();
   void DeliverResult(int clientId, const Json& reply);
   std::shared_ptr<Frame> FrameFor(const std::string& frameId, const std::string& url);
