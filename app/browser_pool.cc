@@ -58,6 +58,7 @@ BrowserPool::Lease BrowserPool::Take(const std::string& key, const LaunchRecord&
   LaunchOptions options;
   options.browserArgs = &args;
   options.handleSignals = false;
+  options.manyJobs = true;
   const bool started = LaunchBrowser(record, log, options, fresh->launched);
   if (!started) {
     engine::Shutdown();

@@ -109,6 +109,7 @@ bool LaunchBrowser(const LaunchRecord& record, const RunLog& log, const LaunchOp
   app->allowInsecureContent = record.allowInsecureContent;
   app->webGlEnabled = record.webGlEnabled;
   app->htmlStringInUse = !record.htmlString.empty();
+  app->forkRenderers = options.manyJobs;
 
   if (options.beforeStart) options.beforeStart();
   log.Log("[main] CefInitialize starting...");

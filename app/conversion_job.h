@@ -25,6 +25,7 @@ struct LaunchedBrowser {
 struct LaunchOptions {
   const std::vector<std::string>* browserArgs = nullptr;
   bool handleSignals = true;
+  bool manyJobs = false;  // the browser is kept for many jobs
   std::function<void()> beforeStart;  // right before the engine starts
 };
 

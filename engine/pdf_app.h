@@ -19,6 +19,11 @@ class PdfApp : public engine::App {
   bool allowInsecureContent = false;
   bool htmlStringInUse = false;
   bool webGlEnabled = true;
+  // Renderers are forked from a zygote: a browser kept for many jobs starts
+  // one renderer per job (a context never shares one with another), and a
+  // fork costs less than starting the program anew. A single run starts one
+  // renderer; a zygote would be a process more to start.
+  bool forkRenderers = false;
   // The browser's --host-resolver-rules, read by this program from the host's
   // command line like the proxy.
   std::string hostResolverRules;

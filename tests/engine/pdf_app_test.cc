@@ -50,6 +50,12 @@ TEST_F(PdfAppSwitches, FixedRowsSettingsRowsAndTheirLines) {
   PdfApp app;
   EXPECT_EQ(Argv(app), kDefault);
   EXPECT_EQ(lines, FullLine(kDefault));
+  // A browser kept for many jobs forks its renderers.
+  app.forkRenderers = true;
+  Lines forking = kDefault;
+  forking.erase(std::find(forking.begin(), forking.end(), "--no-zygote"));
+  EXPECT_EQ(Argv(app), forking);
+  app.forkRenderers = false;
   // The host's own disable-features list is replaced, its other switches stay
   // first; this program's options stay out, the resolver rules come from the field.
   engine::CommandLine host;

@@ -346,10 +346,15 @@ std::vector<int> RunBrowserProcesses(const std::string& tmp, const std::string& 
   for (int pid : BrowserProcesses(tmp))
     if (CmdLine(pid).find("--type=") == std::string::npos) browsers.push_back(pid);
   if (type.empty()) return browsers;
-  // Child processes do not always carry the user-data-dir; go by parent.
+  // Child processes do not always carry the user-data-dir; go by ancestry
+  // (a renderer forked from a zygote is the browser's grandchild).
   std::vector<int> children;
-  for (int pid : BrowserProcesses("--type=" + type))
-    if (std::find(browsers.begin(), browsers.end(), ParentOf(pid)) != browsers.end()) children.push_back(pid);
+  for (int pid : BrowserProcesses("--type=" + type)) {
+    int up = ParentOf(pid);
+    for (int depth = 0; depth < 3 && up > 1 && std::find(browsers.begin(), browsers.end(), up) == browsers.end(); ++depth)
+      up = ParentOf(up);
+    if (std::find(browsers.begin(), browsers.end(), up) != browsers.end()) children.push_back(pid);
+  }
   return children;
 }
 
