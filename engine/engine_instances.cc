@@ -95,7 +95,8 @@ void PrepareSpareBrowser() {
               });
         });
   };
-  e.connection.Send("Target.createBrowserContext", Json{{"disposeOnDetach", true}}, "", [owner, give_up, attach](const Json& m) {
+  const Json params = {{"disposeOnDetach", true}};
+  e.connection.Send("Target.createBrowserContext", params, "", [owner, give_up, attach](const Json& m) {
     std::string contextId = m.value("result", Json::object()).value("browserContextId", "");
     if (contextId.empty()) return give_up("");
     owner->connection.Send("Target.createTarget", Json{{"url", "about:blank"}, {"browserContextId", contextId}}, "",

@@ -59,7 +59,8 @@ void PdfApp::OnBeforeCommandLineProcessing(const std::string& processType, engin
   for (const char* s : {"disable-back-forward-cache", "disable-background-timer-throttling",
                         "disable-backgrounding-occluded-windows", "disable-renderer-backgrounding",
                         "disable-hang-monitor", "disable-ipc-flooding-protection", "disable-lazy-loading",
-                        "disable-pinch", "hide-scrollbars", forkRenderers ? "" : "no-zygote", "disable-gpu", "disable-gpu-compositing",
+                        "disable-pinch", "hide-scrollbars", forkRenderers ? "" : "no-zygote", "disable-gpu",
+                        "disable-gpu-compositing",
                         "disable-gpu-shader-disk-cache", "disable-extensions", "no-sandbox"})
     cl.AppendSwitch(s);
   if (!EnvFirstCharIsOne("HALVERN_NO_INPROC_GPU")) cl.AppendSwitch("in-process-gpu");

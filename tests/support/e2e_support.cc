@@ -350,10 +350,10 @@ std::vector<int> RunBrowserProcesses(const std::string& tmp, const std::string& 
   // (a renderer forked from a zygote is the browser's grandchild).
   std::vector<int> children;
   for (int pid : BrowserProcesses("--type=" + type)) {
+    auto isBrowser = [&](int p) { return std::find(browsers.begin(), browsers.end(), p) != browsers.end(); };
     int up = ParentOf(pid);
-    for (int depth = 0; depth < 3 && up > 1 && std::find(browsers.begin(), browsers.end(), up) == browsers.end(); ++depth)
-      up = ParentOf(up);
-    if (std::find(browsers.begin(), browsers.end(), up) != browsers.end()) children.push_back(pid);
+    for (int depth = 0; depth < 3 && up > 1 && !isBrowser(up); ++depth) up = ParentOf(up);
+    if (isBrowser(up)) children.push_back(pid);
   }
   return children;
 }
