@@ -162,8 +162,9 @@ JobOutcome RunJobOnBrowser(const LaunchRecord& record, const RunLog& log, const 
   log.Log(std::string("[main] CreateBrowser starting (") + (direct ? "direct" : "preload") + ")...");
   ApplyRequestContextPreferences(engine::GetGlobalRequestContext(), log);
   engine::CreateBrowser(browserSettings, client, direct ? url : "about:blank", extra);
-  // The next job's page starts its renderer while this one works.
-  if (ownContext) engine::PrepareSpareBrowser();
+  // The next job's page starts its renderer while this one works, once
+  // this one's set-up is on its way.
+  if (ownContext) engine::PostTask([] { engine::PrepareSpareBrowser(); });
   log.Log("[main] CreateBrowser returned (browser creation is async).");
 
   if (client->navigationTimeout() > 0) {

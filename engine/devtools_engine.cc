@@ -278,8 +278,9 @@ bool CreateBrowser(const BrowserSettings& settings, std::shared_ptr<Client> clie
     if (!launchTarget.empty()) e.connection.Send("Target.closeTarget", Json{{"targetId", launchTarget}}, "", nullptr);
     // A round trip first: news of a spare page's crash sent before it (the
     // renderer that the last job's crash took along) is dispatched by then.
+    int id = std::exchange(e.spareCheckId, 0);
     if (!e.spareSessionId.empty()) {
-      int id = e.connection.Send("Target.getTargets", Json::object(), "", [](const Json&) {});
+      if (!id) id = e.connection.Send("Target.getTargets", Json::object(), "", [](const Json&) {});
       if (id) e.connection.AwaitReply(id, Clock::now() + kReapDeadline);
     }
     launchTarget.clear();

@@ -45,6 +45,9 @@ void DropSpareBrowser() {
 void CloseBrowsers() {
   Engine& e = CurrentEngine();
   auto browsers = std::exchange(e.browsers, {});
+  // Sent ahead of the disposals, which keep the browser busy for a while.
+  if (!e.spareSessionId.empty())
+    e.spareCheckId = e.connection.Send("Target.getTargets", Json::object(), "", [](const Json&) {});
   for (auto& b : browsers) {
     // What took a job's renderer often took the spare's too (a shared
     // process, a signal to the group, memory), and news of the spare's
@@ -67,6 +70,10 @@ void CloseBrowsers() {
 void PrepareSpareBrowser() {
   Engine& e = CurrentEngine();
   if (!e.initialized || e.sparePending || !e.spareSessionId.empty() || !e.connection.CanSend()) return;
+  // The browser answers one thing at a time: the job's own set-up and
+  // navigation go first.
+  for (auto& b : e.browsers)
+    if (b->setupPending()) return b->AfterSetup([] { PrepareSpareBrowser(); });
   e.sparePending = true;
   Engine* owner = &e;
   auto give_up = [owner](const std::string& contextId) {

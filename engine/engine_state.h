@@ -34,6 +34,9 @@ class Engine {
   bool spareDropped = false;  // dispose of the pending spare when it comes
   std::string spareContextId, spareTargetId, spareSessionId;
   std::set<int> spareSetupInFlight;
+  // A round trip sent when the last browsers closed, before their contexts
+  // went: news of the spare's crash sent before it has come when answered.
+  int spareCheckId = 0;
   std::vector<std::shared_ptr<PageSession>> browsers;
   int nextBrowserId = 0;
   std::atomic<bool> quit{false};

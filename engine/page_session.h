@@ -42,9 +42,12 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   static std::set<int> SendCommonSetup(Connection& connection, const std::string& sessionId,
                                        std::function<void(int wire)> answered);
   void SetupAnswered(int wire);
+  // Runs fn once every configuration command sent so far has been answered.
+  void AfterSetup(std::function<void()> fn);
   void OnEvent(const std::string& method, const Json& params);
   void OnTargetCrashed(const std::string& status, int errorCode);
   bool crashReported() const { return crashReported_; }
+  bool setupPending() const { return !setupInFlight_.empty() || !afterSetup_.empty(); }
   void NotifyClosed();
   void Detach() {
     client_.reset();
@@ -70,7 +73,6 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
  private:
   using ReplyFn = Connection::ReplyFn;
   int SendPage(const std::string& method, const Json& params, ReplyFn reply = nullptr);
-  void AfterSetup(std::function<void()> fn);
   void SendTargetCommand(const std::string& method, const Json& params, std::function<void(const Json& result)> next);
   void SetUpPage(bool commonSetupSent);
   void ApplyViewRect();
