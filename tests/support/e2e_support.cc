@@ -350,7 +350,6 @@ std::vector<std::string> RunFolders(const std::string& dir) {
   return found;
 }
 
-
 std::map<std::string, std::string> PdfInfo(const std::string& pdf) {
   std::map<std::string, std::string> info;
   std::istringstream in(RunCommand({"pdfinfo", pdf}).out);
@@ -364,7 +363,6 @@ std::string PdfText(const std::string& pdf, int first, int last) {
   return RunCommand({"pdftotext", "-layout", "-f", std::to_string(std::max(first, 1)), "-l",
                      std::to_string(last > 0 ? last : 1 << 30), pdf, "-"}).out;
 }
-
 
 }  // namespace e2e
 

@@ -64,7 +64,6 @@ class TestServer {
   std::map<std::string, int> ports_;
 };
 
-
 struct RunResult {
   int status = -1;        // exit status, or 128 + signal
   bool timedOut = false;  // killed by the harness after timeoutMs
@@ -108,7 +107,6 @@ std::vector<std::string> RunFolders(const std::string& dir);  // cef_* entries, 
 // The browser main processes of the runs whose TMPDIR is `tmp` and, when
 // `type` is given, their child processes of that --type= instead.
 std::vector<int> RunBrowserProcesses(const std::string& tmp, const std::string& type = "");
-
 
 // pdfinfo fields: "Pages", "Page size", "Tagged", ... (values trimmed).
 std::map<std::string, std::string> PdfInfo(const std::string& pdf);
