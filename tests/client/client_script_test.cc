@@ -2,7 +2,6 @@
 // data/scripts.json plays the engine's side step by step ("navigate",
 // "answer", "advance", ...) and checks what the client did ("expect").
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -35,16 +34,12 @@ std::vector<Script> LoadScripts() {
 
 class ClientScript : public testing::TestWithParam<Script> {
  protected:
-  void SetUp() override {
-    fake::Reset();
-    fs::create_directories(dir_);
-  }
+  void SetUp() override { fake::Reset(); }
   void TearDown() override {
     // What the engine does when it closes the browser: without it the client,
     // the browser and the callbacks that hold both keep each other alive.
     if (client_) client_->OnBeforeClose(browser_);
     browser_->printCallback.reset();
-    fs::remove_all(dir_);
   }
 
   void Step(const json& step) {
@@ -56,8 +51,8 @@ class ClientScript : public testing::TestWithParam<Script> {
       settings.update(GetParam().body.value("settings", json::object()));
       RunLog log;
       ASSERT_TRUE(ApplyConfigurationBytes(settings.dump(), "script", false, s, log));
-      s.output = (dir_ / ("out." + s.outputFormat)).string();
-      log.SetLogFilePath((dir_ / "run.log").string());
+      s.output = dir_.File("out." + s.outputFormat);
+      log.SetLogFilePath(dir_.File("run.log"));
       client_ = std::make_shared<PdfClient>(s, log);
       client_->targetUrl = frame->url = "http://127.0.0.1:1/page";
       client_->directMode = true;
@@ -144,9 +139,9 @@ class ClientScript : public testing::TestWithParam<Script> {
       } else if (key == "files") {
         // A file's exact text, or null: not written.
         for (auto& [name, text] : value.items())
-          EXPECT_EQ(fs::exists(dir_ / name) ? json(cfgtest::ReadFile(dir_ / name)) : json(), text) << name;
+          EXPECT_EQ(fs::exists(dir_.File(name)) ? json(cfgtest::ReadFile(dir_.File(name))) : json(), text) << name;
       } else if (key == "log") {  // lines of the run log, in this order
-        const std::string log = cfgtest::ReadFile(dir_ / "run.log");
+        const std::string log = cfgtest::ReadFile(dir_.File("run.log"));
         size_t at = 0;
         for (const json& line : value) {
           at = log.find(line.get<std::string>(), at);
@@ -160,7 +155,7 @@ class ClientScript : public testing::TestWithParam<Script> {
     }
   }
 
-  const fs::path dir_ = fs::temp_directory_path() / ("hvn_client_test_" + std::to_string(getpid()));
+  cfgtest::TempDir dir_;
   std::shared_ptr<fake::Browser> browser_ = std::make_shared<fake::Browser>();
   std::shared_ptr<PdfClient> client_;
 };

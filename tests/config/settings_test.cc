@@ -38,7 +38,7 @@ TEST(Settings, RowsOfTheDataFile) {
   for (const json& raw : json::parse(cfgtest::ReadFile(HVN_CONFIG_TEST_DATA "/settings.json"))) {
     cfgtest::TempDir dir;
     std::string text = raw.dump();
-    for (size_t p; (p = text.find("$D")) != std::string::npos;) text.replace(p, 2, dir.path);
+    for (size_t p; (p = text.find("$D")) != std::string::npos;) text.replace(p, 2, dir.path());
     const json row = json::parse(text);
     SCOPED_TRACE(row.value("why", "") + " " + row["args"].dump());
     const json none = json::object(), &files = row.value("files", none), &env = row.value("env", none);
@@ -53,7 +53,7 @@ TEST(Settings, RowsOfTheDataFile) {
     for (const std::string& a : row["args"]) args.push_back(DecodeUtf8Lenient(a));
     LaunchRecord rec;
     int status = -1;
-    std::filesystem::current_path(dir.path);
+    std::filesystem::current_path(dir.path());
     RunLog log;
     const Lines lines = cfgtest::CaptureLog([&] { status = ParseConversionSettings(args, rec, log); });
     std::filesystem::current_path(cwd);

@@ -3,36 +3,19 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "runlog/run_log.h"
+#include "tests/support/files.h"
 
 namespace cfgtest {
 
-struct TempDir {
-  std::string path = [] {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "hvn_config_test_XXXXXX").string();
-    return mkdtemp(tmpl.data()) ? tmpl : "";
-  }();
-  ~TempDir() { std::filesystem::remove_all(path, ec); }
-  std::string File(const std::string& name) const { return path + "/" + name; }
-  std::error_code ec;
-};
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ostringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
+using testfiles::ReadFile;
+using testfiles::TempDir;
+using testfiles::WriteFile;
 
 // Run-log lines without their "[+Nms] " prefix.
 inline std::vector<std::string> StripTimes(const std::string& text) {

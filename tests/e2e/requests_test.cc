@@ -4,7 +4,8 @@
 // whose text becomes htmlString), "args" and "env" in; "status", texts that the
 // "log", PDF "text" and DevTools "trace" hold ("no ..." none, "one ..." once)
 // and "requests" that reached the server ("where" a pattern, "each" one all
-// of them match, "count" or "min"/"max") out.
+// of them match, "count" or "min"/"max"; with "for" [names], one such check
+// per name put in for "{for}") out.
 #include <gtest/gtest.h>
 
 #include <netdb.h>
@@ -118,18 +119,20 @@ void Case::TestBody() {
         }
 
     const json log = e2e::TestServer::Get().RequestLog();
-    for (const json& q : want.value("requests", json::array())) {
-      std::string hits;
-      int n = 0;
-      for (const json& e : log)
-        if (Matches(e, q["where"])) {
-          ++n;
-          hits += e["scheme"].get<std::string>() + " " + e["target"].get<std::string>() + "\n";
-          if (q.contains("each")) EXPECT_TRUE(Matches(e, q["each"])) << q["each"] << "\n" << e.dump();
-        }
-      EXPECT_GE(n, q.value("min", q.value("count", 0))) << q["where"] << "\n" << hits;
-      EXPECT_LE(n, q.value("max", q.value("count", INT_MAX))) << q["where"] << "\n" << hits;
-    }
+    for (const json& pattern : want.value("requests", json::array()))
+      for (const json& name : pattern.value("for", json::array({""}))) {
+        const json q = e2e::Fill(pattern, {{"{for}", name.get<std::string>()}});
+        std::string hits;
+        int n = 0;
+        for (const json& e : log)
+          if (Matches(e, q["where"])) {
+            ++n;
+            hits += e["scheme"].get<std::string>() + " " + e["target"].get<std::string>() + "\n";
+            if (q.contains("each")) EXPECT_TRUE(Matches(e, q["each"])) << q["each"] << "\n" << e.dump();
+          }
+        EXPECT_GE(n, q.value("min", q.value("count", 0))) << q["where"] << "\n" << hits;
+        EXPECT_LE(n, q.value("max", q.value("count", INT_MAX))) << q["where"] << "\n" << hits;
+      }
   }
 }
 

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <map>
 
+#include "tests/support/files.h"
+
 namespace {
 
 using V = std::vector<std::string>;
@@ -76,12 +78,8 @@ TEST(NetFence, RefusesBlockedKindsOnEveryCall) {
       }
     return t;
   };
-  // Removed however the test ends; named by process, as other suites may run beside this one.
-  struct Removed {
-    std::string path;
-    ~Removed() { std::remove(path.c_str()); }
-  } file{::testing::TempDir() + "netfence_resolv." + std::to_string(getpid()) + ".conf"};
-  const std::string& resolv = file.path;
+  const testfiles::TempDir dir;  // removed however the test ends
+  const std::string resolv = dir.File("resolv.conf");
   std::ofstream(resolv) << "# test\nnameserver 127.0.0.1\n  nameserver\t10.0.0.53 # vpc\n";
 
   std::map<std::string, std::vector<std::pair<std::string, bool>>> byVars;

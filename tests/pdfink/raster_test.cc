@@ -14,9 +14,9 @@ using namespace pdfink_test;
 // Points from the page top to the bottom of the lowest non-white row of a
 // 144 dpi rendering; -1 when blank.
 double rasterInkEnd(const std::string& pdf, int page, const TempDir& dir) {
-  const std::string n = std::to_string(page), out = dir.file("r" + n);
+  const std::string n = std::to_string(page), out = dir.File("r" + n);
   run("pdftoppm -gray -r 144 -f " + n + " -l " + n + " -singlefile '" + pdf + "' '" + out + "'");
-  std::istringstream pgm(readFile(out + ".pgm"));
+  std::istringstream pgm(ReadFile(out + ".pgm"));
   std::string magic;
   int w = 0, h = 0, maxValue = 0, lowest = -1;
   pgm >> magic >> w >> h >> maxValue;
@@ -31,9 +31,9 @@ TEST(Raster, PrintedPagesEndWhereTheirPixelsEnd) {
   if (!toolAvailable("pdftoppm") || !toolAvailable("qpdf")) GTEST_SKIP() << "pdftoppm/qpdf missing";
   if (!std::filesystem::exists(PDFINK_TEST_BROWSER)) GTEST_SKIP() << "browser missing";
   TempDir dir;
-  const std::string pdf = dir.file("raster.pdf");
+  const std::string pdf = dir.File("raster.pdf");
   run("timeout 90 " PDFINK_TEST_BROWSER " --no-sandbox --disable-gpu --no-zygote --disable-dev-shm-usage"
-      " --user-data-dir='" + dir.file("profile") + "' --no-pdf-header-footer '--print-to-pdf=" + pdf +
+      " --user-data-dir='" + dir.File("profile") + "' --no-pdf-header-footer '--print-to-pdf=" + pdf +
       "' 'file://" PDFINK_DATA "/raster.html' >/dev/null 2>&1");
   pdfink::InkResult whole;
   ASSERT_TRUE(pdfink::measureInkGuarded(pdf, pdfink::commandModeOptions(), whole)) << whole.error;
@@ -41,7 +41,7 @@ TEST(Raster, PrintedPagesEndWhereTheirPixelsEnd) {
     SCOPED_TRACE(c["why"].get<std::string>());
     // The page alone, so that the measurement stops there.
     const int page = c["page"];
-    const std::string one = dir.file(std::to_string(page) + ".pdf");
+    const std::string one = dir.File(std::to_string(page) + ".pdf");
     run("qpdf '" + pdf + "' --pages . " + std::to_string(page) + " -- '" + one + "'");
     pdfink::InkResult r;
     ASSERT_TRUE(pdfink::measureInkGuarded(one, pdfink::commandModeOptions(), r)) << r.error;

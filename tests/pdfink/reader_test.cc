@@ -68,14 +68,14 @@ void checkFile(const json& c) {
   std::string path = c["file"];
   if (c.contains("qpdf")) {
     int status = -1;
-    run("qpdf " + c["qpdf"].get<std::string>() + " '" + path + "' '" + dir.file("q.pdf") + "' 2>&1", &status);
+    run("qpdf " + c["qpdf"].get<std::string>() + " '" + path + "' '" + dir.File("q.pdf") + "' 2>&1", &status);
     EXPECT_TRUE(status == 0 || status == 3) << status;  // 3: warnings only
-    path = dir.file("q.pdf");
+    path = dir.File("q.pdf");
   }
   if (c.contains("edit")) {
     const json& e = c["edit"];
-    std::string pdf = readFile(path);
-    writeFile(path = dir.file("e.pdf"), pdf.replace(pdf.rfind(e[0].get<std::string>()), e[1], e[2]));
+    std::string pdf = ReadFile(path);
+    WriteFile(path = dir.File("e.pdf"), pdf.replace(pdf.rfind(e[0].get<std::string>()), e[1], e[2]));
   }
 
   pdfink::InkResult r;
@@ -114,7 +114,7 @@ void checkFile(const json& c) {
     }
   }
   if (c.contains("truncate")) {  // cut anywhere: a clear error or a partial read, never more pages
-    std::string pdf = readFile(path);
+    std::string pdf = ReadFile(path);
     for (std::size_t keep = 16; keep < pdf.size(); keep += pdf.size() / 37 + 1) {
       pdfink::InkResult cut;
       if (!pdfink::measureInkBytes({pdf.begin(), pdf.begin() + keep}, pdfink::commandModeOptions(), cut))

@@ -5,28 +5,20 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "pdfink/ink_measure.h"
+#include "tests/support/files.h"
 
 namespace pdfink_test {
 
 using nlohmann::json;
+using testfiles::ReadFile;
+using testfiles::TempDir;
+using testfiles::WriteFile;
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-inline void writeFile(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
-
-inline json loadData(const std::string& name) { return json::parse(readFile(PDFINK_DATA "/" + name)); }
+inline json loadData(const std::string& name) { return json::parse(ReadFile(PDFINK_DATA "/" + name)); }
 
 // Standard output of a shell command; status is its exit code.
 inline std::string run(const std::string& command, int* status = nullptr) {
@@ -40,18 +32,6 @@ inline std::string run(const std::string& command, int* status = nullptr) {
 }
 
 inline bool toolAvailable(const std::string& name) { return !run("command -v " + name).empty(); }
-
-// A fresh folder under $TMPDIR, removed with its contents.
-struct TempDir {
-  TempDir() {
-    const char* root = std::getenv("TMPDIR");
-    std::string pattern = std::string(root && *root ? root : "/tmp") + "/pdfink_test_XXXXXX";
-    path = mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("mkdtemp failed");
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string file(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
 
 // The command mode's options with the fields a case gives replaced.
 inline pdfink::InkOptions inkOptions(const json& o) {

@@ -306,18 +306,6 @@ RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs) {
   return Spawn(argv, {.timeoutMs = timeoutMs, .leftoverGraceMs = 0});
 }
 
-TempDir::TempDir() {
-  std::error_code ec;
-  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-  path_ = ((ec ? "/tmp" : base) / "hvn_e2e_XXXXXX").string();
-  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp " + path_ + ": " + std::strerror(errno));
-}
-
-TempDir::~TempDir() {  // quietly: a test may have removed it already
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 std::string CmdLine(int pid) {
   std::string cmd = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
   std::replace(cmd.begin(), cmd.end(), '\0', ' ');
@@ -367,16 +355,6 @@ std::vector<std::string> RunFolders(const std::string& dir) {
   return found;
 }
 
-std::string ReadFile(const std::string& path) {
-  // Plain read(2): /proc files report size 0, and a directory must not throw.
-  std::string data;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  char buf[65536];
-  for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;) data.append(buf, static_cast<size_t>(n));
-  if (fd >= 0) close(fd);
-  return data;
-}
-
 std::map<std::string, std::string> PdfInfo(const std::string& pdf) {
   std::map<std::string, std::string> info;
   std::istringstream in(RunCommand({"pdfinfo", pdf}).out);
@@ -390,7 +368,6 @@ std::string PdfText(const std::string& pdf, int first, int last) {
   return RunCommand({"pdftotext", "-layout", "-f", std::to_string(std::max(first, 1)), "-l",
                      std::to_string(last > 0 ? last : 1 << 30), pdf, "-"}).out;
 }
-
 
 }  // namespace e2e
 

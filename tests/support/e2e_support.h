@@ -3,16 +3,15 @@
 // with the reference tools (pdfinfo, pdftotext, qpdf).
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include "tests/support/files.h"
 
 namespace e2e {
 
@@ -65,7 +64,6 @@ class TestServer {
   std::map<std::string, int> ports_;
 };
 
-
 struct RunResult {
   int status = -1;        // exit status, or 128 + signal
   bool timedOut = false;  // killed by the harness after timeoutMs
@@ -95,15 +93,10 @@ RunResult RunChecked(const std::string& tmpdir, const std::vector<std::string>& 
 // Any program (argv[0] looked up in PATH), same capture and timeout rules.
 RunResult RunCommand(const std::vector<std::string>& argv, int timeoutMs = 60000);
 
-// A fresh folder under $TMPDIR (or /tmp), removed with its contents at destruction.
-struct TempDir {
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;  // one owner removes the folder
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::string path_;
-};
+using testfiles::FileExists;
+using testfiles::ReadFile;
+using testfiles::TempDir;
+using testfiles::WriteFile;
 
 // Live chromium-headless-shell processes whose command line contains
 // `filter` (a run's TMPDIR shows up in its --user-data-dir).
@@ -114,10 +107,6 @@ std::vector<std::string> RunFolders(const std::string& dir);  // cef_* entries, 
 // The browser main processes of the runs whose TMPDIR is `tmp` and, when
 // `type` is given, their child processes of that --type= instead.
 std::vector<int> RunBrowserProcesses(const std::string& tmp, const std::string& type = "");
-
-std::string ReadFile(const std::string& path);  // empty when missing
-inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-inline void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // pdfinfo fields: "Pages", "Page size", "Tagged", ... (values trimmed).
 std::map<std::string, std::string> PdfInfo(const std::string& pdf);
