@@ -37,6 +37,12 @@ def _tree(stats, roots):
     return seen
 
 
+def tree_rss_kb(root):
+    """Summed RSS of root and its descendants, in kB."""
+    stats = _stats()
+    return sum(stats[p][2] for p in _tree(stats, [root]))
+
+
 def tree_cpu_s(root):
     """User + system seconds of root and its descendants, reaped ones
     included through their parents' children times."""

@@ -4,36 +4,8 @@ whole process tree (the browser included; RSS summed, so shared pages count per 
 Usage: measure.py [--stdout=FILE] COMMAND...; the command's standard output goes to FILE."""
 import json, os, resource, signal, subprocess, sys, time
 
-
-def tree_rss_kb(root):
-    """RSS of root and all its descendants (the browser may sit in a session of
-    its own, so sessions and groups would miss it)."""
-    parent, rss = {}, {}
-    for pid in os.listdir('/proc'):
-        if not pid.isdigit():
-            continue
-        try:
-            with open(f'/proc/{pid}/stat') as f:
-                fields = f.read().rsplit(')', 1)[1].split()
-            parent[int(pid)] = int(fields[1])
-            with open(f'/proc/{pid}/status') as f:
-                for line in f:
-                    if line.startswith('VmRSS:'):
-                        rss[int(pid)] = int(line.split()[1])
-        except (OSError, IndexError, ValueError):
-            pass
-    total, todo, seen = 0, [root], set()
-    children = {}
-    for pid, ppid in parent.items():
-        children.setdefault(ppid, []).append(pid)
-    while todo:
-        pid = todo.pop()
-        if pid in seen:
-            continue
-        seen.add(pid)
-        total += rss.get(pid, 0)
-        todo.extend(children.get(pid, []))
-    return total
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "batch"))
+from proc_tree import tree_rss_kb  # noqa: E402
 
 
 def main():
