@@ -23,9 +23,9 @@ class CertificateCallbackImpl : public CertificateCallback {
   void Answer(const char* action) {
     if (answered_) return;
     answered_ = true;
-    if (onAnswer_) onAnswer_(std::string(action) == "continue");
     connection_.Send("Security.handleCertificateError", Json{{"eventId", eventId_}, {"action", action}}, sessionId_,
                      nullptr);
+    if (onAnswer_) onAnswer_(std::string(action) == "continue");
   }
   Connection& connection_;
   std::string sessionId_;
@@ -304,22 +304,23 @@ void PageSession::OnDialogOpening(const Json& params) {
 
 void PageSession::OnCertificateError(const Json& params) {
   std::string errorType = params.value("errorType", ""), url = params.value("requestURL", "");
-  std::string host;
-  int port = 0;
-  ParseHostPort(url, host, port);
-  const std::string allowance = host + " " + errorType;
   // A cancelled request fails as aborted; its load error is the certificate's.
   std::weak_ptr<PageSession> weak = shared_from_this();
   auto callback = std::make_shared<CertificateCallbackImpl>(
-      connection_, sessionId_, params.value("eventId", 0), [weak, url, errorType, allowance](bool allowed) {
+      connection_, sessionId_, params.value("eventId", 0), [weak, url, errorType](bool allowed) {
         auto s = weak.lock();
-        if (s && allowed) s->allowedCertificates_.insert(allowance);
         if (s && !allowed) s->certificateErrors_[url] = errorType;
+        // Once the client accepts the document's certificate, the page's other
+        // requests are accepted by the browser itself. Answered one by one,
+        // they lose a race: the browser cancels every unanswered error when
+        // any of the page's frames finishes a navigation.
+        if (s && allowed) {
+          s->SendPage("Security.setOverrideCertificateErrors", Json{{"override", false}});
+          s->SendPage("Security.setIgnoreCertificateErrors", Json{{"ignore", true}});
+        }
       });
   // As in an embedded browser: only the main frame's own document is put to
-  // the client, and what it accepted there holds for the host's other
-  // requests; any other request with a bad certificate is refused at once.
-  if (allowedCertificates_.count(allowance)) return callback->Continue();
+  // the client; any other request with a bad certificate is refused at once.
   bool mainDocument = false;
   for (const auto& [id, documentUrl] : documentRequests_) mainDocument = mainDocument || documentUrl == url;
   if (!mainDocument) EngineLog("certificate error " + errorType + " refused for a sub-resource: " + url);

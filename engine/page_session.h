@@ -154,7 +154,6 @@ class PageSession : public Browser, public std::enable_shared_from_this<PageSess
   std::set<std::string> reportedErrors_;
   std::set<std::string> loadingFrames_;
   std::map<std::string, std::string> certificateErrors_;  // refused URL -> its error
-  std::set<std::string> allowedCertificates_;             // "host error" the client accepted
 
   // Child frames' documents and the main-world contexts of all frames, so
   // that what the start-up script throws in a frame is named after it.
