@@ -184,7 +184,6 @@ int RunService(const std::string& address, const std::vector<std::string>& optio
   server.set_write_timeout(30, 0);
   server.set_keep_alive_timeout(5);
   server.set_keep_alive_max_count(1000);
-  server.set_payload_max_length(service.maxBodyBytes);
   AddServiceRoutes(server, state);
 
   const std::string shown = service.host.find(':') != std::string::npos ? "[" + service.host + "]" : service.host;
