@@ -115,21 +115,33 @@ void Convert(const httplib::Request& req, httplib::Response& res, const httplib:
   const JobResult result = answer.get();
   state.metrics.CountConversion(result.status == 0, result.elapsedMs);
   const std::string contentType = result.outputFormat == "png" ? "image/png" : "application/pdf";
+  auto bytes = std::make_shared<std::string>();
+  std::string type = "application/json";
   if (result.status != 0) {
     Json doc = OutputJson(folder + "/output.json", result);
     doc["log"] = Json::array();
     for (const std::string& line : result.log) doc["log"].push_back(ValidUtf8(line));
-    Answer(res, 422, doc);
+    // A browser that would not start or died is the service's fault, not the page's.
+    res.status = result.browserFailed ? 500 : 422;
+    *bytes = doc.dump(-1, ' ', false, Json::error_handler_t::replace);
   } else if (req.has_param("json") && req.get_param_value("json") != "0") {
-    Answer(res, 200,
-           {{"contentType", contentType},
-            {"output", Base64(ReadFile(folder + "/output"))},
-            {"outputJson", OutputJson(folder + "/output.json", result)}});
+    res.status = 200;
+    *bytes = Json{{"contentType", contentType},
+                  {"output", Base64(ReadFile(folder + "/output"))},
+                  {"outputJson", OutputJson(folder + "/output.json", result)}}
+                 .dump(-1, ' ', false, Json::error_handler_t::replace);
   } else {
     res.status = 200;
-    res.set_content(ReadFile(folder + "/output"), contentType);
+    *bytes = ReadFile(folder + "/output");
+    type = contentType;
   }
-  RemoveRunFolder(folder);
+  // The folder goes once the answer is out, off the answer's path.
+  res.set_content_provider(
+      bytes->size(), type,
+      [bytes](size_t offset, size_t length, httplib::DataSink& sink) {
+        return sink.write(bytes->data() + offset, length);
+      },
+      [folder](bool) { RemoveRunFolder(folder); });
 }
 
 }  // namespace
@@ -179,7 +191,7 @@ void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
   // Answers the library makes itself (no route, a body over the limit,
   // a broken request) carry a JSON error too.
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (!res.body.empty()) return;
+    if (res.has_header("Content-Type")) return;
     const std::string error = res.status == 404   ? "No such path: " + req.path
                               : res.status == 413 ? std::string("The request body is too large.")
                                                   : "The request cannot be answered (" + std::to_string(res.status) + ").";
