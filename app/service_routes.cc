@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/run_folders.h"
+#include "app/service_connections.h"
 #include "app/service.h"
 #include "config/utf8.h"
 
@@ -171,6 +172,7 @@ void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
   // Before the body is read: its size and the caller's token. The unread
   // body would be taken for the next request, so the connection closes.
   server.set_pre_routing_handler([&token, maxBody](const httplib::Request& req, httplib::Response& res) {
+    ConnectionSlots::RequestRead();
     auto early = [&](int status, const std::string& error) {
       res.set_header("Connection", "close");
       Refuse(res, status, error);
@@ -217,6 +219,7 @@ void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
     Refuse(res, res.status, error);
   });
   server.set_logger([&state](const httplib::Request&, const httplib::Response& res) {
+    ConnectionSlots::RequestAnswered();
     state.metrics.CountRequest(res.status);
   });
 }
