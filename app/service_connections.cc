@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -120,6 +121,7 @@ void ConnectionSlots::Serve() {
     tConnection = connection;
     fn();
     tConnection.reset();
+    if (connection->afterAnswer) std::exchange(connection->afterAnswer, nullptr)();
     lock.lock();
     open_.erase(std::remove(open_.begin(), open_.end(), connection), open_.end());
     --busy_;
@@ -131,8 +133,16 @@ void ConnectionSlots::RequestRead() {
   if (auto c = std::static_pointer_cast<Connection>(tConnection)) c->reading = false;
 }
 
+void ConnectionSlots::AfterAnswer(std::function<void()> action) {
+  auto c = std::static_pointer_cast<Connection>(tConnection);
+  if (!c) return action();
+  if (c->afterAnswer) std::exchange(c->afterAnswer, nullptr)();
+  c->afterAnswer = std::move(action);
+}
+
 void ConnectionSlots::RequestAnswered() {
   if (auto c = std::static_pointer_cast<Connection>(tConnection)) {
+    if (c->afterAnswer) std::exchange(c->afterAnswer, nullptr)();
     c->sinceMs = NowMs();
     c->reading = true;
   }

@@ -29,6 +29,9 @@ class ConnectionSlots : public httplib::TaskQueue {
   // deadline stops / starts again.
   static void RequestRead();
   static void RequestAnswered();
+  // Runs action once the calling connection's answer is out (or the
+  // connection ended without it); at once outside a connection.
+  static void AfterAnswer(std::function<void()> action);
   // Ends the connections still reading a request, of the slots alive (the
   // service stops).
   static void EndReading();
@@ -39,6 +42,7 @@ class ConnectionSlots : public httplib::TaskQueue {
     unsigned long inode = 0;  // tells the socket from a later one on the same fd
     std::atomic<bool> reading{true};
     std::atomic<int64_t> sinceMs{0};  // steady clock
+    std::function<void()> afterAnswer;  // the connection's own thread only
   };
   void Serve();
   void Watch();
