@@ -11,9 +11,9 @@ constexpr const char* kDisabledFeatures =
     "OptimizationHintsFetching,OptimizationTargetPrediction,AutofillServerCommunication,AsyncDns,"
     "WebRtcHideLocalIpsWithMdns";
 // A browser kept for many jobs starts a renderer and a page per job, so what
-// each costs counts many times over. Without these, the first navigation of a
-// page makes a second frame (and view) in the renderer to replace the blank
-// one it was created with.
+// each costs counts many times over. Without this, a page's first navigation
+// makes a second frame (and view) in the renderer to replace the blank one
+// the page was created with.
 constexpr const char* kManyJobsFeatures = ",RenderDocument";
 
 constexpr const char* kStartupScriptKey = "hvnStartupScript";
@@ -45,7 +45,8 @@ void PdfApp::OnBeforeCommandLineProcessing(const std::string& processType, engin
   }
   // Our list replaces whatever the host passed.
   cl.RemoveSwitch("disable-features");
-  cl.AppendSwitchWithValue("disable-features", std::string(kDisabledFeatures) + (forkRenderers ? kManyJobsFeatures : ""));
+  cl.AppendSwitchWithValue("disable-features",
+                           std::string(kDisabledFeatures) + (forkRenderers ? kManyJobsFeatures : ""));
   if (!userDataDir.empty()) cl.AppendSwitchWithValue("user-data-dir", userDataDir);
 
   for (const char* s : {"no-first-run", "disable-cookie-encryption", "disable-field-trial-config",
