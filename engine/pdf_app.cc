@@ -10,6 +10,11 @@ constexpr const char* kDisabledFeatures =
     "GlicActorUi,LensOverlay,MediaRouter,OptimizationGuideModelDownloading,OptimizationHints,"
     "OptimizationHintsFetching,OptimizationTargetPrediction,AutofillServerCommunication,AsyncDns,"
     "WebRtcHideLocalIpsWithMdns";
+// A browser kept for many jobs starts a renderer and a page per job, so what
+// each costs counts many times over. Without this, a page's first navigation
+// makes a second frame (and view) in the renderer to replace the blank one
+// the page was created with.
+constexpr const char* kManyJobsFeatures = ",RenderDocument";
 
 constexpr const char* kStartupScriptKey = "hvnStartupScript";
 constexpr const char* kWebRtcPolicy = "webrtc.ip_handling_policy";
@@ -40,7 +45,8 @@ void PdfApp::OnBeforeCommandLineProcessing(const std::string& processType, engin
   }
   // Our list replaces whatever the host passed.
   cl.RemoveSwitch("disable-features");
-  cl.AppendSwitchWithValue("disable-features", kDisabledFeatures);
+  cl.AppendSwitchWithValue("disable-features",
+                           std::string(kDisabledFeatures) + (forkRenderers ? kManyJobsFeatures : ""));
   if (!userDataDir.empty()) cl.AppendSwitchWithValue("user-data-dir", userDataDir);
 
   for (const char* s : {"no-first-run", "disable-cookie-encryption", "disable-field-trial-config",

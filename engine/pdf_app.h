@@ -22,7 +22,8 @@ class PdfApp : public engine::App {
   // Renderers are forked from a zygote: a browser kept for many jobs starts
   // one renderer per job (a context never shares one with another), and a
   // fork costs less than starting the program anew. A single run starts one
-  // renderer; a zygote would be a process more to start.
+  // renderer; a zygote would be a process more to start. Such a browser's
+  // pages also keep the frame they were created with (see pdf_app.cc).
   bool forkRenderers = false;
   // The browser's --host-resolver-rules, read by this program from the host's
   // command line like the proxy.

@@ -50,10 +50,12 @@ TEST_F(PdfAppSwitches, FixedRowsSettingsRowsAndTheirLines) {
   PdfApp app;
   EXPECT_EQ(Argv(app), kDefault);
   EXPECT_EQ(lines, FullLine(kDefault));
-  // A browser kept for many jobs forks its renderers.
+  // A browser kept for many jobs forks its renderers and keeps the page's
+  // first frame for its first document.
   app.forkRenderers = true;
   Lines forking = kDefault;
   forking.erase(std::find(forking.begin(), forking.end(), "--no-zygote"));
+  forking[0] += ",RenderDocument";
   EXPECT_EQ(Argv(app), forking);
   app.forkRenderers = false;
   // The host's own disable-features list is replaced, its other switches stay
