@@ -13,6 +13,7 @@
 #include "app/run_folders.h"
 #include "app/service_connections.h"
 #include "app/service.h"
+#include "client/base64.h"
 #include "config/utf8.h"
 
 namespace {
@@ -35,26 +36,12 @@ std::string ReadFile(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::string Base64(const std::string& bytes) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift : {18, 12, 6, 0}) out += kAlphabet[(v >> shift) & 63];
-  }
-  if (i < bytes.size()) {
-    const bool two = i + 1 < bytes.size();
-    const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                       (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0u);
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += two ? kAlphabet[(v >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
+// Compared in a time that does not depend on where the texts differ, so that
+// a caller cannot guess the token a byte at a time.
+bool SameSecret(const std::string& given, const std::string& secret) {
+  unsigned char differ = given.size() != secret.size();
+  for (size_t i = 0; i < secret.size(); ++i) differ |= static_cast<unsigned char>(given[i % (given.size() + 1)] ^ secret[i]);
+  return differ == 0;
 }
 
 // The run's output JSON, or {"error": ...} when it wrote none.
@@ -136,7 +123,7 @@ void Convert(const httplib::Request& req, httplib::Response& res, const httplib:
   } else if (req.has_param("json") && req.get_param_value("json") != "0") {
     res.status = 200;
     bytes = Json{{"contentType", contentType},
-                  {"output", Base64(ReadFile(folder + "/output"))},
+                  {"output", Base64Encode(ReadFile(folder + "/output"))},
                   {"outputJson", OutputJson(folder + "/output.json", result)}}
                  .dump(-1, ' ', false, Json::error_handler_t::replace);
   } else {
@@ -174,7 +161,7 @@ void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
       Refuse(res, status, error);
       return status;
     };
-    if (!token.empty() && req.get_header_value("Authorization") != "Bearer " + token)
+    if (!token.empty() && !SameSecret(req.get_header_value("Authorization"), "Bearer " + token))
       return early(401, "A valid \"Authorization: Bearer\" token is needed.");
     if (req.has_header("Content-Length") &&
         std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > maxBody)
