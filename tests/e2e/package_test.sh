@@ -47,7 +47,9 @@ for page in halvern halvern-payload; do
 done
 # Every option of the command-line tables has its entry in the manual page.
 manual=$(zcat "$share/man/man1/halvern.1.gz" | sed 's/\\-/-/g')
-options=$(grep -ohE '"--[a-z-]+=?"' "$src/config/command_line.cc" "$src/config/strict_options.cc" "$src/app/run_driver.cc" | tr -d '"' | sort -u)
+# (The service's code also names --serve alone: the prefix its own options share.)
+options=$(grep -ohE '"--[a-z-]+=?"' "$src/config/command_line.cc" "$src/config/strict_options.cc" "$src/app/run_driver.cc" \
+  "$src/app/service.cc" | tr -d '"' | grep -vx -- --serve | sort -u)
 [ "$(wc -l <<<"$options")" -gt 40 ] || fail "option tables not found: $options"
 for option in $options; do
   grep -qE -- "^\.BI? ${option}( |\$)" <<<"$manual" || fail "$option has no entry in halvern(1)"
