@@ -28,6 +28,9 @@ struct JobResult {
   std::vector<std::string> log;
   int64_t elapsedMs = 0;
   std::string outputFormat;  // of a job whose settings were read
+  // No browser could start for the job, or its browser died under it: the
+  // machine's failure rather than the page's.
+  bool browserFailed = false;
 };
 
 struct RunnerJob {
@@ -52,8 +55,8 @@ class JobRunner {
   void Stop();
   size_t LiveBrowsers() { return pool_.Size(); }
   uint64_t BrowserRestarts() { return pool_.Restarts(); }
-  // False once a browser failed to start, until one starts again.
-  bool BrowsersStart() { return pool_.LastLaunchOk(); }
+  // A browser has started, and the last launch did not fail.
+  bool CanConvert() { return pool_.LastLaunchOk(); }
 
  private:
   void Work();

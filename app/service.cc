@@ -1,24 +1,29 @@
 #include "app/service.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <mutex>
 #include <thread>
 
 #include <httplib.h>
 
+#include "app/service_connections.h"
 #include "app/stop_signals.h"
 #include "runlog/run_log.h"
 
 namespace {
+
+// Time to send a request's line and headers, and between requests on one
+// connection, however slowly the bytes come.
+constexpr std::chrono::seconds kRequestDeadline{30};
 
 bool ParseCount(const std::string& text, int64_t min, int64_t max, int64_t& out) {
   if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -42,6 +47,13 @@ bool ParseAddress(const std::string& address, std::string& host, int& port) {
   return true;
 }
 
+// Options naming a job's configuration or output files.
+bool IsJobFileOption(const std::string& option) {
+  for (const char* prefix : {"--config=", "--dd=", "--is=", "--of=", "--os="})
+    if (option.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
 bool ParseAllow(const std::string& list, ServiceRules& rules) {
   size_t start = 0;
   while (start <= list.size()) {
@@ -55,53 +67,6 @@ bool ParseAllow(const std::string& list, ServiceRules& rules) {
   }
   return true;
 }
-
-// Threads for connections; when all hold one, accepting waits, so that the
-// connections in the process stay bounded and the rest wait in the kernel.
-class ConnectionSlots : public httplib::TaskQueue {
- public:
-  explicit ConnectionSlots(size_t n) : max_(n) {
-    for (size_t i = 0; i < n; ++i) threads_.emplace_back([this] { Serve(); });
-  }
-  void enqueue(std::function<void()> fn) override {
-    std::unique_lock<std::mutex> lock(mu_);
-    room_.wait(lock, [&] { return busy_ + waiting_.size() < max_; });
-    waiting_.push_back(std::move(fn));
-    ready_.notify_one();
-  }
-  void shutdown() override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      closed_ = true;
-    }
-    ready_.notify_all();
-    for (auto& t : threads_) t.join();
-  }
-
- private:
-  void Serve() {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      ready_.wait(lock, [&] { return closed_ || !waiting_.empty(); });
-      if (waiting_.empty()) return;
-      std::function<void()> fn = std::move(waiting_.front());
-      waiting_.pop_front();
-      ++busy_;
-      lock.unlock();
-      fn();
-      lock.lock();
-      --busy_;
-      room_.notify_one();
-    }
-  }
-
-  size_t max_, busy_ = 0;
-  bool closed_ = false;
-  std::mutex mu_;
-  std::condition_variable ready_, room_;
-  std::deque<std::function<void()>> waiting_;
-  std::vector<std::thread> threads_;
-};
 
 }  // namespace
 
@@ -127,7 +92,10 @@ bool ParseServiceOptions(const std::string& address, const std::vector<std::stri
     else if (name == "--serve-max-body=") ok = ParseCount(value, 1, int64_t(1) << 32, v) && (out.maxBodyBytes = static_cast<size_t>(v));
     else if (name == "--serve-token-file=") ok = !(tokenFile = value).empty();
     else if (name == "--serve-allow=") ok = ParseAllow(value, out.rules);
-    else if (o.rfind("--serve", 0) == 0) {
+    else if (IsJobFileOption(o)) {
+      error = "The service writes each job's files itself: " + o + " is not a service default.";
+      return false;
+    } else if (o.rfind("--serve", 0) == 0) {
       error = "Unknown service option: " + o;
       return false;
     } else if (o.rfind("-", 0) != 0) {
@@ -163,6 +131,13 @@ int RunService(const std::string& address, const std::vector<std::string>& optio
   }
   InstallStopSignals();
   httplib::Server server;
+  // Answers go out as written: a document's last segment must not wait for
+  // the client's delayed acknowledgement of the headers.
+  server.set_socket_options([](socket_t sock) {
+    int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  });
   const int port = service.port == 0                                   ? server.bind_to_any_port(service.host)
                    : server.bind_to_port(service.host, service.port) ? service.port
                                                                      : -1;
@@ -179,23 +154,24 @@ int RunService(const std::string& address, const std::vector<std::string>& optio
   // Each waiting request holds a connection; a few more answer health
   // checks and refusals while the queue is full.
   const size_t connections = static_cast<size_t>(service.runner.workers) + service.runner.queueCapacity + 16;
-  server.new_task_queue = [connections] { return new ConnectionSlots(connections); };
+  server.new_task_queue = [connections, port] { return new ConnectionSlots(connections, port, kRequestDeadline); };
   server.set_read_timeout(10, 0);
   server.set_write_timeout(30, 0);
   server.set_keep_alive_timeout(5);
   server.set_keep_alive_max_count(1000);
-  server.set_payload_max_length(service.maxBodyBytes);
   AddServiceRoutes(server, state);
 
   const std::string shown = service.host.find(':') != std::string::npos ? "[" + service.host + "]" : service.host;
   std::printf("[main] Serving on http://%s:%d/\n", shown.c_str(), port);
   std::fflush(stdout);
+  WarmUp(state);
 
   std::thread stopper([&] {
     pollfd p{StopSignalFd(), POLLIN, 0};
     while (p.fd >= 0 && poll(&p, 1, -1) < 0) {
     }
     state.stopping = true;
+    ConnectionSlots::EndReading();
     server.stop();
   });
   const bool listened = server.listen_after_bind();
