@@ -17,6 +17,9 @@ add_custom_target(halvern_man ALL DEPENDS ${HVN_MAN_PAGES})
 install(FILES ${HVN_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES samples/sample.html DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# The HTTP service's unit, written for the package's /usr/bin/halvern. No
+# maintainer script enables or starts it.
+install(FILES cmake/halvern.service DESTINATION lib/systemd/system)
 
 # Fonts that pages expect: metric-compatible replacements for the common
 # document fonts, and Noto for the world's scripts and emoji.
