@@ -2,22 +2,18 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
-#include "app/browser_pool.h"
-#include "app/conversion_job.h"
+#include "app/job_runner.h"
+#include "app/stop_signals.h"
 #include "config/command_line.h"
 #include "config/utf8.h"
 
@@ -28,43 +24,6 @@ using Json = nlohmann::ordered_json;
 // Longer lines are answered with an error unread: a job's arguments are a
 // few kilobytes at most.
 constexpr size_t kMaxLineBytes = 1 << 20;
-
-// Lines taken from the input and not yet started; the reader waits while it
-// is full, so that a signal leaves little behind.
-class JobQueue {
- public:
-  explicit JobQueue(size_t capacity) : capacity_(capacity) {}
-  // False when the queue stays full for waitMs.
-  bool Push(JobLine job, int waitMs) {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (!room_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return jobs_.size() < capacity_; }))
-      return false;
-    jobs_.push_back(std::move(job));
-    ready_.notify_one();
-    return true;
-  }
-  bool Pop(JobLine& job) {
-    std::unique_lock<std::mutex> lock(mu_);
-    ready_.wait(lock, [&] { return !jobs_.empty() || closed_; });
-    if (jobs_.empty()) return false;
-    job = std::move(jobs_.front());
-    jobs_.pop_front();
-    room_.notify_one();
-    return true;
-  }
-  void Close() {
-    std::lock_guard<std::mutex> lock(mu_);
-    closed_ = true;
-    ready_.notify_all();
-  }
-
- private:
-  size_t capacity_;
-  std::mutex mu_;
-  std::condition_variable ready_, room_;
-  std::deque<JobLine> jobs_;
-  bool closed_ = false;
-};
 
 std::mutex gOutputMutex;
 
@@ -79,81 +38,9 @@ void WriteResult(const Json& id, int status, int64_t elapsedMs, const std::strin
   std::fflush(stdout);
 }
 
-// The message of the last error line, without its time and tag.
-std::string LastError(const std::vector<std::string>& lines) {
-  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    size_t at = it->find("ERROR: ");
-    if (at == std::string::npos) continue;
-    std::string message = it->substr(at + 7);
-    if (message.rfind("[", 0) == 0 && message.find("] ") != std::string::npos)
-      message = message.substr(message.find("] ") + 2);
-    return message;
-  }
-  return "";
-}
-
-void RunJob(const JobLine& job, const BatchOptions& options, BrowserPool& pool) {
-  auto lines = std::make_shared<std::vector<std::string>>();
-  RunLog log;
-  log.CaptureOutput(lines);
-  const Json id = Json::parse(job.idJson, nullptr, false);
-  std::vector<std::string> args = options.jobDefaults;
-  args.insert(args.end(), job.args.begin(), job.args.end());
-  std::vector<std::u32string> wide = {U"halvern"};
-  for (const std::string& a : job.args) wide.push_back(DecodeUtf8Lenient(a));
-
-  LaunchRecord record;
-  if (ParseConversionSettings(wide, record, log, options.jobDefaults) != 0) {
-    WriteResult(id, 1, log.ElapsedMs(), LastError(*lines), *lines);
-    return;
-  }
-  record.settings = WithAbsolutePaths(record.settings);
-  BrowserPool::Lease lease = pool.Take(LaunchKey(record, args), record, args, log);
-  if (!lease) {
-    WriteResult(id, 1, log.ElapsedMs(), LastError(*lines), *lines);
-    return;
-  }
-  if (lease->jobs > 0) {
-    // A fresh launch named them among its own lines.
-    log.Log("[main] URL:    " + record.url);
-    log.Log("[main] Output: " + record.output);
-  }
-  engine::MakeCurrent(lease->engine);
-  const int64_t engineLogStart = FileSize(lease->launched.engineLog);
-  JobOutcome outcome = RunJobOnBrowser(record, log, lease->launched, true);
-  engine::CloseBrowsers();
-  CopyEngineLog(lease->launched.engineLog, log, engineLogStart);
-  const bool retire = ++lease->jobs >= options.recycleAfter || !engine::BrowserAlive() ||
-                      engine::BrowserMemoryBytes() > options.recycleMemoryMb * 1024 * 1024;
-  engine::MakeCurrent(nullptr);
-  pool.Give(lease, retire);
-  WriteResult(id, outcome.success ? 0 : 1, log.ElapsedMs(), outcome.error, *lines);
-}
-
-// SIGTERM and SIGINT end the input; the jobs in flight finish.
-int gSignalPipe[2] = {-1, -1};
-
-void OnStopSignal(int) {
-  int saved = errno;
-  const char b = 1;
-  (void)!write(gSignalPipe[1], &b, 1);
-  errno = saved;
-}
-
-void InstallStopSignals() {
-  if (pipe(gSignalPipe) != 0) gSignalPipe[0] = gSignalPipe[1] = -1;
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
-
 bool StopRequested() {
-  pollfd p{gSignalPipe[0], POLLIN, 0};
-  return gSignalPipe[0] >= 0 && poll(&p, 1, 0) > 0;
+  pollfd p{StopSignalFd(), POLLIN, 0};
+  return p.fd >= 0 && poll(&p, 1, 0) > 0;
 }
 
 // Reads lines until the end of input or a stop signal and hands them to
@@ -164,8 +51,8 @@ bool ReadLines(Handle handle) {
   bool overlong = false;
   char buf[65536];
   for (;;) {
-    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {gSignalPipe[0], POLLIN, 0}};
-    if (poll(fds, gSignalPipe[0] >= 0 ? 2 : 1, -1) < 0) {
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {StopSignalFd(), POLLIN, 0}};
+    if (poll(fds, fds[1].fd >= 0 ? 2 : 1, -1) < 0) {
       if (errno == EINTR) continue;
       return false;
     }
@@ -270,24 +157,14 @@ int RunBatch(const std::vector<std::string>& options) {
   }
   InstallStopSignals();
 
-  BrowserPool pool(static_cast<size_t>(batch.workers));
-  JobQueue queue(static_cast<size_t>(batch.workers));
-  // Browsers die with the thread that started them: workers stay until the
-  // pool is emptied.
-  std::mutex doneMutex;
-  std::condition_variable doneChanged;
-  int finishedWorkers = 0;
-  bool released = false;
-  std::vector<std::thread> workers;
-  for (int i = 0; i < batch.workers; ++i) {
-    workers.emplace_back([&] {
-      for (JobLine job; queue.Pop(job);) RunJob(job, batch, pool);
-      std::unique_lock<std::mutex> lock(doneMutex);
-      ++finishedWorkers;
-      doneChanged.notify_all();
-      doneChanged.wait(lock, [&] { return released; });
-    });
-  }
+  RunnerOptions runnerOptions;
+  runnerOptions.workers = batch.workers;
+  runnerOptions.recycleAfter = batch.recycleAfter;
+  runnerOptions.recycleMemoryMb = batch.recycleMemoryMb;
+  runnerOptions.jobDefaults = batch.jobDefaults;
+  // The reader waits while the queue is full, so that a signal leaves little behind.
+  runnerOptions.queueCapacity = static_cast<size_t>(batch.workers);
+  JobRunner runner(runnerOptions);
 
   const bool readable = ReadLines([&](const std::string& line, bool overlong) {
     if (overlong) {
@@ -300,22 +177,16 @@ int RunBatch(const std::vector<std::string>& options) {
       WriteResult(Json::parse(job.idJson, nullptr, false), 1, 0, job.problem, {});
       return true;
     }
-    while (!queue.Push(job, 50))
+    RunnerJob queued;
+    queued.args = job.args;
+    queued.done = [id = Json::parse(job.idJson, nullptr, false)](const JobResult& r) {
+      WriteResult(id, r.status, r.elapsedMs, r.error, r.log);
+    };
+    while (!runner.Push(queued, 50))
       if (StopRequested()) return false;
     return !StopRequested();
   });
-  queue.Close();
-  {
-    std::unique_lock<std::mutex> lock(doneMutex);
-    doneChanged.wait(lock, [&] { return finishedWorkers == batch.workers; });
-  }
-  pool.RetireAll();
-  {
-    std::lock_guard<std::mutex> lock(doneMutex);
-    released = true;
-    doneChanged.notify_all();
-  }
-  for (auto& w : workers) w.join();
+  runner.Stop();
   if (!readable) {
     RunLog().LogError("[main] Cannot read the batch input.");
     return 1;

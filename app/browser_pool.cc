@@ -38,6 +38,7 @@ BrowserPool::Lease BrowserPool::Take(const std::string& key, const LaunchRecord&
         return found;
       }
       closing.push_back(Remove(found));
+      ++restarts_;
     }
     while (browsers_.size() >= max_) {
       Browser* lru = nullptr;
@@ -66,6 +67,7 @@ BrowserPool::Lease BrowserPool::Take(const std::string& key, const LaunchRecord&
     if (!fresh->launched.logDir.empty()) RemoveRunFolder(fresh->launched.logDir);
   }
   engine::MakeCurrent(nullptr);
+  lastLaunchOk_ = started;
   if (started) return fresh;
   std::lock_guard<std::mutex> lock(mu_);
   Remove(fresh);
@@ -78,7 +80,10 @@ void BrowserPool::Give(Lease lease, bool retire) {
     std::lock_guard<std::mutex> lock(mu_);
     lease->busy = false;
     lease->lastUse = ++clock_;
-    if (retire) closing = Remove(lease);
+    if (retire) {
+      closing = Remove(lease);
+      ++restarts_;
+    }
   }
   if (closing) Stop(*closing);
 }

@@ -2,6 +2,7 @@
 // number alive, the least recently used closing when another is needed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,13 @@ class BrowserPool {
   // Back to the pool, or closed when retire.
   void Give(Lease lease, bool retire);
   void RetireAll();
+  size_t Size() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return browsers_.size();
+  }
+  // Browsers closed because they died or reached their recycle limit.
+  uint64_t Restarts() { return restarts_; }
+  bool LastLaunchOk() { return lastLaunchOk_; }
 
  private:
   std::unique_ptr<Browser> Remove(Browser* b);
@@ -40,4 +48,6 @@ class BrowserPool {
   std::mutex mu_;
   std::vector<std::unique_ptr<Browser>> browsers_;
   uint64_t clock_ = 0;
+  std::atomic<uint64_t> restarts_{0};
+  std::atomic<bool> lastLaunchOk_{true};
 };

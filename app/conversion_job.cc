@@ -122,21 +122,17 @@ bool LaunchBrowser(const LaunchRecord& record, const RunLog& log, const LaunchOp
 }
 
 JobOutcome RunJobOnBrowser(const LaunchRecord& record, const RunLog& log, const LaunchedBrowser& browser,
-                           bool ownContext) {
+                           bool ownContext, const std::string& stagingDir) {
   JobOutcome outcome;
   auto client = std::make_shared<PdfClient>(record.settings, log);
   std::string url = record.url;
   if (url.empty() && !record.htmlString.empty()) {
-    std::string path = browser.cacheDir + "/index.html";
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    std::string path = (stagingDir.empty() ? browser.cacheDir : stagingDir) + "/index.html";
+    if (!WritePrivateFile(path, InjectBaseHref(record.htmlString, record.baseUrl))) {
       outcome.error = "Failed to write HTML string to temp file: " + path;
       log.LogError("[main] " + outcome.error);
       return outcome;
     }
-    std::string text = InjectBaseHref(record.htmlString, record.baseUrl);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
     url = "file://" + path;
     for (char& c : url)
       if (c == '\\') c = '/';

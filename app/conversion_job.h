@@ -45,10 +45,11 @@ struct JobOutcome {
 };
 
 // Runs one parsed job (its output paths absolute) on the current engine's browser: stages an HTML
-// string, creates the page (in a context of its own when ownContext),
-// runs the loop until the client finishes and logs the result line.
+// string (as index.html in stagingDir, else in the browser's cache folder),
+// creates the page (in a context of its own when ownContext), runs the loop
+// until the client finishes and logs the result line.
 JobOutcome RunJobOnBrowser(const LaunchRecord& record, const RunLog& log, const LaunchedBrowser& browser,
-                           bool ownContext);
+                           bool ownContext, const std::string& stagingDir = "");
 
 // Stops the current engine's browser and removes its folders; with
 // copyEngineLog the browser's log goes to the run's log file first.

@@ -11,6 +11,7 @@
 #include "app/batch.h"
 #include "app/conversion_job.h"
 #include "app/run_folders.h"
+#include "app/service.h"
 #include "runlog/run_log.h"
 #include "config/command_line.h"
 #include "config/utf8.h"
@@ -82,6 +83,12 @@ int RunProcess(int argc, char** argv) {
     std::vector<std::string> options;
     for (size_t i = 2; i < args.size(); ++i) options.push_back(ToUtf8(args[i]));
     return RunBatch(options);
+  }
+
+  if (ToUtf8(args[1]).rfind("--serve=", 0) == 0) {
+    std::vector<std::string> options;
+    for (size_t i = 2; i < args.size(); ++i) options.push_back(ToUtf8(args[i]));
+    return RunService(ToUtf8(args[1]).substr(8), options);
   }
 
   LaunchRecord record;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -63,7 +64,7 @@ void LockRunFolder(const std::string& path) {
 }
 
 bool IsRunFolderName(const std::string& name) {
-  for (const char* prefix : {"cef_cache_", "cef_log_"}) {
+  for (const char* prefix : {"cef_cache_", "cef_log_", "hvn_job_"}) {
     size_t n = std::strlen(prefix);
     if (name.compare(0, n, prefix) == 0 && name.size() == n + 36) return true;
   }
@@ -76,6 +77,8 @@ std::string MakeRunFolder(const std::string& prefix) {
   std::string path = TempRoot() + "/" + prefix + NewUuidText();
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
+  // Staged pages and documents are nobody else's to read.
+  chmod(path.c_str(), 0700);
   LockRunFolder(path);
   return path;
 }
@@ -153,4 +156,17 @@ void RemoveFolderWithRetry(const std::string& path, int attempts, int delayMs) {
       if (failed) return;
     }
   }
+}
+
+bool WritePrivateFile(const std::string& path, const std::string& text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return close(fd) == 0 && done == text.size();
 }

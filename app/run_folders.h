@@ -3,8 +3,8 @@
 
 #include <string>
 
-// TMPDIR (or /tmp) + "/" + prefix + a fresh UUID; created with its parents
-// and locked for as long as this process lives.
+// TMPDIR (or /tmp) + "/" + prefix + a fresh UUID; created with its parents,
+// private to this user and locked for as long as this process lives.
 std::string MakeRunFolder(const std::string& prefix);
 // Removes a folder made by MakeRunFolder and lets go of its lock.
 void RemoveRunFolder(const std::string& path);
@@ -19,3 +19,6 @@ std::string InjectBaseHref(const std::string& html, const std::string& baseUrl);
 void RemoveFolderWithRetry(const std::string& path, int attempts, int delayMs);
 // Sleeps the full time even when signals interrupt it.
 void SleepMs(int ms);
+// Writes text to a new file only this user can read; a link in its place
+// is not followed. False when it cannot be written whole.
+bool WritePrivateFile(const std::string& path, const std::string& text);

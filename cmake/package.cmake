@@ -39,6 +39,6 @@ set(CPACK_STRIP_FILES ON)
 # The libraries actually linked come from dpkg-shlibdeps; the browser is
 # started, not linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS ${HALVERN_BROWSER_PACKAGE})
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${HALVERN_BROWSER_PACKAGE}, libcpp-httplib0.11")
 string(REPLACE ";" ", " CPACK_DEBIAN_PACKAGE_RECOMMENDS "${HALVERN_FONT_PACKAGES}")
 include(CPack)

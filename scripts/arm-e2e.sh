@@ -17,7 +17,7 @@ run_tmp=$out/e2e-tmp
 pages=$src/tests/e2e/pages
 suite=bookworm
 # The browser, a font, the PDF tools, and what halvern links beyond the C++ library.
-packages=(chromium-headless-shell fonts-dejavu-core poppler-utils libqpdf29)
+packages=(chromium-headless-shell fonts-dejavu-core poppler-utils libqpdf29 libcpp-httplib0.11)
 # The renderer's start alone takes about 30 s under the emulator.
 slowdown=10
 # The rows: case-file rows by name, then the other drivers' tests.

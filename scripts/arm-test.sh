@@ -9,13 +9,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build-arm
 sysroot=/usr/aarch64-linux-gnu
 
-# Header-only JSON and zlib's headers from the host, through a folder of
+# Header-only JSON, zlib's and cpp-httplib's headers from the host, through a folder of
 # their own so that the host's other headers stay out of the ARM build.
 deps=$out/deps/include
 mkdir -p "$deps"
 ln -sfn /usr/include/nlohmann "$deps/nlohmann"
 ln -sf /usr/include/zlib.h "$deps/zlib.h"
 ln -sf /usr/include/zconf.h "$deps/zconf.h"
+ln -sf /usr/include/httplib.h "$deps/httplib.h"
 
 nice cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \

@@ -8,7 +8,7 @@ set -euo pipefail
 arm=false
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-  nlohmann-json3-dev libqpdf-dev chromium-headless-shell poppler-utils qpdf openssl zlib1g-dev python3 file
+  nlohmann-json3-dev libqpdf-dev libcpp-httplib-dev chromium-headless-shell poppler-utils qpdf openssl zlib1g-dev python3 file
   pngcheck procps curl dpkg-dev man-db
   # The fonts pages expect: metric-compatible Arial, Times New Roman, Courier
   # New, Calibri, Cambria; Noto for the world's scripts and colour emoji.
@@ -28,8 +28,8 @@ for p in "${packages[@]}"; do
   [[ "$installed" == *" $p:installed "* ]] || missing+=("$p")
 done
 
-# The ARM build links zlib and libqpdf built for arm64: Debian's multiarch packages.
-for p in zlib1g-dev:arm64 libqpdf-dev:arm64; do
+# The ARM build links zlib, libqpdf and cpp-httplib built for arm64: Debian's multiarch packages.
+for p in zlib1g-dev:arm64 libqpdf-dev:arm64 libcpp-httplib-dev:arm64; do
   if $arm && ! dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed; then
     missing+=("$p")
   fi

@@ -1,0 +1,163 @@
+// The service's routes: a request body into a job in a run folder of its
+// own, the answer from the job's files, the folder gone after.
+#include <cstdlib>
+#include <future>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "app/run_folders.h"
+#include "app/service.h"
+#include "config/utf8.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+void Answer(httplib::Response& res, int status, const Json& body) {
+  res.status = status;
+  res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), "application/json");
+}
+
+void Refuse(httplib::Response& res, int status, const std::string& error) { Answer(res, status, {{"error", error}}); }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string Base64(const std::string& bytes) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    for (int shift : {18, 12, 6, 0}) out += kAlphabet[(v >> shift) & 63];
+  }
+  if (i < bytes.size()) {
+    const bool two = i + 1 < bytes.size();
+    const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                       (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0u);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += two ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+// The run's output JSON, or {"error": ...} when it wrote none.
+Json OutputJson(const std::string& path, const JobResult& result) {
+  Json doc = Json::parse(ReadFile(path), nullptr, false);
+  if (!doc.is_object()) doc = Json::object();
+  if (result.status != 0 && !doc.contains("error")) doc["error"] = ValidUtf8(result.error);
+  return doc;
+}
+
+void Convert(const httplib::Request& req, httplib::Response& res, ServiceState& state) {
+  if (state.stopping) return Refuse(res, 503, "The service is shutting down.");
+  Json config;
+  const std::string problem = RequestToConfig(req.body, state.options.rules, config);
+  if (!problem.empty()) return Refuse(res, 400, problem);
+
+  const std::string folder = MakeRunFolder("hvn_job_");
+  config["output"] = folder + "/output";
+  config["outputJsonFile"] = folder + "/output.json";
+  const std::string configPath = folder + "/job.json";
+  if (!WritePrivateFile(configPath, config.dump(-1, ' ', false, Json::error_handler_t::replace))) {
+    RemoveRunFolder(folder);
+    return Refuse(res, 500, "The service cannot write the job's files.");
+  }
+  auto promise = std::make_shared<std::promise<JobResult>>();
+  std::future<JobResult> answer = promise->get_future();
+  RunnerJob job;
+  job.args = {"--config=" + configPath};
+  job.stagingDir = folder;
+  job.done = [promise](const JobResult& r) { promise->set_value(r); };
+  if (!state.runner.Push(std::move(job), 0)) {
+    RemoveRunFolder(folder);
+    if (state.stopping) return Refuse(res, 503, "The service is shutting down.");
+    res.set_header("Retry-After", "1");
+    return Refuse(res, 503, "The service's queue is full; try again later.");
+  }
+  const JobResult result = answer.get();
+  state.metrics.CountConversion(result.status == 0, result.elapsedMs);
+  const std::string contentType = result.outputFormat == "png" ? "image/png" : "application/pdf";
+  if (result.status != 0) {
+    Json doc = OutputJson(folder + "/output.json", result);
+    doc["log"] = Json::array();
+    for (const std::string& line : result.log) doc["log"].push_back(ValidUtf8(line));
+    Answer(res, 422, doc);
+  } else if (req.has_param("json") && req.get_param_value("json") != "0") {
+    Answer(res, 200,
+           {{"contentType", contentType},
+            {"output", Base64(ReadFile(folder + "/output"))},
+            {"outputJson", OutputJson(folder + "/output.json", result)}});
+  } else {
+    res.status = 200;
+    res.set_content(ReadFile(folder + "/output"), contentType);
+  }
+  RemoveRunFolder(folder);
+}
+
+}  // namespace
+
+void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
+  const std::string& token = state.options.token;
+  const size_t maxBody = state.options.maxBodyBytes;
+  // Before the body is read: its size and the caller's token. The unread
+  // body would be taken for the next request, so the connection closes.
+  server.set_pre_routing_handler([&token, maxBody](const httplib::Request& req, httplib::Response& res) {
+    auto early = [&](int status, const std::string& error) {
+      res.set_header("Connection", "close");
+      Refuse(res, status, error);
+      return httplib::Server::HandlerResponse::Handled;
+    };
+    if (!token.empty() && req.get_header_value("Authorization") != "Bearer " + token)
+      return early(401, "A valid \"Authorization: Bearer\" token is needed.");
+    if (req.has_header("Content-Length") &&
+        std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > maxBody)
+      return early(413, "The request body is larger than " + std::to_string(maxBody) + " bytes.");
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  server.Post("/convert", [&state](const httplib::Request& req, httplib::Response& res) { Convert(req, res, state); });
+  server.Get("/health", [&state](const httplib::Request&, httplib::Response& res) {
+    if (state.stopping) return Refuse(res, 503, "The service is shutting down.");
+    if (!state.runner.BrowsersStart()) return Refuse(res, 503, "The last browser launch failed.");
+    Answer(res, 200, {{"status", "ok"}});
+  });
+  server.Get("/metrics", [&state](const httplib::Request&, httplib::Response& res) {
+    res.set_content(state.metrics.Text(state.runner), "text/plain; version=0.0.4");
+  });
+  auto notAllowed = [](const httplib::Request& req, httplib::Response& res) {
+    Refuse(res, 405, "Method " + req.method + " is not allowed on " + req.path + ".");
+  };
+  for (const char* path : {"/convert", "/health", "/metrics"}) {
+    if (std::string(path) != "/convert") {
+      server.Post(path, notAllowed);
+    } else {
+      server.Get(path, notAllowed);
+    }
+    server.Put(path, notAllowed);
+    server.Delete(path, notAllowed);
+    server.Patch(path, notAllowed);
+    server.Options(path, notAllowed);
+  }
+  // Answers the library makes itself (no route, a body over the limit,
+  // a broken request) carry a JSON error too.
+  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    const std::string error = res.status == 404   ? "No such path: " + req.path
+                              : res.status == 413 ? std::string("The request body is too large.")
+                                                  : "The request cannot be answered (" + std::to_string(res.status) + ").";
+    Refuse(res, res.status, error);
+  });
+  server.set_logger([&state](const httplib::Request&, const httplib::Response& res) {
+    state.metrics.CountRequest(res.status);
+  });
+}
