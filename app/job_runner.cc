@@ -101,7 +101,10 @@ void JobRunner::Run(const RunnerJob& job) {
   record.settings = WithAbsolutePaths(record.settings);
   result.outputFormat = record.outputFormat;
   BrowserPool::Lease lease = pool_.Take(LaunchKey(record, args), record, args, log);
-  if (!lease) return finish(1, LastError(*lines));
+  if (!lease) {
+    result.browserFailed = true;
+    return finish(1, LastError(*lines));
+  }
   if (lease->jobs > 0) {
     // A fresh launch named them among its own lines.
     log.Log("[main] URL:    " + record.url);
@@ -117,7 +120,9 @@ void JobRunner::Run(const RunnerJob& job) {
       RunJobOnBrowser(record, log, lease->launched, true, job.stagingDir.empty() ? ownStaging : job.stagingDir);
   engine::CloseBrowsers();
   CopyEngineLog(lease->launched.engineLog, log, engineLogStart);
-  const bool retire = ++lease->jobs >= options_.recycleAfter || !engine::BrowserAlive() ||
+  const bool alive = engine::BrowserAlive();
+  result.browserFailed = !outcome.success && !alive;
+  const bool retire = ++lease->jobs >= options_.recycleAfter || !alive ||
                       engine::BrowserMemoryBytes() > options_.recycleMemoryMb * 1024 * 1024;
   engine::MakeCurrent(nullptr);
   pool_.Give(lease, retire);

@@ -28,6 +28,9 @@ struct JobResult {
   std::vector<std::string> log;
   int64_t elapsedMs = 0;
   std::string outputFormat;  // of a job whose settings were read
+  // No browser could start for the job, or its browser died under it: the
+  // machine's failure rather than the page's.
+  bool browserFailed = false;
 };
 
 struct RunnerJob {

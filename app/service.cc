@@ -1,6 +1,9 @@
 #include "app/service.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -163,6 +166,13 @@ int RunService(const std::string& address, const std::vector<std::string>& optio
   }
   InstallStopSignals();
   httplib::Server server;
+  // Answers go out as written: a document's last segment must not wait for
+  // the client's delayed acknowledgement of the headers.
+  server.set_socket_options([](socket_t sock) {
+    int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  });
   const int port = service.port == 0                                   ? server.bind_to_any_port(service.host)
                    : server.bind_to_port(service.host, service.port) ? service.port
                                                                      : -1;
@@ -184,7 +194,6 @@ int RunService(const std::string& address, const std::vector<std::string>& optio
   server.set_write_timeout(30, 0);
   server.set_keep_alive_timeout(5);
   server.set_keep_alive_max_count(1000);
-  server.set_payload_max_length(service.maxBodyBytes);
   AddServiceRoutes(server, state);
 
   const std::string shown = service.host.find(':') != std::string::npos ? "[" + service.host + "]" : service.host;

@@ -1,5 +1,6 @@
 // The service's routes: a request body into a job in a run folder of its
 // own, the answer from the job's files, the folder gone after.
+#include <chrono>
 #include <cstdlib>
 #include <future>
 #include <fstream>
@@ -16,6 +17,10 @@
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+// A whole body of the largest allowed size comes in well within this on any
+// working connection.
+constexpr std::chrono::seconds kBodyDeadline{60};
 
 void Answer(httplib::Response& res, int status, const Json& body) {
   res.status = status;
@@ -59,10 +64,32 @@ Json OutputJson(const std::string& path, const JobResult& result) {
   return doc;
 }
 
-void Convert(const httplib::Request& req, httplib::Response& res, ServiceState& state) {
+// The body, read here rather than by the library: a chunked body is held to
+// the limit as it arrives, and a slow one to a deadline.
+bool ReadBody(const httplib::ContentReader& reader, size_t maxBytes, std::string& body, httplib::Response& res) {
+  const auto deadline = std::chrono::steady_clock::now() + kBodyDeadline;
+  bool tooLarge = false, tooSlow = false;
+  const bool read = reader([&](const char* data, size_t length) {
+    tooLarge = body.size() + length > maxBytes;
+    tooSlow = std::chrono::steady_clock::now() > deadline;
+    if (tooLarge || tooSlow) return false;
+    body.append(data, length);
+    return true;
+  });
+  if (read) return true;
+  res.set_header("Connection", "close");
+  if (tooLarge) Refuse(res, 413, "The request body is larger than " + std::to_string(maxBytes) + " bytes.");
+  else Refuse(res, tooSlow ? 408 : 400, tooSlow ? "The request body came too slowly." : "The request body was not read whole.");
+  return false;
+}
+
+void Convert(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
+             ServiceState& state) {
   if (state.stopping) return Refuse(res, 503, "The service is shutting down.");
+  std::string body;
+  if (!ReadBody(reader, state.options.maxBodyBytes, body, res)) return;
   Json config;
-  const std::string problem = RequestToConfig(req.body, state.options.rules, config);
+  const std::string problem = RequestToConfig(body, state.options.rules, config);
   if (!problem.empty()) return Refuse(res, 400, problem);
 
   const std::string folder = MakeRunFolder("hvn_job_");
@@ -88,21 +115,33 @@ void Convert(const httplib::Request& req, httplib::Response& res, ServiceState& 
   const JobResult result = answer.get();
   state.metrics.CountConversion(result.status == 0, result.elapsedMs);
   const std::string contentType = result.outputFormat == "png" ? "image/png" : "application/pdf";
+  auto bytes = std::make_shared<std::string>();
+  std::string type = "application/json";
   if (result.status != 0) {
     Json doc = OutputJson(folder + "/output.json", result);
     doc["log"] = Json::array();
     for (const std::string& line : result.log) doc["log"].push_back(ValidUtf8(line));
-    Answer(res, 422, doc);
+    // A browser that would not start or died is the service's fault, not the page's.
+    res.status = result.browserFailed ? 500 : 422;
+    *bytes = doc.dump(-1, ' ', false, Json::error_handler_t::replace);
   } else if (req.has_param("json") && req.get_param_value("json") != "0") {
-    Answer(res, 200,
-           {{"contentType", contentType},
-            {"output", Base64(ReadFile(folder + "/output"))},
-            {"outputJson", OutputJson(folder + "/output.json", result)}});
+    res.status = 200;
+    *bytes = Json{{"contentType", contentType},
+                  {"output", Base64(ReadFile(folder + "/output"))},
+                  {"outputJson", OutputJson(folder + "/output.json", result)}}
+                 .dump(-1, ' ', false, Json::error_handler_t::replace);
   } else {
     res.status = 200;
-    res.set_content(ReadFile(folder + "/output"), contentType);
+    *bytes = ReadFile(folder + "/output");
+    type = contentType;
   }
-  RemoveRunFolder(folder);
+  // The folder goes once the answer is out, off the answer's path.
+  res.set_content_provider(
+      bytes->size(), type,
+      [bytes](size_t offset, size_t length, httplib::DataSink& sink) {
+        return sink.write(bytes->data() + offset, length);
+      },
+      [folder](bool) { RemoveRunFolder(folder); });
 }
 
 }  // namespace
@@ -125,7 +164,8 @@ void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
       return early(413, "The request body is larger than " + std::to_string(maxBody) + " bytes.");
     return httplib::Server::HandlerResponse::Unhandled;
   });
-  server.Post("/convert", [&state](const httplib::Request& req, httplib::Response& res) { Convert(req, res, state); });
+  server.Post("/convert", [&state](const httplib::Request& req, httplib::Response& res,
+                                   const httplib::ContentReader& reader) { Convert(req, res, reader, state); });
   server.Get("/health", [&state](const httplib::Request&, httplib::Response& res) {
     if (state.stopping) return Refuse(res, 503, "The service is shutting down.");
     if (!state.runner.BrowsersStart()) return Refuse(res, 503, "The last browser launch failed.");
@@ -151,7 +191,7 @@ void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
   // Answers the library makes itself (no route, a body over the limit,
   // a broken request) carry a JSON error too.
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (!res.body.empty()) return;
+    if (res.has_header("Content-Type")) return;
     const std::string error = res.status == 404   ? "No such path: " + req.path
                               : res.status == 413 ? std::string("The request body is too large.")
                                                   : "The request cannot be answered (" + std::to_string(res.status) + ").";
