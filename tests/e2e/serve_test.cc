@@ -446,4 +446,28 @@ TEST(ServeLoad, FullQueueAnswers503AndSlowOrHalfSentRequestsAreCutOff) {
   EXPECT_EQ(s.Stop().status, 0);
 }
 
+TEST(ServeLoad, AnotherRequestsStagedPageStaysUnreadEvenWithLocalFilesOpen) {
+  Service s({"--workers=2", "--serve-allow=local-files,localhost"});
+  ASSERT_FALSE(s.url.empty());
+  TestServer& server = TestServer::Get();
+  server.Reset();
+  Reply other;
+  std::thread a([&] {
+    other = Send(s.url, {Page("OTHER CUSTOMER 9876</p><img src=\"" + server.Url("/html?ms=4000") + "\"><p>")})[0];
+  });
+  for (int i = 0; i < 600 && server.CountRequests("/html") == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // While it loads, its folder is what a listing of the service's TMPDIR shows.
+  const std::vector<std::string> jobs = JobFolders(s.tmp(), false, 0);
+  ASSERT_EQ(jobs.size(), 1u);
+  const std::string staged = s.tmp() + "/" + jobs[0] + "/index.html";
+  ExpectReply({{"text", {"PEEKING"}}, {"no text", {"9876"}}},
+              Send(s.url, {Page("PEEKING</p><iframe src=\"../" + jobs[0] + "/index.html\"></iframe><iframe src=\"file://" +
+                                staged + "\"></iframe><p>", {{"conversionDelay", 500}})})[0]);
+  const Reply direct = Send(s.url, {{{"body", {{"url", "file://" + staged}}}}})[0];
+  ExpectReply({{"status", direct.status}, {"type", ""}, {"no text", {"9876"}}, {"no body", {"9876"}}}, direct);
+  a.join();
+  ExpectReply({{"text", {"OTHER CUSTOMER 9876"}}}, other);
+  EXPECT_EQ(s.Stop().status, 0);
+}
+
 }  // namespace
