@@ -162,10 +162,12 @@ std::vector<std::string> JobFolders(const std::string& tmp, bool all = false, in
 // of its own in a fresh TMPDIR; `url` is what its first line names.
 class Service {
  public:
-  explicit Service(std::vector<std::string> options, const std::string& address = "127.0.0.1:0") {
+  explicit Service(std::vector<std::string> options, const std::string& address = "127.0.0.1:0",
+                   const std::map<std::string, std::string>& env = {}) {
     options.insert(options.begin(), "--serve=" + address);
-    runner_ = std::thread([this, options] {
+    runner_ = std::thread([this, options, env] {
       e2e::RunOptions o;
+      o.env = env;
       o.timeoutMs = 600000;
       o.onOutput = [this](int pid, const std::string& out) {
         std::lock_guard<std::mutex> lock(mu_);
@@ -274,7 +276,8 @@ void Case::TestBody() {
     const json want = disk.Fill(run);
     SCOPED_TRACE(want["options"].dump());
     const auto before = Snapshot(disk.dir.path());
-    Service service(want["options"].get<std::vector<std::string>>(), want.value("address", "127.0.0.1:0"));
+    Service service(want["options"].get<std::vector<std::string>>(), want.value("address", "127.0.0.1:0"),
+                    want.value("env", json::object()).get<std::map<std::string, std::string>>());
     const int exit = want.value("exit", 0);
     EXPECT_EQ(service.url.empty(), exit != 0) << "the first line names where it serves, once it does";
     for (const json& rows : service.url.empty() ? json::array() : want.value("rows", json::array()))
