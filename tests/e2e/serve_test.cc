@@ -9,85 +9,21 @@
 #include <signal.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <functional>
 #include <regex>
 #include <thread>
 
+#include "tests/e2e/serve_client.h"
 #include "tests/support/e2e_support.h"
 
 namespace {
 
 using json = nlohmann::json;
 using e2e::TestServer;
+using serve::Reply, serve::Send, serve::Metric, serve::JobFolders, serve::Service;
 namespace fs = std::filesystem;
-
-struct Reply {
-  int status = 0;    // 0: no HTTP answer
-  int curlExit = 0;  // 28: curl gave up waiting
-  std::map<std::string, std::string> headers;  // of the last response, lower-case names
-  std::string body;
-};
-
-// A request: "method" (POST), "path" (/convert), "headers", and "body" (a
-// JSON value; a string goes as it is) or "bodySize" (a page of that many bytes).
-std::string BodyOf(const json& q) {
-  if (q.contains("bodySize")) {
-    const std::string head = R"({"htmlString": "<p>SIZED</p><!--)", tail = R"(-->"})";
-    return head + std::string(q["bodySize"].get<size_t>() - head.size() - tail.size(), 'x') + tail;
-  }
-  return !q.contains("body") ? "" : q["body"].is_string() ? q["body"].get<std::string>() : q["body"].dump();
-}
-
-std::map<std::string, std::string> Headers(const std::string& dump) {
-  std::map<std::string, std::string> h;
-  const size_t last = dump.rfind("HTTP/");  // after a 100 Continue, the final answer
-  std::istringstream in(last == std::string::npos ? "" : dump.substr(last));
-  std::smatch m;
-  for (std::string line; std::getline(in, line);)
-    if (std::regex_match(line, m, std::regex("([^: ]+): *(.*?)\r?"))) {
-      std::string name = m[1];
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      h[name] = m[2];
-    }
-  return h;
-}
-
-// The requests through one curl, `parallel` at a time (each on a connection
-// of its own from the start); the answers in order.
-std::vector<Reply> Send(const std::string& base, const std::vector<json>& requests, int parallel = 1) {
-  e2e::TempDir dir;
-  auto quoted = [](const std::string& s) { return json(s).dump(); };  // curl's config quoting is JSON's
-  std::string config;
-  for (size_t i = 0; i < requests.size(); ++i) {
-    const json& q = requests[i];
-    const std::string n = dir.File(std::to_string(i));
-    config += "next\nurl = " + quoted(base + q.value("path", "/convert")) + "\nrequest = " +
-              quoted(q.value("method", "POST")) + "\noutput = " + quoted(n + ".body") + "\ndump-header = " +
-              quoted(n + ".head") + "\nmax-time = 120\nwrite-out = \"%{http_code} %{exitcode} " +
-              std::to_string(i) + "\\n\"\n";
-    json headers = q.value("headers", json::object());
-    if (!headers.contains("Content-Type")) headers["Content-Type"] = "application/json";
-    for (const auto& [name, value] : headers.items()) config += "header = " + quoted(name + ": " + std::string(value)) + "\n";
-    if (const std::string body = BodyOf(q); !body.empty() || q.contains("body")) {
-      e2e::WriteFile(n + ".req", body);
-      config += "data-binary = " + quoted("@" + n + ".req") + "\n";
-    }
-  }
-  e2e::WriteFile(dir.File("config"), config);
-  const e2e::RunResult r = e2e::RunCommand(
-      {"curl", "-sS", "--parallel", "--parallel-immediate", "--parallel-max", std::to_string(parallel), "-K", dir.File("config")}, 600000);
-  std::vector<Reply> replies(requests.size());
-  std::istringstream lines(r.out);
-  for (int status, exit, i; lines >> status >> exit >> i;)
-    if (i >= 0 && i < static_cast<int>(replies.size())) {
-      replies[i] = {status, exit, Headers(e2e::ReadFile(dir.File(std::to_string(i) + ".head"))),
-                    e2e::ReadFile(dir.File(std::to_string(i) + ".body"))};
-    }
-  return replies;
-}
 
 std::string Base64Decode(const std::string& in) {
   static const std::string abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -110,7 +46,8 @@ void ExpectReply(const json& want, const Reply& r) {
   const std::string type = r.headers.count("content-type") ? r.headers.at("content-type") : "";
   const bool printable = type.rfind("application/json", 0) == 0 || type.rfind("text/", 0) == 0;
   EXPECT_EQ(r.status, status) << "curl exit " << r.curlExit << "\n"
-                              << (printable ? r.body.substr(0, 3000) : std::to_string(r.body.size()) + " bytes of " + type);
+                              << (printable ? r.body.substr(0, 3000)
+                                            : std::to_string(r.body.size()) + " bytes of " + type);
   if (status == 200) EXPECT_EQ(r.curlExit, 0) << "the answer was cut off";
   EXPECT_EQ(type.rfind(want.value("type", status == 200 ? "application/pdf" : "application/json"), 0), 0u) << type;
   if (want.contains("headers")) EXPECT_TRUE(e2e::MatchesPattern(json(r.headers), want["headers"])) << json(r.headers);
@@ -119,7 +56,8 @@ void ExpectReply(const json& want, const Reply& r) {
   if (type.rfind("application/json", 0) == 0) {
     const json j = json::parse(r.body, nullptr, false);
     if (status >= 400) EXPECT_TRUE(j.is_object() && j.contains("error") && j["error"].is_string()) << r.body;
-    if (want.contains("json")) EXPECT_TRUE(e2e::MatchesPattern(j, want["json"])) << want["json"] << "\n" << r.body.substr(0, 3000);
+    if (want.contains("json"))
+      EXPECT_TRUE(e2e::MatchesPattern(j, want["json"])) << want["json"] << "\n" << r.body.substr(0, 3000);
     if (j.is_object() && j.contains("output")) doc = Base64Decode(j["output"]), docType = j.value("contentType", "");
   }
   std::string text;
@@ -131,7 +69,8 @@ void ExpectReply(const json& want, const Reply& r) {
     text = e2e::PdfText(d.File("doc.pdf"));
   } else if (docType == "image/png") {
     EXPECT_EQ(doc.rfind("\x89PNG\r\n\x1a\n", 0), 0u) << "not a PNG";
-    EXPECT_EQ(doc.size() > 12 ? doc.substr(doc.size() - 8) : "", std::string("IEND\xae\x42\x60\x82")) << "PNG cut short";
+    EXPECT_EQ(doc.size() > 12 ? doc.substr(doc.size() - 8) : "", std::string("IEND\xae\x42\x60\x82"))
+        << "PNG cut short";
   }
   e2e::ExpectTexts("text", text, want);
 }
@@ -142,88 +81,6 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
   for (const auto& e : fs::recursive_directory_iterator(dir))
     files[e.path().string()] = e.is_regular_file() ? e2e::ReadFile(e.path()) : "<dir>";
   return files;
-}
-
-// Entries of the service's TMPDIR (but a warm browser's folders, unless
-// `all`), after up to `waitMs` for them to go.
-std::vector<std::string> JobFolders(const std::string& tmp, bool all = false, int waitMs = 3000) {
-  const std::regex browsers("cef_(cache|log)_[0-9A-F-]{36}");
-  std::vector<std::string> left;
-  for (int waited = 0;; waited += 100) {
-    left.clear();
-    for (const auto& e : fs::directory_iterator(tmp))
-      if (all || !std::regex_match(e.path().filename().string(), browsers)) left.push_back(e.path().filename());
-    if (left.empty() || waited >= waitMs * e2e::Slowdown()) return left;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-}
-
-// One `halvern --serve=ADDRESS options...`, checked (RunChecked) on a thread
-// of its own in a fresh TMPDIR; `url` is what its first line names.
-class Service {
- public:
-  explicit Service(std::vector<std::string> options, const std::string& address = "127.0.0.1:0",
-                   const std::map<std::string, std::string>& env = {}) {
-    options.insert(options.begin(), "--serve=" + address);
-    runner_ = std::thread([this, options, env] {
-      e2e::RunOptions o;
-      o.env = env;
-      o.timeoutMs = 600000;
-      o.onOutput = [this](int pid, const std::string& out) {
-        std::lock_guard<std::mutex> lock(mu_);
-        pid_ = pid, out_ = out;
-        changed_.notify_all();
-      };
-      e2e::RunResult r = e2e::RunChecked(tmp_.path(), options, o);
-      std::lock_guard<std::mutex> lock(mu_);
-      result_ = r, ended_ = true;
-      changed_.notify_all();
-    });
-    // The serving line, or else the end: a service that cannot serve ends by itself.
-    const std::regex serving(R"(\[main\] Serving on (http://(127\.0\.0\.1|\[::1\]):[1-9][0-9]*)/\n[^]*)");
-    std::smatch m;
-    std::unique_lock<std::mutex> lock(mu_);
-    changed_.wait_for(lock, std::chrono::seconds(60 * e2e::Slowdown()),
-                      [&] { return ended_ || std::regex_match(out_, m, serving); });
-    if (std::regex_match(out_, m, serving)) url = m[1];
-  }
-  ~Service() { Stop(); }
-  void Signal(int sig) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!ended_ && pid_ > 0) kill(pid_, sig);
-  }
-  // SIGTERM, then its end: the run, with the TMPDIR checked empty.
-  e2e::RunResult Stop() {
-    if (!runner_.joinable()) return result_;
-    Signal(SIGTERM);
-    runner_.join();
-    EXPECT_EQ(JobFolders(tmp_.path(), true), std::vector<std::string>{}) << "left in the service's TMPDIR";
-    return result_;
-  }
-  int pid() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return pid_;
-  }
-  const std::string& tmp() const { return tmp_.path(); }
-  std::string url;  // http://HOST:PORT, empty when it never served
-
- private:
-  e2e::TempDir tmp_;
-  std::mutex mu_;
-  std::condition_variable changed_;
-  std::string out_;
-  int pid_ = 0;
-  bool ended_ = false;
-  e2e::RunResult result_;
-  std::thread runner_;
-};
-
-// A value of /metrics ("name{labels}"), -1 when absent.
-double Metric(const std::string& base, const std::string& name) {
-  const std::string text = Send(base, {{{"method", "GET"}, {"path", "/metrics"}}})[0].body;
-  std::smatch m;
-  const std::string quoted = std::regex_replace(name, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-  return std::regex_search(text, m, std::regex("(^|\n)" + quoted + " ([0-9.e+-]+)")) ? std::stod(m[2]) : -1;
 }
 
 // The disk a case may aim at: a file frame's secret, a file to keep, a token.
@@ -248,7 +105,8 @@ std::vector<json> Expand(const json& row) {
   std::vector<json> rows;
   for (const std::string name : row["for"]) {
     std::string text = row.dump();
-    for (size_t at = 0; (at = text.find("{for}", at)) != std::string::npos; at += name.size()) text.replace(at, 5, name);
+    for (size_t at = 0; (at = text.find("{for}", at)) != std::string::npos; at += name.size())
+      text.replace(at, 5, name);
     rows.push_back(json::parse(text));
   }
   return rows;
@@ -285,7 +143,8 @@ void Case::TestBody() {
         SCOPED_TRACE(row.dump().substr(0, 400));
         TestServer::Get().Reset();
         json q = row["request"];
-        if (q.contains("page")) q["body"]["htmlString"] = disk.Fill(e2e::ReadFile(e2e::PagesDir() + "/" + q["page"].get<std::string>()));
+        if (q.contains("page"))
+          q["body"]["htmlString"] = disk.Fill(e2e::ReadFile(e2e::PagesDir() + "/" + q["page"].get<std::string>()));
         ExpectReply(row, Send(service.url, {q})[0]);
         e2e::ExpectRequests(TestServer::Get().RequestLog(), row.value("requests", json::array()));
         EXPECT_EQ(Snapshot(disk.dir.path()), before) << "files on disk changed";
@@ -295,6 +154,11 @@ void Case::TestBody() {
     EXPECT_EQ(r.status, exit) << r.out;
     e2e::ExpectTexts("log", r.out, want);
   }
+}
+
+// Polls `done` for up to 30 s.
+void WaitUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 600 * e2e::Slowdown() && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 json Page(const std::string& text, json more = json::object()) {
@@ -335,6 +199,7 @@ TEST(ServeLoad, ManyClientsAtOnceGetWholeDocumentsInBoundedMemory) {
   watch.join();
   EXPECT_LE(mostBrowsers, 2u);
   EXPECT_LT(rss[1], rss[0] + 30 * 1024) << "service grew from " << rss[0] << " kB to " << rss[1] << " kB";
+  EXPECT_LT(rss[1], 200 * 1024);
   EXPECT_EQ(Metric(s.url, "halvern_conversions_total{result=\"success\"}"), 200);
   const e2e::RunResult r = s.Stop();
   EXPECT_EQ(r.status, 0) << r.out.substr(0, 3000);
@@ -351,9 +216,8 @@ TEST(ServeLoad, BrowserKilledUnderLoadFailsOnlyItsRequestAndTheServiceRecovers) 
     requests.push_back(i == 5 ? json{{"body", {{"url", server.Url("/never")}}}} : Page("JOB " + std::to_string(i)));
   bool killed = false;
   std::thread killer([&] {
-    for (int i = 0; i < 600 && !killed; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
-      if (server.CountRequests("/never") > 0)
-        for (int pid : e2e::RunBrowserProcesses(s.tmp())) killed = kill(pid, SIGKILL) == 0 || killed;
+    WaitUntil([&] { return server.CountRequests("/never") > 0; });
+    for (int pid : e2e::RunBrowserProcesses(s.tmp())) killed = kill(pid, SIGKILL) == 0 || killed;
   });
   const std::vector<Reply> replies = Send(s.url, requests, 4);
   killer.join();
@@ -385,8 +249,9 @@ TEST(ServeLoad, StopSignalAnswersWhatIsQueuedOrInFlightAndTakesNoMore) {
   Reply late;
   std::thread stopper([&] {
     // Two in flight and six queued, then the signal and one more request.
-    for (int i = 0; i < 600 && (Metric(s.url, "halvern_queue_length") != 6 || server.CountRequests("/pages/prep_img.png") != 2); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WaitUntil([&] {
+      return Metric(s.url, "halvern_queue_length") == 6 && server.CountRequests("/pages/prep_img.png") == 2;
+    });
     s.Signal(SIGTERM);
     late = Send(s.url, {Page("LATE")})[0];
   });
@@ -407,7 +272,7 @@ TEST(ServeLoad, FullQueueAnswers503AndSlowOrHalfSentRequestsAreCutOff) {
   auto slow = [&](const char* n) { return json{{"body", {{"url", server.Url(std::string("/html?ms=3000&n=") + n)}}}}; };
   Reply first, queued;
   std::thread a([&] { first = Send(s.url, {slow("a")})[0]; });
-  for (int i = 0; i < 600 && server.CountRequests("/html") == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  WaitUntil([&] { return server.CountRequests("/html") > 0; });
   // The job's files are for nobody else on the machine.
   const std::vector<std::string> jobs = JobFolders(s.tmp(), false, 0);
   EXPECT_EQ(jobs.size(), 1u);
@@ -415,8 +280,7 @@ TEST(ServeLoad, FullQueueAnswers503AndSlowOrHalfSentRequestsAreCutOff) {
     for (const auto& e : fs::recursive_directory_iterator(s.tmp() + "/" + job))
       EXPECT_EQ(e.status().permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none) << e.path();
   std::thread b([&] { queued = Send(s.url, {slow("b")})[0]; });
-  for (int i = 0; i < 600 && Metric(s.url, "halvern_queue_length") != 1; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  WaitUntil([&] { return Metric(s.url, "halvern_queue_length") == 1; });
   ExpectReply({{"status", 503}, {"headers", {{"retry-after", {{"re", "^[0-9]+$"}}}}}}, Send(s.url, {Page("FULL")})[0]);
   a.join(), b.join();
   ExpectReply({{"type", "application/pdf"}}, first);
@@ -445,7 +309,9 @@ TEST(ServeLoad, FullQueueAnswers503AndSlowOrHalfSentRequestsAreCutOff) {
 
   // 200 connections that say nothing: the service holds a bounded number of
   // them (1 worker + 1 queued + 16 spare), and answers once they are gone.
-  const auto openFiles = [&] { return std::distance(fs::directory_iterator("/proc/" + std::to_string(s.pid()) + "/fd"), {}); };
+  const auto openFiles = [&] {
+    return std::distance(fs::directory_iterator("/proc/" + std::to_string(s.pid()) + "/fd"), {});
+  };
   const long before = openFiles();
   long most = before;
   std::thread idle([&] {
@@ -456,7 +322,8 @@ TEST(ServeLoad, FullQueueAnswers503AndSlowOrHalfSentRequestsAreCutOff) {
                      "time.sleep(3)\n",
                      s.url.substr(s.url.rfind(':') + 1)});
   });
-  for (int i = 0; i < 30; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100))) most = std::max(most, openFiles());
+  for (int i = 0; i < 30; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+    most = std::max(most, openFiles());
   idle.join();
   EXPECT_LT(most, before + 18 + 8) << "connections held at once";
   ExpectReply({{"type", ""}}, Send(s.url, {{{"method", "GET"}, {"path", "/health"}}})[0]);
@@ -475,14 +342,15 @@ TEST(ServeLoad, AnotherRequestsStagedPageStaysUnreadEvenWithLocalFilesOpen) {
   std::thread a([&] {
     other = Send(s.url, {Page("OTHER CUSTOMER 9876</p><img src=\"" + server.Url("/html?ms=4000") + "\"><p>")})[0];
   });
-  for (int i = 0; i < 600 && server.CountRequests("/html") == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  WaitUntil([&] { return server.CountRequests("/html") > 0; });
   // While it loads, its folder is what a listing of the service's TMPDIR shows.
   const std::vector<std::string> jobs = JobFolders(s.tmp(), false, 0);
   ASSERT_EQ(jobs.size(), 1u);
   const std::string staged = s.tmp() + "/" + jobs[0] + "/index.html";
+  const std::string frames =
+      "<iframe src=\"../" + jobs[0] + "/index.html\"></iframe><iframe src=\"file://" + staged + "\"></iframe>";
   ExpectReply({{"text", {"PEEKING"}}, {"no text", {"9876"}}},
-              Send(s.url, {Page("PEEKING</p><iframe src=\"../" + jobs[0] + "/index.html\"></iframe><iframe src=\"file://" +
-                                staged + "\"></iframe><p>", {{"conversionDelay", 500}})})[0]);
+              Send(s.url, {Page("PEEKING</p>" + frames + "<p>", {{"conversionDelay", 500}})})[0]);
   const Reply direct = Send(s.url, {{{"body", {{"url", "file://" + staged}}}}})[0];
   ExpectReply({{"status", direct.status}, {"type", ""}, {"no text", {"9876"}}, {"no body", {"9876"}}}, direct);
   a.join();
