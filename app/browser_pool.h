@@ -38,6 +38,7 @@ class BrowserPool {
   }
   // Browsers closed because they died or reached their recycle limit.
   uint64_t Restarts() { return restarts_; }
+  // A browser has started, and the last launch did not fail.
   bool LastLaunchOk() { return lastLaunchOk_; }
 
  private:
@@ -49,5 +50,5 @@ class BrowserPool {
   std::vector<std::unique_ptr<Browser>> browsers_;
   uint64_t clock_ = 0;
   std::atomic<uint64_t> restarts_{0};
-  std::atomic<bool> lastLaunchOk_{true};
+  std::atomic<bool> lastLaunchOk_{false};
 };

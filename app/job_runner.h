@@ -55,8 +55,8 @@ class JobRunner {
   void Stop();
   size_t LiveBrowsers() { return pool_.Size(); }
   uint64_t BrowserRestarts() { return pool_.Restarts(); }
-  // False once a browser failed to start, until one starts again.
-  bool BrowsersStart() { return pool_.LastLaunchOk(); }
+  // A browser has started, and the last launch did not fail.
+  bool CanConvert() { return pool_.LastLaunchOk(); }
 
  private:
   void Work();

@@ -199,6 +199,7 @@ int RunService(const std::string& address, const std::vector<std::string>& optio
   const std::string shown = service.host.find(':') != std::string::npos ? "[" + service.host + "]" : service.host;
   std::printf("[main] Serving on http://%s:%d/\n", shown.c_str(), port);
   std::fflush(stdout);
+  WarmUp(state);
 
   std::thread stopper([&] {
     pollfd p{StopSignalFd(), POLLIN, 0};

@@ -39,5 +39,9 @@ class Server;
 // POST /convert, GET /health, GET /metrics, JSON errors for the rest.
 void AddServiceRoutes(httplib::Server& server, ServiceState& state);
 
+// Starts a browser with a first small job, so that the first request finds
+// it warm and /health can tell whether browsers start.
+void WarmUp(ServiceState& state);
+
 // The whole service; returns the exit status. address: "HOST:PORT".
 int RunService(const std::string& address, const std::vector<std::string>& options);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 
+#include "app/job_runner.h"
 #include "config/command_line.h"
 #include "config/utf8.h"
 #include "runlog/run_log.h"
@@ -195,8 +196,7 @@ bool ReadServiceDefaults(const std::vector<std::string>& defaults, ServiceRules&
   LaunchRecord record;
   // A documentation address: read, never reached.
   if (ParseConversionSettings({U"halvern", U"http://192.0.2.1/", U"service.pdf"}, record, log, defaults) != 0) {
-    for (auto it = lines->rbegin(); it != lines->rend() && error.empty(); ++it)
-      if (it->find("ERROR: ") != std::string::npos) error = it->substr(it->find("ERROR: ") + 7);
+    error = LastError(*lines);
     if (error.empty()) error = "The service's default options do not make a conversion.";
     return false;
   }

@@ -83,6 +83,22 @@ bool ReadBody(const httplib::ContentReader& reader, size_t maxBytes, std::string
   return false;
 }
 
+// A run folder holding the job's configuration; its output goes there too.
+// Empty when the folder cannot be written.
+std::string JobFolder(Json& config, RunnerJob& job) {
+  const std::string folder = MakeRunFolder("hvn_job_");
+  config["output"] = folder + "/output";
+  config["outputJsonFile"] = folder + "/output.json";
+  const std::string configPath = folder + "/job.json";
+  if (!WritePrivateFile(configPath, config.dump(-1, ' ', false, Json::error_handler_t::replace))) {
+    RemoveRunFolder(folder);
+    return "";
+  }
+  job.args = {"--config=" + configPath};
+  job.stagingDir = folder;
+  return folder;
+}
+
 void Convert(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
              ServiceState& state) {
   if (state.stopping) return Refuse(res, 503, "The service is shutting down.");
@@ -92,19 +108,11 @@ void Convert(const httplib::Request& req, httplib::Response& res, const httplib:
   const std::string problem = RequestToConfig(body, state.options.rules, config);
   if (!problem.empty()) return Refuse(res, 400, problem);
 
-  const std::string folder = MakeRunFolder("hvn_job_");
-  config["output"] = folder + "/output";
-  config["outputJsonFile"] = folder + "/output.json";
-  const std::string configPath = folder + "/job.json";
-  if (!WritePrivateFile(configPath, config.dump(-1, ' ', false, Json::error_handler_t::replace))) {
-    RemoveRunFolder(folder);
-    return Refuse(res, 500, "The service cannot write the job's files.");
-  }
   auto promise = std::make_shared<std::promise<JobResult>>();
   std::future<JobResult> answer = promise->get_future();
   RunnerJob job;
-  job.args = {"--config=" + configPath};
-  job.stagingDir = folder;
+  const std::string folder = JobFolder(config, job);
+  if (folder.empty()) return Refuse(res, 500, "The service cannot write the job's files.");
   job.done = [promise](const JobResult& r) { promise->set_value(r); };
   if (!state.runner.Push(std::move(job), 0)) {
     RemoveRunFolder(folder);
@@ -146,6 +154,17 @@ void Convert(const httplib::Request& req, httplib::Response& res, const httplib:
 
 }  // namespace
 
+void WarmUp(ServiceState& state) {
+  Json config;
+  RunnerJob job;
+  if (!RequestToConfig(R"({"htmlString": "<p></p>", "conversionDelay": 0})", state.options.rules, config).empty())
+    return;
+  const std::string folder = JobFolder(config, job);
+  if (folder.empty()) return;
+  job.done = [folder](const JobResult&) { RemoveRunFolder(folder); };
+  if (!state.runner.Push(std::move(job), 0)) RemoveRunFolder(folder);
+}
+
 void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
   const std::string& token = state.options.token;
   const size_t maxBody = state.options.maxBodyBytes;
@@ -168,7 +187,7 @@ void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
                                    const httplib::ContentReader& reader) { Convert(req, res, reader, state); });
   server.Get("/health", [&state](const httplib::Request&, httplib::Response& res) {
     if (state.stopping) return Refuse(res, 503, "The service is shutting down.");
-    if (!state.runner.BrowsersStart()) return Refuse(res, 503, "The last browser launch failed.");
+    if (!state.runner.CanConvert()) return Refuse(res, 503, "No browser has started yet, or the last launch failed.");
     Answer(res, 200, {{"status", "ok"}});
   });
   server.Get("/metrics", [&state](const httplib::Request&, httplib::Response& res) {
