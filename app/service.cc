@@ -7,21 +7,23 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <mutex>
 #include <thread>
 
 #include <httplib.h>
 
+#include "app/service_connections.h"
 #include "app/stop_signals.h"
 #include "runlog/run_log.h"
 
 namespace {
+
+// Time to send a request's line and headers, and between requests on one
+// connection, however slowly the bytes come.
+constexpr std::chrono::seconds kRequestDeadline{30};
 
 bool ParseCount(const std::string& text, int64_t min, int64_t max, int64_t& out) {
   if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -58,53 +60,6 @@ bool ParseAllow(const std::string& list, ServiceRules& rules) {
   }
   return true;
 }
-
-// Threads for connections; when all hold one, accepting waits, so that the
-// connections in the process stay bounded and the rest wait in the kernel.
-class ConnectionSlots : public httplib::TaskQueue {
- public:
-  explicit ConnectionSlots(size_t n) : max_(n) {
-    for (size_t i = 0; i < n; ++i) threads_.emplace_back([this] { Serve(); });
-  }
-  void enqueue(std::function<void()> fn) override {
-    std::unique_lock<std::mutex> lock(mu_);
-    room_.wait(lock, [&] { return busy_ + waiting_.size() < max_; });
-    waiting_.push_back(std::move(fn));
-    ready_.notify_one();
-  }
-  void shutdown() override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      closed_ = true;
-    }
-    ready_.notify_all();
-    for (auto& t : threads_) t.join();
-  }
-
- private:
-  void Serve() {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      ready_.wait(lock, [&] { return closed_ || !waiting_.empty(); });
-      if (waiting_.empty()) return;
-      std::function<void()> fn = std::move(waiting_.front());
-      waiting_.pop_front();
-      ++busy_;
-      lock.unlock();
-      fn();
-      lock.lock();
-      --busy_;
-      room_.notify_one();
-    }
-  }
-
-  size_t max_, busy_ = 0;
-  bool closed_ = false;
-  std::mutex mu_;
-  std::condition_variable ready_, room_;
-  std::deque<std::function<void()>> waiting_;
-  std::vector<std::thread> threads_;
-};
 
 }  // namespace
 
@@ -189,7 +144,7 @@ int RunService(const std::string& address, const std::vector<std::string>& optio
   // Each waiting request holds a connection; a few more answer health
   // checks and refusals while the queue is full.
   const size_t connections = static_cast<size_t>(service.runner.workers) + service.runner.queueCapacity + 16;
-  server.new_task_queue = [connections] { return new ConnectionSlots(connections); };
+  server.new_task_queue = [connections, port] { return new ConnectionSlots(connections, port, kRequestDeadline); };
   server.set_read_timeout(10, 0);
   server.set_write_timeout(30, 0);
   server.set_keep_alive_timeout(5);
@@ -206,6 +161,7 @@ int RunService(const std::string& address, const std::vector<std::string>& optio
     while (p.fd >= 0 && poll(&p, 1, -1) < 0) {
     }
     state.stopping = true;
+    ConnectionSlots::EndReading();
     server.stop();
   });
   const bool listened = server.listen_after_bind();

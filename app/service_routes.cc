@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/run_folders.h"
+#include "app/service_connections.h"
 #include "app/service.h"
 #include "config/utf8.h"
 
@@ -123,7 +124,7 @@ void Convert(const httplib::Request& req, httplib::Response& res, const httplib:
   const JobResult result = answer.get();
   state.metrics.CountConversion(result.status == 0, result.elapsedMs);
   const std::string contentType = result.outputFormat == "png" ? "image/png" : "application/pdf";
-  auto bytes = std::make_shared<std::string>();
+  std::string bytes;
   std::string type = "application/json";
   if (result.status != 0) {
     Json doc = OutputJson(folder + "/output.json", result);
@@ -131,25 +132,22 @@ void Convert(const httplib::Request& req, httplib::Response& res, const httplib:
     for (const std::string& line : result.log) doc["log"].push_back(ValidUtf8(line));
     // A browser that would not start or died is the service's fault, not the page's.
     res.status = result.browserFailed ? 500 : 422;
-    *bytes = doc.dump(-1, ' ', false, Json::error_handler_t::replace);
+    bytes = doc.dump(-1, ' ', false, Json::error_handler_t::replace);
   } else if (req.has_param("json") && req.get_param_value("json") != "0") {
     res.status = 200;
-    *bytes = Json{{"contentType", contentType},
+    bytes = Json{{"contentType", contentType},
                   {"output", Base64(ReadFile(folder + "/output"))},
                   {"outputJson", OutputJson(folder + "/output.json", result)}}
                  .dump(-1, ' ', false, Json::error_handler_t::replace);
   } else {
     res.status = 200;
-    *bytes = ReadFile(folder + "/output");
+    bytes = ReadFile(folder + "/output");
     type = contentType;
   }
+  res.body = std::move(bytes);
+  res.set_header("Content-Type", type);
   // The folder goes once the answer is out, off the answer's path.
-  res.set_content_provider(
-      bytes->size(), type,
-      [bytes](size_t offset, size_t length, httplib::DataSink& sink) {
-        return sink.write(bytes->data() + offset, length);
-      },
-      [folder](bool) { RemoveRunFolder(folder); });
+  ConnectionSlots::AfterAnswer([folder] { RemoveRunFolder(folder); });
 }
 
 }  // namespace
@@ -171,6 +169,7 @@ void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
   // Before the body is read: its size and the caller's token. The unread
   // body would be taken for the next request, so the connection closes.
   server.set_pre_routing_handler([&token, maxBody](const httplib::Request& req, httplib::Response& res) {
+    ConnectionSlots::RequestRead();
     auto early = [&](int status, const std::string& error) {
       res.set_header("Connection", "close");
       Refuse(res, status, error);
@@ -217,6 +216,7 @@ void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
     Refuse(res, res.status, error);
   });
   server.set_logger([&state](const httplib::Request&, const httplib::Response& res) {
+    ConnectionSlots::RequestAnswered();
     state.metrics.CountRequest(res.status);
   });
 }
