@@ -204,7 +204,7 @@ TEST(ServeLoad, ManyClientsAtOnceGetWholeDocumentsInBoundedMemory) {
   }
   done = true;
   watch.join();
-  EXPECT_LE(mostBrowsers, 2u);
+  EXPECT_LE(mostBrowsers, 4u);  // each worker's, and a recycled one still closing beside its successor
   EXPECT_LT(rss[1], rss[0] + 30 * 1024) << "service grew from " << rss[0] << " kB to " << rss[1] << " kB";
   EXPECT_LT(rss[1], 200 * 1024);
   EXPECT_EQ(Metric(s.url, "halvern_conversions_total{result=\"success\"}"), 200);
