@@ -47,6 +47,13 @@ bool ParseAddress(const std::string& address, std::string& host, int& port) {
   return true;
 }
 
+// Options naming a job's configuration or output files.
+bool IsJobFileOption(const std::string& option) {
+  for (const char* prefix : {"--config=", "--dd=", "--is=", "--of=", "--os="})
+    if (option.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
 bool ParseAllow(const std::string& list, ServiceRules& rules) {
   size_t start = 0;
   while (start <= list.size()) {
@@ -85,7 +92,10 @@ bool ParseServiceOptions(const std::string& address, const std::vector<std::stri
     else if (name == "--serve-max-body=") ok = ParseCount(value, 1, int64_t(1) << 32, v) && (out.maxBodyBytes = static_cast<size_t>(v));
     else if (name == "--serve-token-file=") ok = !(tokenFile = value).empty();
     else if (name == "--serve-allow=") ok = ParseAllow(value, out.rules);
-    else if (o.rfind("--serve", 0) == 0) {
+    else if (IsJobFileOption(o)) {
+      error = "The service writes each job's files itself: " + o + " is not a service default.";
+      return false;
+    } else if (o.rfind("--serve", 0) == 0) {
       error = "Unknown service option: " + o;
       return false;
     } else if (o.rfind("-", 0) != 0) {
