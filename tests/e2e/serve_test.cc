@@ -351,16 +351,21 @@ TEST(ServeLoad, AnotherRequestsStagedPageStaysUnreadEvenWithLocalFilesOpen) {
     other = Send(s.url, {Page("OTHER CUSTOMER 9876</p><img src=\"" + server.Url("/html?ms=4000") + "\"><p>")})[0];
   });
   WaitUntil([&] { return server.CountRequests("/html") > 0; });
-  // While it loads, its folder is what a listing of the service's TMPDIR shows.
-  const std::vector<std::string> jobs = JobFolders(s.tmp(), false, 0);
-  ASSERT_EQ(jobs.size(), 1u);
-  const std::string staged = s.tmp() + "/" + jobs[0] + "/index.html";
+  // While it loads, its folder is among what a listing of the service's TMPDIR shows.
+  std::string staged;
+  for (const std::string& job : JobFolders(s.tmp(), false, 0))
+    if (e2e::ReadFile(s.tmp() + "/" + job + "/index.html").find("9876") != std::string::npos)
+      staged = s.tmp() + "/" + job + "/index.html";
+  EXPECT_NE(staged, "");
+  const std::string job = fs::path(staged).parent_path().filename();
   const std::string frames =
-      "<iframe src=\"../" + jobs[0] + "/index.html\"></iframe><iframe src=\"file://" + staged + "\"></iframe>";
-  ExpectReply({{"text", {"PEEKING"}}, {"no text", {"9876"}}},
-              Send(s.url, {Page("PEEKING</p>" + frames + "<p>", {{"conversionDelay", 500}})})[0]);
-  const Reply direct = Send(s.url, {{{"body", {{"url", "file://" + staged}}}}})[0];
-  ExpectReply({{"status", direct.status}, {"type", ""}, {"no text", {"9876"}}, {"no body", {"9876"}}}, direct);
+      "<iframe src=\"../" + job + "/index.html\"></iframe><iframe src=\"file://" + staged + "\"></iframe>";
+  if (!staged.empty()) {
+    ExpectReply({{"text", {"PEEKING"}}, {"no text", {"9876"}}},
+                Send(s.url, {Page("PEEKING</p>" + frames + "<p>", {{"conversionDelay", 500}})})[0]);
+    const Reply direct = Send(s.url, {{{"body", {{"url", "file://" + staged}}}}})[0];
+    ExpectReply({{"status", direct.status}, {"type", ""}, {"no text", {"9876"}}, {"no body", {"9876"}}}, direct);
+  }
   a.join();
   ExpectReply({{"text", {"OTHER CUSTOMER 9876"}}}, other);
   EXPECT_EQ(s.Stop().status, 0);
