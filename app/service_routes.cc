@@ -166,21 +166,29 @@ void WarmUp(ServiceState& state) {
 void AddServiceRoutes(httplib::Server& server, ServiceState& state) {
   const std::string& token = state.options.token;
   const size_t maxBody = state.options.maxBodyBytes;
-  // Before the body is read: its size and the caller's token. The unread
-  // body would be taken for the next request, so the connection closes.
-  server.set_pre_routing_handler([&token, maxBody](const httplib::Request& req, httplib::Response& res) {
-    ConnectionSlots::RequestRead();
+  // Before the body is read: the caller's token and the body's size. The
+  // unread body would be taken for the next request, so the connection closes.
+  auto gate = [&token, maxBody](const httplib::Request& req, httplib::Response& res) {
     auto early = [&](int status, const std::string& error) {
       res.set_header("Connection", "close");
       Refuse(res, status, error);
-      return httplib::Server::HandlerResponse::Handled;
+      return status;
     };
     if (!token.empty() && req.get_header_value("Authorization") != "Bearer " + token)
       return early(401, "A valid \"Authorization: Bearer\" token is needed.");
     if (req.has_header("Content-Length") &&
         std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > maxBody)
       return early(413, "The request body is larger than " + std::to_string(maxBody) + " bytes.");
-    return httplib::Server::HandlerResponse::Unhandled;
+    return 0;
+  };
+  server.set_pre_routing_handler([gate](const httplib::Request& req, httplib::Response& res) {
+    ConnectionSlots::RequestRead();
+    return gate(req, res) ? httplib::Server::HandlerResponse::Handled : httplib::Server::HandlerResponse::Unhandled;
+  });
+  // A client that waits for "100 Continue" hears the refusal instead.
+  server.set_expect_100_continue_handler([gate](const httplib::Request& req, httplib::Response& res) {
+    const int refused = gate(req, res);
+    return refused ? refused : 100;
   });
   server.Post("/convert", [&state](const httplib::Request& req, httplib::Response& res,
                                    const httplib::ContentReader& reader) { Convert(req, res, reader, state); });
