@@ -12,9 +12,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
-#include <climits>
 #include <fstream>
-#include <regex>
 
 #include "tests/support/e2e_support.h"
 
@@ -44,28 +42,6 @@ json Fill(const json& v) {
   return e2e::Fill(v, {{"{http}", s.Url("")}, {"{https}", s.HttpsUrl("")}, {"{port}", std::to_string(s.port())},
                        {"{proxy}", s.ProxyHostPort()}, {"{proxyAuth}", s.ProxyAuthHostPort()},
                        {"{pages}", e2e::PagesDir()}, {"{self}", self}, {"{slowResolver}", HVN_SLOW_RESOLVER}});
-}
-
-// Occurrences of a text, or of {"re": pattern}, in `got`.
-long Count(const std::string& got, const json& want) {
-  if (want.is_object()) {
-    std::regex re(want["re"].get<std::string>());
-    return std::distance(std::sregex_iterator(got.begin(), got.end(), re), std::sregex_iterator());
-  }
-  const std::string text = want;
-  long n = 0;
-  for (size_t at = 0; (at = got.find(text, at)) != std::string::npos; at += text.size()) ++n;
-  return n;
-}
-
-// A logged request against a pattern: every key of it present and matching,
-// null for an absent key, {"re": pattern} for a string.
-bool Matches(const json& v, const json& p) {
-  if (p.is_object() && p.contains("re")) return v.is_string() && Count(v, p) > 0;
-  if (!p.is_object()) return v == p;
-  for (const auto& [k, want] : p.items())
-    if (want.is_null() ? v.contains(k) : !v.contains(k) || !Matches(v[k], want)) return false;
-  return true;
 }
 
 class Case : public ::testing::Test {
@@ -111,28 +87,9 @@ void Case::TestBody() {
     const std::map<std::string, std::string> seen = {
         {"log", r.out}, {"text", written ? e2e::PdfText(out.File("out.pdf")) : ""},
         {"trace", e2e::ReadFile(out.File("trace.txt"))}};
-    for (const auto& [what, got] : seen)
-      for (const auto& [prefix, lo, hi] : {std::tuple{"", 1, INT_MAX}, {"no ", 0, 0}, {"one ", 1, 1}})
-        for (const json& text : want.value(prefix + what, json::array())) {
-          const long n = Count(got, text);
-          EXPECT_TRUE(n >= lo && n <= hi) << prefix << what << " " << text << " seen " << n << " times\n" << got;
-        }
+    for (const auto& [what, got] : seen) e2e::ExpectTexts(what, got, want);
 
-    const json log = e2e::TestServer::Get().RequestLog();
-    for (const json& pattern : want.value("requests", json::array()))
-      for (const json& name : pattern.value("for", json::array({""}))) {
-        const json q = e2e::Fill(pattern, {{"{for}", name.get<std::string>()}});
-        std::string hits;
-        int n = 0;
-        for (const json& e : log)
-          if (Matches(e, q["where"])) {
-            ++n;
-            hits += e["scheme"].get<std::string>() + " " + e["target"].get<std::string>() + "\n";
-            if (q.contains("each")) EXPECT_TRUE(Matches(e, q["each"])) << q["each"] << "\n" << e.dump();
-          }
-        EXPECT_GE(n, q.value("min", q.value("count", 0))) << q["where"] << "\n" << hits;
-        EXPECT_LE(n, q.value("max", q.value("count", INT_MAX))) << q["where"] << "\n" << hits;
-      }
+    e2e::ExpectRequests(e2e::TestServer::Get().RequestLog(), want.value("requests", json::array()));
   }
 }
 

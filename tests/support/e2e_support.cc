@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 extern char** environ;
 
@@ -176,6 +178,7 @@ RunResult Spawn(std::vector<std::string> argv, const RunOptions& o) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       if (ssize_t n = read(fds[i].fd, buf, sizeof buf); n > 0) {
         (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+        if (i == 0 && o.onOutput) o.onOutput(pid, r.out);
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -353,6 +356,50 @@ std::vector<std::string> RunFolders(const std::string& dir) {
     if (e.path().filename().string().starts_with("cef_")) found.push_back(e.path().filename().string());
   std::sort(found.begin(), found.end());
   return found;
+}
+
+long CountText(const std::string& got, const nlohmann::json& want) {
+  if (want.is_object()) {
+    std::regex re(want["re"].get<std::string>());
+    return std::distance(std::sregex_iterator(got.begin(), got.end(), re), std::sregex_iterator());
+  }
+  const std::string text = want;
+  long n = 0;
+  for (size_t at = 0; (at = got.find(text, at)) != std::string::npos; at += text.size()) ++n;
+  return n;
+}
+
+bool MatchesPattern(const nlohmann::json& v, const nlohmann::json& p) {
+  if (p.is_object() && p.contains("re")) return v.is_string() && CountText(v, p) > 0;
+  if (!p.is_object()) return v == p;
+  for (const auto& [k, want] : p.items())
+    if (want.is_null() ? v.contains(k) : !v.contains(k) || !MatchesPattern(v[k], want)) return false;
+  return true;
+}
+
+void ExpectTexts(const std::string& what, const std::string& got, const nlohmann::json& want) {
+  for (const auto& [prefix, lo, hi] : {std::tuple{"", 1, INT_MAX}, {"no ", 0, 0}, {"one ", 1, 1}})
+    for (const nlohmann::json& text : want.value(prefix + what, nlohmann::json::array())) {
+      const long n = CountText(got, text);
+      EXPECT_TRUE(n >= lo && n <= hi) << prefix << what << " " << text << " seen " << n << " times\n" << got;
+    }
+}
+
+void ExpectRequests(const nlohmann::json& log, const nlohmann::json& patterns) {
+  for (const nlohmann::json& pattern : patterns)
+    for (const nlohmann::json& name : pattern.value("for", nlohmann::json::array({""}))) {
+      const nlohmann::json q = Fill(pattern, {{"{for}", name.get<std::string>()}});
+      std::string hits;
+      int n = 0;
+      for (const nlohmann::json& e : log)
+        if (MatchesPattern(e, q["where"])) {
+          ++n;
+          hits += e["scheme"].get<std::string>() + " " + e["target"].get<std::string>() + "\n";
+          if (q.contains("each")) EXPECT_TRUE(MatchesPattern(e, q["each"])) << q["each"] << "\n" << e.dump();
+        }
+      EXPECT_GE(n, q.value("min", q.value("count", 0))) << q["where"] << "\n" << hits;
+      EXPECT_LE(n, q.value("max", q.value("count", INT_MAX))) << q["where"] << "\n" << hits;
+    }
 }
 
 std::map<std::string, std::string> PdfInfo(const std::string& pdf) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -83,6 +84,9 @@ struct RunOptions {
   int leftoverGraceMs = 2000;
   std::string exe;         // default HalvernExe()
   std::string stdinFile;   // the child's standard input; default /dev/null
+  // Called from the waiting loop whenever standard output grows: a child
+  // that keeps running (a service) is talked to while it runs.
+  std::function<void(int pid, const std::string& out)> onOutput;
 };
 
 // Timeouts and grace are stretched by Slowdown().
@@ -113,6 +117,19 @@ std::map<std::string, std::string> PdfInfo(const std::string& pdf);
 // pdftotext -layout of all pages, or of first..last.
 std::string PdfText(const std::string& pdf, int first = 0, int last = 0);
 inline bool QpdfCheck(const std::string& pdf) { return RunCommand({"qpdf", "--check", pdf}).status == 0; }
+
+// Occurrences of a text, or of {"re": pattern}, in `got`.
+long CountText(const std::string& got, const nlohmann::json& want);
+// A value against a pattern: every key of it present and matching, null for
+// an absent key, {"re": pattern} for a string.
+bool MatchesPattern(const nlohmann::json& v, const nlohmann::json& p);
+// want[what] texts (or patterns) each found in `got`, want["no " + what]
+// none, want["one " + what] once.
+void ExpectTexts(const std::string& what, const std::string& got, const nlohmann::json& want);
+// Checks of TestServer::RequestLog(): each pattern's "where" matched by
+// "count" or "min"/"max" requests, each of them matching "each"; with "for"
+// [names], one such check per name put in for "{for}".
+void ExpectRequests(const nlohmann::json& log, const nlohmann::json& patterns);
 
 // Every "{name}" key of `names` replaced by its value in every string of a case
 // read from a data file (either JSON flavour: key order is kept).
