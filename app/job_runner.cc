@@ -99,6 +99,7 @@ void JobRunner::Run(const RunnerJob& job) {
   LaunchRecord record;
   if (ParseConversionSettings(wide, record, log, options_.jobDefaults) != 0) return finish(1, LastError(*lines));
   record.settings = WithAbsolutePaths(record.settings);
+  record.settings.privateFilesRoot = job.privateFilesRoot;
   result.outputFormat = record.outputFormat;
   BrowserPool::Lease lease = pool_.Take(LaunchKey(record, args), record, args, log);
   if (!lease) {

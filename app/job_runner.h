@@ -37,6 +37,8 @@ struct RunnerJob {
   std::vector<std::string> args;  // the job's own arguments, over the defaults
   // Where an HTML string is staged; empty: a private folder of its own.
   std::string stagingDir;
+  // A folder whose files the job's page may not load (the staged page aside).
+  std::string privateFilesRoot;
   // Called on the worker thread once the job has ended.
   std::function<void(const JobResult&)> done;
 };

@@ -73,6 +73,8 @@ bool IsRunFolderName(const std::string& name) {
 
 }  // namespace
 
+std::string RunFolderRoot() { return TempRoot(); }
+
 std::string MakeRunFolder(const std::string& prefix) {
   std::string path = TempRoot() + "/" + prefix + NewUuidText();
   std::error_code ec;

@@ -6,6 +6,8 @@
 // TMPDIR (or /tmp) + "/" + prefix + a fresh UUID; created with its parents,
 // private to this user and locked for as long as this process lives.
 std::string MakeRunFolder(const std::string& prefix);
+// The folder run folders are made in: TMPDIR, or /tmp.
+std::string RunFolderRoot();
 // Removes a folder made by MakeRunFolder and lets go of its lock.
 void RemoveRunFolder(const std::string& path);
 // Removes the run folders under TMPDIR whose process is gone without

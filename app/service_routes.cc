@@ -84,6 +84,8 @@ std::string JobFolder(Json& config, RunnerJob& job) {
   }
   job.args = {"--config=" + configPath};
   job.stagingDir = folder;
+  // Other requests' pages, documents and the browsers' profiles live there.
+  job.privateFilesRoot = RunFolderRoot();
   return folder;
 }
 

@@ -5,6 +5,9 @@
 #include "config/url_host.h"
 #include "config/validation.h"
 
+#include <cctype>
+#include <filesystem>
+
 namespace {
 std::string Quoted(const std::string& s) { return "\"" + EscapeJsString(s) + "\""; }
 }  // namespace
@@ -141,10 +144,40 @@ void PdfLookupWaitRequestHandler::Resume() {
   decision == engine::ReturnValue::Cancel ? callback->Cancel() : callback->Continue();
 }
 
+namespace {
+
+// Whether a file: address names something under root, however spelled:
+// escapes decoded, dot segments and links such as /proc/self/root resolved.
+bool FileUrlUnder(const std::string& url, const std::string& root) {
+  size_t start = url.find('/', 7);  // after "file://" and any host
+  if (start == std::string::npos) return false;
+  std::string path;
+  for (size_t i = start; i < url.size() && url[i] != '?' && url[i] != '#'; ++i) {
+    int hi = 0, lo = 0;
+    if (url[i] == '%' && i + 2 < url.size() && std::isxdigit(static_cast<unsigned char>(url[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(url[i + 2]))) {
+      hi = std::isdigit(static_cast<unsigned char>(url[i + 1])) ? url[i + 1] - '0' : (url[i + 1] | 0x20) - 'a' + 10;
+      lo = std::isdigit(static_cast<unsigned char>(url[i + 2])) ? url[i + 2] - '0' : (url[i + 2] | 0x20) - 'a' + 10;
+      path += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else {
+      path += url[i];
+    }
+  }
+  std::error_code ec;
+  const std::string real = std::filesystem::weakly_canonical(path, ec).string();
+  std::string top = std::filesystem::weakly_canonical(root, ec).string();
+  if (real.empty() || top.empty()) return true;  // unknown: not ours to open
+  if (top.back() != '/') top += '/';
+  return real.rfind(top, 0) == 0 || real + '/' == top;
+}
+
+}  // namespace
+
 bool PdfClient::HasAuth() const { return !s_.username.empty() && !s_.password.empty(); }
 
 bool PdfClient::WantsRequestInterception() {
-  return !s_.localFilesEnabled || !s_.localhostEnabled || !s_.privateNetworksEnabled || HasAuth() ||
+  return !s_.localFilesEnabled || !s_.privateFilesRoot.empty() || !s_.localhostEnabled || !s_.privateNetworksEnabled || HasAuth() ||
          !s_.httpRequestHeaders.empty() || !s_.httpRequestCookies.empty() ||
          (!s_.proxyUsername.empty() && !s_.proxyPassword.empty());
 }
@@ -159,7 +192,10 @@ bool PdfClient::OnCertificateError(Browser, int, const std::string& requestUrl,
 
 PdfClient::RuleVerdict PdfClient::CheckRules(const std::string& u, std::function<void()> whenKnown,
                                              int64_t& waitMs) {
-  if (!s_.localFilesEnabled && isFileUrl(u) && !(!s_.htmlString.empty() && u == targetUrl)) return RuleVerdict::Block;
+  const bool ownStagedPage = !s_.htmlString.empty() && u == targetUrl;
+  if (isFileUrl(u) && !ownStagedPage &&
+      (!s_.localFilesEnabled || (!s_.privateFilesRoot.empty() && FileUrlUnder(u, s_.privateFilesRoot))))
+    return RuleVerdict::Block;
   if (s_.localhostEnabled && s_.privateNetworksEnabled) return RuleVerdict::Pass;
   // Names are looked up before any byte goes out, off the loop; answers are cached.
   hvn::HostReach reach;

@@ -74,6 +74,9 @@ struct ConversionSettings {
   bool localFilesEnabled = true;
   bool localhostEnabled = true;
   bool privateNetworksEnabled = true;
+  // No configuration key: file: addresses under this folder load for no
+  // page but the job's own staged document, local files open or not.
+  std::string privateFilesRoot;
   bool enableOfflineMode = false;
   bool renderOnTimeout = false;
   bool lazyImagesLoadingEnabled = true;

@@ -359,7 +359,8 @@ TEST(ServeLoad, AnotherRequestsStagedPageStaysUnreadEvenWithLocalFilesOpen) {
   EXPECT_NE(staged, "");
   const std::string job = fs::path(staged).parent_path().filename();
   const std::string frames =
-      "<iframe src=\"../" + job + "/index.html\"></iframe><iframe src=\"file://" + staged + "\"></iframe>";
+      "<iframe src=\"../" + job + "/index.html\"></iframe><iframe src=\"file://" + staged + "\"></iframe>" +
+      "<iframe src=\"file:///proc/self/root" + staged + "\"></iframe><iframe src=\"file://%2F" + staged + "\"></iframe>";
   if (!staged.empty()) {
     ExpectReply({{"text", {"PEEKING"}}, {"no text", {"9876"}}},
                 Send(s.url, {Page("PEEKING</p>" + frames + "<p>", {{"conversionDelay", 500}})})[0]);
