@@ -44,53 +44,38 @@ json Fill(const json& v) {
                        {"{pages}", e2e::PagesDir()}, {"{self}", self}, {"{slowResolver}", HVN_SLOW_RESOLVER}});
 }
 
-class Case : public ::testing::Test {
- public:
-  explicit Case(json c) : c_(std::move(c)) {}
-  void TestBody() override;
+// One test per case, named by it; each run is the case or one of its "runs".
+void RunCase(const json& run);
+const bool kRegistered = e2e::RegisterRows("Requests", "requests.json", RunCase);
 
- private:
-  json c_;
-};
+void RunCase(const json& run) {
+  const json want = Fill(run);
+  SCOPED_TRACE(want.value("settings", json()).dump());
+  e2e::TestServer::Get().Reset();
+  e2e::TempDir tmp, out;
+  json settings = want.value("settings", json::object());
+  if (want.contains("page")) settings["htmlString"] = Fill(e2e::ReadFile(e2e::PagesDir() + "/" + std::string(want["page"])));
+  settings["output"] = out.File("out.pdf");
+  settings["conversionDelay"] = settings.value("conversionDelay", 300);
+  e2e::StretchDefaultTimeout(settings);
+  e2e::WriteFile(out.File("config.json"), settings.dump());
+  std::vector<std::string> args = {out.File("config.json"), "--verbose"};
+  for (const std::string a : want.value("args", json::array())) args.push_back(a);
+  e2e::RunOptions o;
+  o.env["HALVERN_DEVTOOLS_TRACE"] = out.File("trace.txt");
+  const json env = want.value("env", json::object());
+  for (const auto& [name, value] : env.items()) o.env[name] = value;
+  e2e::RunResult r = e2e::RunChecked(tmp.path(), args, o);
 
-// One test per case, named by it.
-const bool kRegistered = [] {
-  for (const json& c : json::parse(std::ifstream(e2e::PagesDir() + "/../data/requests.json")))
-    ::testing::RegisterTest("Requests", c["name"].get<std::string>().c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                            [c]() -> ::testing::Test* { return new Case(c); });
-  return true;
-}();
+  EXPECT_EQ(r.status, want.value("status", 0)) << r.out;
+  const bool written = e2e::FileExists(out.File("out.pdf"));
+  EXPECT_EQ(written, r.status == 0);
+  const std::map<std::string, std::string> seen = {
+      {"log", r.out}, {"text", written ? e2e::PdfText(out.File("out.pdf")) : ""},
+      {"trace", e2e::ReadFile(out.File("trace.txt"))}};
+  for (const auto& [what, got] : seen) e2e::ExpectTexts(what, got, want);
 
-void Case::TestBody() {
-  for (const json& run : c_.contains("runs") ? c_["runs"] : json::array({c_})) {
-    const json want = Fill(run);
-    SCOPED_TRACE(want.value("settings", json()).dump());
-    e2e::TestServer::Get().Reset();
-    e2e::TempDir tmp, out;
-    json settings = want.value("settings", json::object());
-    if (want.contains("page")) settings["htmlString"] = Fill(e2e::ReadFile(e2e::PagesDir() + "/" + std::string(want["page"])));
-    settings["output"] = out.File("out.pdf");
-    settings["conversionDelay"] = settings.value("conversionDelay", 300);
-    e2e::StretchDefaultTimeout(settings);
-    e2e::WriteFile(out.File("config.json"), settings.dump());
-    std::vector<std::string> args = {out.File("config.json"), "--verbose"};
-    for (const std::string a : want.value("args", json::array())) args.push_back(a);
-    e2e::RunOptions o;
-    o.env["HALVERN_DEVTOOLS_TRACE"] = out.File("trace.txt");
-    const json env = want.value("env", json::object());
-    for (const auto& [name, value] : env.items()) o.env[name] = value;
-    e2e::RunResult r = e2e::RunChecked(tmp.path(), args, o);
-
-    EXPECT_EQ(r.status, want.value("status", 0)) << r.out;
-    const bool written = e2e::FileExists(out.File("out.pdf"));
-    EXPECT_EQ(written, r.status == 0);
-    const std::map<std::string, std::string> seen = {
-        {"log", r.out}, {"text", written ? e2e::PdfText(out.File("out.pdf")) : ""},
-        {"trace", e2e::ReadFile(out.File("trace.txt"))}};
-    for (const auto& [what, got] : seen) e2e::ExpectTexts(what, got, want);
-
-    e2e::ExpectRequests(e2e::TestServer::Get().RequestLog(), want.value("requests", json::array()));
-  }
+  e2e::ExpectRequests(e2e::TestServer::Get().RequestLog(), want.value("requests", json::array()));
 }
 
 }  // namespace

@@ -114,53 +114,39 @@ std::vector<json> Expand(const json& row) {
   return rows;
 }
 
-class Case : public ::testing::Test {
- public:
-  explicit Case(json c) : c_(std::move(c)) {}
-  void TestBody() override;
+// One test per case, named by it; each run is the case or one of its "runs".
+void RunCase(const json& run);
+const bool kRegistered = e2e::RegisterRows("Serve", "serve.json", RunCase);
 
- private:
-  json c_;
-};
-
-const bool kRegistered = [] {
-  for (const json& c : json::parse(std::ifstream(e2e::PagesDir() + "/../data/serve.json")))
-    ::testing::RegisterTest("Serve", c["name"].get<std::string>().c_str(), nullptr, nullptr, __FILE__, __LINE__,
-                            [c]() -> ::testing::Test* { return new Case(c); });
-  return true;
-}();
-
-void Case::TestBody() {
-  for (const json& run : c_.contains("runs") ? c_["runs"] : json::array({c_})) {
-    Disk disk;
-    const json want = disk.Fill(run);
-    SCOPED_TRACE(want["options"].dump());
-    const auto before = Snapshot(disk.dir.path());
-    Service service(want["options"].get<std::vector<std::string>>(), want.value("address", "127.0.0.1:0"),
-                    want.value("env", json::object()).get<std::map<std::string, std::string>>());
-    const int exit = want.value("exit", 0);
-    EXPECT_EQ(service.url.empty(), exit != 0) << "the first line names where it serves, once it does";
-    for (const json& rows : service.url.empty() ? json::array() : want.value("rows", json::array()))
-      for (const json& row : Expand(rows)) {
-        SCOPED_TRACE(row.dump().substr(0, 400));
-        TestServer::Get().Reset();
-        json q = row["request"];
-        if (q.contains("page"))
-          q["body"]["htmlString"] = disk.Fill(e2e::ReadFile(e2e::PagesDir() + "/" + q["page"].get<std::string>()));
-        Reply reply = Send(service.url, {q})[0];
-        // "until": asked again while the status is another (a browser warming up).
-        for (int i = 0; row.value("until", false) && reply.status != row.value("status", 200) && i < 60; ++i)
-          std::this_thread::sleep_for(std::chrono::milliseconds(500 * e2e::Slowdown())),
-              reply = Send(service.url, {q})[0];
-        ExpectReply(row, reply);
-        e2e::ExpectRequests(TestServer::Get().RequestLog(), row.value("requests", json::array()));
-        EXPECT_EQ(Snapshot(disk.dir.path()), before) << "files on disk changed";
-        EXPECT_EQ(JobFolders(service.tmp()), std::vector<std::string>{}) << "job files left after the answer";
-      }
-    const e2e::RunResult r = service.Stop();
-    EXPECT_EQ(r.status, exit) << r.out;
-    e2e::ExpectTexts("log", r.out, want);
-  }
+void RunCase(const json& run) {
+  Disk disk;
+  const json want = disk.Fill(run);
+  SCOPED_TRACE(want["options"].dump());
+  const auto before = Snapshot(disk.dir.path());
+  Service service(want["options"].get<std::vector<std::string>>(), want.value("address", "127.0.0.1:0"),
+                  want.value("env", json::object()).get<std::map<std::string, std::string>>());
+  const int exit = want.value("exit", 0);
+  EXPECT_EQ(service.url.empty(), exit != 0) << "the first line names where it serves, once it does";
+  for (const json& rows : service.url.empty() ? json::array() : want.value("rows", json::array()))
+    for (const json& row : Expand(rows)) {
+      SCOPED_TRACE(row.dump().substr(0, 400));
+      TestServer::Get().Reset();
+      json q = row["request"];
+      if (q.contains("page"))
+        q["body"]["htmlString"] = disk.Fill(e2e::ReadFile(e2e::PagesDir() + "/" + q["page"].get<std::string>()));
+      Reply reply = Send(service.url, {q})[0];
+      // "until": asked again while the status is another (a browser warming up).
+      for (int i = 0; row.value("until", false) && reply.status != row.value("status", 200) && i < 60; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(500 * e2e::Slowdown())),
+            reply = Send(service.url, {q})[0];
+      ExpectReply(row, reply);
+      e2e::ExpectRequests(TestServer::Get().RequestLog(), row.value("requests", json::array()));
+      EXPECT_EQ(Snapshot(disk.dir.path()), before) << "files on disk changed";
+      EXPECT_EQ(JobFolders(service.tmp()), std::vector<std::string>{}) << "job files left after the answer";
+    }
+  const e2e::RunResult r = service.Stop();
+  EXPECT_EQ(r.status, exit) << r.out;
+  e2e::ExpectTexts("log", r.out, want);
 }
 
 // Polls `done` for up to 30 s.

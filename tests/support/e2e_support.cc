@@ -1,5 +1,6 @@
 #include "tests/support/e2e_support.h"
 
+#include <fstream>
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -414,6 +415,24 @@ std::map<std::string, std::string> PdfInfo(const std::string& pdf) {
 std::string PdfText(const std::string& pdf, int first, int last) {
   return RunCommand({"pdftotext", "-layout", "-f", std::to_string(std::max(first, 1)), "-l",
                      std::to_string(last > 0 ? last : 1 << 30), pdf, "-"}).out;
+}
+
+bool RegisterRows(const char* suite, const std::string& file, void (*run)(const nlohmann::json&)) {
+  class Row : public ::testing::Test {
+   public:
+    Row(nlohmann::json c, void (*run)(const nlohmann::json&)) : c_(std::move(c)), run_(run) {}
+    void TestBody() override {
+      for (const nlohmann::json& r : c_.contains("runs") ? c_["runs"] : nlohmann::json::array({c_})) run_(r);
+    }
+
+   private:
+    nlohmann::json c_;
+    void (*run_)(const nlohmann::json&);
+  };
+  for (const nlohmann::json& c : nlohmann::json::parse(std::ifstream(PagesDir() + "/../data/" + file)))
+    ::testing::RegisterTest(suite, c["name"].get<std::string>().c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                            [c, run]() -> ::testing::Test* { return new Row(c, run); });
+  return true;
 }
 
 }  // namespace e2e

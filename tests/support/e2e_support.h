@@ -146,4 +146,8 @@ Json Fill(Json v, const std::map<std::string, std::string>& names) {
   return v;
 }
 
+// Registers one test of suite per case of tests/e2e/data/<file>, named by its
+// "name"; run gets the case, or each of its "runs" in turn.
+bool RegisterRows(const char* suite, const std::string& file, void (*run)(const nlohmann::json&));
+
 }  // namespace e2e
