@@ -247,6 +247,11 @@ TEST(ServeLoad, StopSignalAnswersWhatIsQueuedOrInFlightAndTakesNoMore) {
       return Metric(s.url, "halvern_queue_length") == 6 && server.CountRequests("/pages/prep_img.png") == 2;
     });
     s.Signal(SIGTERM);
+    // The signal is taken in its own time: a request sent before it is, is queued.
+    WaitUntil([&] {
+      const int status = Send(s.url, {{{"method", "GET"}, {"path", "/health"}}})[0].status;
+      return status == 0 || status == 503;
+    });
     late = Send(s.url, {Page("LATE")})[0];
   });
   const std::vector<Reply> replies = Send(s.url, requests, 8);
