@@ -11,7 +11,7 @@ nice cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FL
   -DHALVERN_SANITIZE=ON -DHALVERN_BROWSER_TESTS=OFF -DHALVERN_BUILD_BENCH=OFF >/dev/null
 # Test binaries only: the program itself adds nothing that they do not cover.
 targets=(pdfink_tests pdfink_ink_measure_cli config_tests halvern-payload hvn_client_pure_tests hvn_client_tests
-  hvn_app_tests hvn_engine_unit_tests)
+  hvn_app_tests hvn_service_tests hvn_engine_unit_tests)
 nice cmake --build "$out" -j2 --target "${targets[@]}" >/dev/null
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
