@@ -58,10 +58,12 @@ TEST_F(PdfAppSwitches, FixedRowsSettingsRowsAndTheirLines) {
   forking[0] += ",RenderDocument";
   EXPECT_EQ(Argv(app), forking);
   app.forkRenderers = false;
-  // The host's own disable-features list is replaced, its other switches stay
-  // first; this program's options stay out, the resolver rules come from the field.
+  // The host's own disable-features list is replaced, its enable-features list
+  // extended, its other switches stay first; this program's options stay out,
+  // the resolver rules come from the field.
   engine::CommandLine host;
   host.AppendSwitchWithValue("disable-features", "Foo,Bar");
+  host.AppendSwitchWithValue("enable-features", "Baz");
   host.AppendSwitch("host-flag");
   host.AppendSwitchWithValue("password", "s3cret");
   host.AppendSwitch("version");
@@ -70,6 +72,7 @@ TEST_F(PdfAppSwitches, FixedRowsSettingsRowsAndTheirLines) {
   app.hostResolverRules = "MAP a.test 127.0.0.1";
   Lines expected = {"--host-flag", "--host-resolver-rules=MAP a.test 127.0.0.1"};
   expected.insert(expected.end(), kDefault.begin(), kDefault.end());
+  expected[3] = "--enable-features=Baz,NetworkServiceInProcess2";
   EXPECT_EQ(Argv(app, "", host), expected);
   expected.erase(expected.begin() + 1);  // the rules are the browser process's alone
   EXPECT_EQ(Argv(app, "renderer", host), expected);
