@@ -72,3 +72,27 @@ class TreeSampler:
         self.stopping.set()
         self.thread.join()
         return self.peak
+
+
+def tree_cpu_by_kind(root):
+    """pid -> (kind, own CPU s, reaped children's CPU s) for root's tree; the
+    kind is a Chromium process's --type= ("browser" without one), else the
+    program's name. Renderers forked by the zygote are reaped by it, so their
+    time shows there once they exit."""
+    found = {}
+    for pid in _tree(_stats(), [root]):
+        try:
+            with open(f'/proc/{pid}/stat') as f:
+                fields = f.read().rsplit(')', 1)[1].split()
+            with open(f'/proc/{pid}/cmdline', 'rb') as f:
+                args = f.read().replace(b'\0', b' ').decode(errors='replace').split()
+        except OSError:
+            continue
+        if not args:
+            continue
+        kind = next((a.split('=', 1)[1] for a in args if a.startswith('--type=')), None)
+        if kind is None:
+            kind = 'browser' if 'chrom' in os.path.basename(args[0]) else os.path.basename(args[0])
+        own, reaped = sum(int(x) for x in fields[11:13]), sum(int(x) for x in fields[13:15])
+        found[pid] = (kind, own / TICK, reaped / TICK)
+    return found
