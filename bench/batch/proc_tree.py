@@ -9,7 +9,8 @@ PAGE_KB = os.sysconf('SC_PAGE_SIZE') // 1024
 
 
 def _stats():
-    """pid -> (parent, CPU ticks of itself and its reaped children, RSS kB)."""
+    """pid -> (parent, CPU ticks of itself and its reaped children, RSS kB,
+    the reaped children's share of those ticks)."""
     stats = {}
     for name in os.listdir('/proc'):
         if not name.isdigit():
@@ -20,13 +21,14 @@ def _stats():
         except OSError:
             continue
         # Fields from the state on: 1 parent, 11-14 utime stime cutime cstime, 21 rss.
-        stats[int(name)] = (int(fields[1]), sum(int(x) for x in fields[11:15]), int(fields[21]) * PAGE_KB)
+        stats[int(name)] = (int(fields[1]), sum(int(x) for x in fields[11:15]), int(fields[21]) * PAGE_KB,
+                            sum(int(x) for x in fields[13:15]))
     return stats
 
 
 def _tree(stats, roots):
     children = {}
-    for pid, (parent, _, _) in stats.items():
+    for pid, (parent, *_) in stats.items():
         children.setdefault(parent, []).append(pid)
     seen, todo = set(), [r for r in roots if r in stats]
     while todo:
@@ -79,11 +81,9 @@ def tree_cpu_by_kind(root):
     kind is a Chromium process's --type= ("browser" without one), else the
     program's name. Renderers forked by the zygote are reaped by it, so their
     time shows there once they exit."""
-    found = {}
-    for pid in _tree(_stats(), [root]):
+    stats, found = _stats(), {}
+    for pid in _tree(stats, [root]):
         try:
-            with open(f'/proc/{pid}/stat') as f:
-                fields = f.read().rsplit(')', 1)[1].split()
             with open(f'/proc/{pid}/cmdline', 'rb') as f:
                 args = f.read().replace(b'\0', b' ').decode(errors='replace').split()
         except OSError:
@@ -93,6 +93,6 @@ def tree_cpu_by_kind(root):
         kind = next((a.split('=', 1)[1] for a in args if a.startswith('--type=')), None)
         if kind is None:
             kind = 'browser' if 'chrom' in os.path.basename(args[0]) else os.path.basename(args[0])
-        own, reaped = sum(int(x) for x in fields[11:13]), sum(int(x) for x in fields[13:15])
-        found[pid] = (kind, own / TICK, reaped / TICK)
+        _, ticks, _, reaped = stats[pid]
+        found[pid] = (kind, (ticks - reaped) / TICK, reaped / TICK)
     return found
