@@ -420,7 +420,21 @@ void RunAsBatch(const Json& rows, const std::map<std::string, Json>& alone) {
 // file without any of them is skipped. Otherwise every row runs alone, then
 // the file's rows run again as one batch.
 TEST_P(E2e, Rows) {
-  const Json rows = Json::parse(e2e::ReadFile(GetParam().path));
+  Json rows = Json::parse(e2e::ReadFile(GetParam().path));
+  if (!rows.empty() && rows[0].contains("defaults")) {  // what every row of the file starts from
+    std::function<void(Json&, const Json&)> merge = [&](Json& into, const Json& row) {
+      for (const auto& [key, value] : row.items())
+        if (into.contains(key) && into[key].is_object() && value.is_object()) merge(into[key], value);
+        else into[key] = value;
+    };
+    const Json defaults = rows[0]["defaults"];
+    rows.erase(0);
+    for (Json& row : rows) {
+      Json merged = defaults;
+      merge(merged, row);
+      row = merged;
+    }
+  }
   const char* only = std::getenv("HVN_E2E_ROWS");
   const std::string chosen = "," + std::string(only ? only : "") + ",";
   std::map<std::string, Json> alone;

@@ -83,15 +83,16 @@ TEST(NetFence, RefusesBlockedKindsOnEveryCall) {
   std::ofstream(resolv) << "# test\nnameserver 127.0.0.1\n  nameserver\t10.0.0.53 # vpc\n";
 
   std::map<std::string, std::vector<std::pair<std::string, bool>>> byVars;
-  for (const auto& [vars, rows] : kCases["calls"].items())
-    for (const auto& row : rows) {
-      std::string call = fill(row[0]);
-      if (call.empty()) continue;
-      const bool refused = row[1].get<bool>();
-      byVars[fill(vars)].emplace_back(call, refused);
-      // Without the fence every refused loopback call gets through: the refusals are the fence's doing.
-      if (refused && call.find(",127.") != std::string::npos) byVars[""].emplace_back(call, false);
-    }
+  for (const auto& [vars, kinds] : kCases["calls"].items())
+    for (const auto& [kind, calls] : kinds.items())
+      for (const auto& c : calls) {
+        std::string call = fill(c);
+        if (call.empty()) continue;
+        const bool refused = kind == "refused";
+        byVars[fill(vars)].emplace_back(call, refused);
+        // Without the fence every refused loopback call gets through: the refusals are the fence's doing.
+        if (refused && call.find(",127.") != std::string::npos) byVars[""].emplace_back(call, false);
+      }
   int arrivals = 0;
   for (const auto& [vars, group] : byVars) {
     V rows;
