@@ -422,17 +422,12 @@ void RunAsBatch(const Json& rows, const std::map<std::string, Json>& alone) {
 TEST_P(E2e, Rows) {
   Json rows = Json::parse(e2e::ReadFile(GetParam().path));
   if (!rows.empty() && rows[0].contains("defaults")) {  // what every row of the file starts from
-    std::function<void(Json&, const Json&)> merge = [&](Json& into, const Json& row) {
-      for (const auto& [key, value] : row.items())
-        if (into.contains(key) && into[key].is_object() && value.is_object()) merge(into[key], value);
-        else into[key] = value;
-    };
     const Json defaults = rows[0]["defaults"];
     rows.erase(0);
     for (Json& row : rows) {
       Json merged = defaults;
-      merge(merged, row);
-      row = merged;
+      merged.update(row, true);  // objects such as settings merge key by key
+      row = std::move(merged);
     }
   }
   const char* only = std::getenv("HVN_E2E_ROWS");
