@@ -21,7 +21,7 @@ import tempfile
 
 from cpu_split import one_round
 from pages import serve, write_pages
-from proc_tree import tree_cpu_by_kind
+from proc_tree import cpu_ms_per_job, tree_cpu_by_kind
 
 
 def browser_command(halvern, url, work):
@@ -48,7 +48,7 @@ class Pipe:
                                      stderr=subprocess.DEVNULL)
         os.close(to_browser)
         os.close(from_browser)
-        self._buf, self._id, self._events = b'', 0, []
+        self._buf, self._id, self.events = b'', 0, []
 
     def _next(self):
         while b'\0' not in self._buf:
@@ -69,14 +69,14 @@ class Pipe:
             m = self._next()
             if m.get('id') == self._id:
                 return m.get('result', {})
-            self._events.append(m)
+            self.events.append(m)
 
     def wait_for(self, method, session):
         while True:
-            for i, e in enumerate(self._events):
+            for i, e in enumerate(self.events):
                 if e.get('method') == method and e.get('sessionId') == session:
-                    return self._events.pop(i)
-            self._events.append(self._next())
+                    return self.events.pop(i)
+            self.events.append(self._next())
 
     def close(self):
         self.proc.kill()
@@ -86,6 +86,7 @@ class Pipe:
 
 
 def bare_job(pipe, url):
+    pipe.events.clear()  # the last job's sessions are gone
     context = pipe.call('Target.createBrowserContext', {'disposeOnDetach': True})['browserContextId']
     target = pipe.call('Target.createTarget', {'url': 'about:blank', 'browserContextId': context})['targetId']
     session = pipe.call('Target.attachToTarget', {'targetId': target, 'flatten': True})['sessionId']
@@ -109,8 +110,7 @@ def bare_round(command, url, work, jobs):
         after = tree_cpu_by_kind(pipe.proc.pid)
     finally:
         pipe.close()
-    return sum(1000 * ((own + reaped) - sum(before.get(pid, (kind, 0.0, 0.0))[1:])) / jobs
-               for pid, (kind, own, reaped) in after.items())
+    return sum(cpu_ms_per_job(before, after, jobs).values())
 
 
 def main():

@@ -18,7 +18,7 @@ import subprocess
 import tempfile
 
 from pages import serve, write_pages
-from proc_tree import tree_cpu_by_kind
+from proc_tree import cpu_ms_per_job, tree_cpu_by_kind
 
 
 def one_round(halvern, url, work, jobs, workers):
@@ -40,12 +40,7 @@ def one_round(halvern, url, work, jobs, workers):
     after = tree_cpu_by_kind(proc.pid)
     proc.stdin.close()
     proc.wait()
-    per_kind = {}
-    for pid, (kind, own, reaped) in after.items():
-        _, own0, reaped0 = before.get(pid, (kind, 0.0, 0.0))
-        key = kind + (' (reaped children)' if reaped - reaped0 > 0.0005 else '')
-        per_kind[key] = per_kind.get(key, 0.0) + 1000 * ((own - own0) + (reaped - reaped0)) / jobs
-    return per_kind
+    return cpu_ms_per_job(before, after, jobs)
 
 
 def main():

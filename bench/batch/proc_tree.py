@@ -96,3 +96,15 @@ def tree_cpu_by_kind(root):
         _, ticks, _, reaped = stats[pid]
         found[pid] = (kind, (ticks - reaped) / TICK, reaped / TICK)
     return found
+
+
+def cpu_ms_per_job(before, after, jobs):
+    """CPU ms per job by kind between two tree_cpu_by_kind readings; a kind
+    whose reaped children used CPU (the zygote's renderers) shows as
+    "<kind> (reaped children)"."""
+    per_kind = {}
+    for pid, (kind, own, reaped) in after.items():
+        _, own0, reaped0 = before.get(pid, (kind, 0.0, 0.0))
+        key = kind + (' (reaped children)' if reaped - reaped0 > 0.0005 else '')
+        per_kind[key] = per_kind.get(key, 0.0) + 1000 * ((own - own0) + (reaped - reaped0)) / jobs
+    return per_kind
